@@ -1,0 +1,72 @@
+// The program driver: banner, settings, command line, then the container stages in order.
+#include "app/driver.h"
+
+#include "app/command_line.h"
+#include "app/console.h"
+#include "app/settings.h"
+#include "container/checks.h"
+#include "container/extract.h"
+#include "container/reports.h"
+
+namespace app {
+namespace {
+
+const char kBanner[] = "Kestrix v1.0b *ALPHA RELEASE* Written by the Kestrix developers.\r\n\r\n";
+
+const char kUsage[] =
+    " Usage: Kestrix [options] dzfile [output]\r\n"
+    "\r\n"
+    "\toptions : -h : Display main header content.\r\n"
+    "\t          -o : Display offset table content.\r\n"
+    "\t          -x : Extract DZ file. (Default)\r\n"
+    "\tdzfile  : Path and name of DZ file.\r\n"
+    "\toutput  : Output path without ending \"\\\" (Default: current dir).\r\n"
+    "\r\n"
+    "Thanks to everyone who tested early builds and reported what they found.\r\n";
+
+// The container stages, from the first check to the last sub-file; false when one failed.
+bool runStages(RunState& state) {
+    if (!container::checkMainHeader(state)) return false;
+    if (state.flags.header) container::reportMainHeader(state);
+    if (!container::checkOffsetTable(state)) return false;
+    if (state.flags.table) container::reportOffsetTable(state);
+    if (state.flags.extract) return container::extractAll(state);
+    return true;
+}
+
+}  // namespace
+
+int runKestrix(RunState& state, int argc, char** argv) {
+    platform::consoleOpen();
+    state.utf8Terminal = platform::consoleIsUtf8Terminal();
+    writeConsole(kBanner);
+    readSettings(state);
+    loadCommandLine(argc, argv, state.arguments);
+    if (!state.arguments.overflow) applyOptions(state.arguments, state.flags);
+
+    if (state.arguments.overflow || (state.arguments.count != 2 && state.arguments.count != 3)) {
+        writeConsole(kUsage);
+        return kExitUsage;
+    }
+    if (!state.flags.header && !state.flags.table && !state.flags.extract) {
+        state.flags.extract = true;
+    }
+
+    const char* containerPath = state.arguments.tokens[1];
+    state.container = platform::File::openExclusiveRead(containerPath);
+    if (!state.container.isOpen()) {
+        errorLine(state, "Error while opening file %s.", {containerPath});
+        return kExitFailed;
+    }
+    state.containerLength = state.container.size();
+    statusLine(state, "Opening file \"%s\".", {containerPath});
+    statusLine(state, "Allocated memory: %d Mo.", {state.workingSize >> 20});
+
+    bool done = runStages(state);
+
+    statusLine(state, "Closing file \"%s\".", {containerPath});
+    state.container.close();
+    return done ? kExitDone : kExitFailed;
+}
+
+}  // namespace app

@@ -1,0 +1,31 @@
+// Inflating one sub-file: the whole packed buffer in, one call, into the whole unpacking buffer.
+// Two backends do it, and the build chooses one for inflateSubfile when it is configured:
+// libdeflate where it is found (several times faster), zlib otherwise. Both accept and refuse
+// exactly the same streams and give the same bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace container {
+
+// Each backend inflates one deflate stream with a zlib or a gzip wrapper (gzip when the data
+// starts with 1f 8b), checking the wrapper's check values (and a gzip header's own CRC when its
+// flag is set). Bytes after the end of the stream are ignored. Returns true and sets
+// `unpackedLength` when the stream ends within `outputSize` bytes; false when the stream is
+// damaged or cut short, a check value does not match, a preset dictionary is asked for, or the
+// output would exceed `outputSize`.
+bool inflateSubfile(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
+                    std::size_t outputSize, std::size_t& unpackedLength);
+
+bool inflateWithZlib(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
+                     std::size_t outputSize, std::size_t& unpackedLength);
+#ifdef KESTRIX_HAVE_LIBDEFLATE
+bool inflateWithLibdeflate(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
+                           std::size_t outputSize, std::size_t& unpackedLength);
+#endif
+
+// The backend inflateSubfile uses: "zlib" or "libdeflate".
+const char* inflateBackendName();
+
+}  // namespace container

@@ -1,0 +1,268 @@
+// MD5 (RFC 1321). This is the hot loop of the whole program: every byte of every sub-file
+// passes through compressBlocks, so the round function is written to stay in registers.
+#include "digest/md5.h"
+
+#include <bit>
+#include <cstring>
+
+namespace digest {
+namespace {
+
+// Loads the little-endian 32-bit word at p. memcpy keeps unaligned input well defined; the
+// compiler turns it into a single load on little-endian targets.
+inline std::uint32_t loadLittle32(const std::uint8_t* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint32_t word;
+        std::memcpy(&word, p, sizeof word);
+        return word;
+    } else {
+        return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+               (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    }
+}
+
+inline void storeLittle32(std::uint8_t* p, std::uint32_t word) {
+    p[0] = static_cast<std::uint8_t>(word);
+    p[1] = static_cast<std::uint8_t>(word >> 8);
+    p[2] = static_cast<std::uint8_t>(word >> 16);
+    p[3] = static_cast<std::uint8_t>(word >> 24);
+}
+
+inline void storeLittle64(std::uint8_t* p, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) {
+        p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+// The four round functions, each in the form that needs the fewest dependent operations:
+//   F: (b & c) | (~b & d)  ==  d ^ (b & (c ^ d))
+//   G: (b & d) | (c & ~d)  -- the two terms never share a set bit, so they are added to `a`
+//                             separately and both additions run in parallel with the rest
+//   H: b ^ c ^ d
+//   I: c ^ (b | ~d)
+// Every shift count is a constant between 4 and 23, so the rotation is always well defined
+// and compiles to a single rol.
+#define KESTRIX_MD5_ROTATE(x, s) (((x) << (s)) | ((x) >> (32 - (s))))
+
+#define KESTRIX_MD5_F(a, b, c, d, m, s, k)              \
+    do {                                                \
+        (a) += (m) + (k) + ((d) ^ ((b) & ((c) ^ (d)))); \
+        (a) = KESTRIX_MD5_ROTATE((a), s) + (b);         \
+    } while (0)
+
+#define KESTRIX_MD5_G(a, b, c, d, m, s, k)      \
+    do {                                        \
+        (a) += (m) + (k) + ((c) & ~(d));        \
+        (a) += (b) & (d);                       \
+        (a) = KESTRIX_MD5_ROTATE((a), s) + (b); \
+    } while (0)
+
+#define KESTRIX_MD5_H(a, b, c, d, m, s, k)      \
+    do {                                        \
+        (a) += (m) + (k) + ((b) ^ (c) ^ (d));   \
+        (a) = KESTRIX_MD5_ROTATE((a), s) + (b); \
+    } while (0)
+
+#define KESTRIX_MD5_I(a, b, c, d, m, s, k)       \
+    do {                                         \
+        (a) += (m) + (k) + ((c) ^ ((b) | ~(d))); \
+        (a) = KESTRIX_MD5_ROTATE((a), s) + (b);  \
+    } while (0)
+
+// Runs the compression function over `count` whole 64-byte blocks read straight from `p`.
+void compressBlocks(std::uint32_t words[4], const std::uint8_t* p, std::size_t count) {
+    std::uint32_t a = words[0];
+    std::uint32_t b = words[1];
+    std::uint32_t c = words[2];
+    std::uint32_t d = words[3];
+
+    for (; count != 0; --count, p += 64) {
+        const std::uint32_t m0 = loadLittle32(p + 0);
+        const std::uint32_t m1 = loadLittle32(p + 4);
+        const std::uint32_t m2 = loadLittle32(p + 8);
+        const std::uint32_t m3 = loadLittle32(p + 12);
+        const std::uint32_t m4 = loadLittle32(p + 16);
+        const std::uint32_t m5 = loadLittle32(p + 20);
+        const std::uint32_t m6 = loadLittle32(p + 24);
+        const std::uint32_t m7 = loadLittle32(p + 28);
+        const std::uint32_t m8 = loadLittle32(p + 32);
+        const std::uint32_t m9 = loadLittle32(p + 36);
+        const std::uint32_t m10 = loadLittle32(p + 40);
+        const std::uint32_t m11 = loadLittle32(p + 44);
+        const std::uint32_t m12 = loadLittle32(p + 48);
+        const std::uint32_t m13 = loadLittle32(p + 52);
+        const std::uint32_t m14 = loadLittle32(p + 56);
+        const std::uint32_t m15 = loadLittle32(p + 60);
+
+        const std::uint32_t a0 = a;
+        const std::uint32_t b0 = b;
+        const std::uint32_t c0 = c;
+        const std::uint32_t d0 = d;
+
+        // Round 1.
+        KESTRIX_MD5_F(a, b, c, d, m0, 7, 0xd76aa478u);
+        KESTRIX_MD5_F(d, a, b, c, m1, 12, 0xe8c7b756u);
+        KESTRIX_MD5_F(c, d, a, b, m2, 17, 0x242070dbu);
+        KESTRIX_MD5_F(b, c, d, a, m3, 22, 0xc1bdceeeu);
+        KESTRIX_MD5_F(a, b, c, d, m4, 7, 0xf57c0fafu);
+        KESTRIX_MD5_F(d, a, b, c, m5, 12, 0x4787c62au);
+        KESTRIX_MD5_F(c, d, a, b, m6, 17, 0xa8304613u);
+        KESTRIX_MD5_F(b, c, d, a, m7, 22, 0xfd469501u);
+        KESTRIX_MD5_F(a, b, c, d, m8, 7, 0x698098d8u);
+        KESTRIX_MD5_F(d, a, b, c, m9, 12, 0x8b44f7afu);
+        KESTRIX_MD5_F(c, d, a, b, m10, 17, 0xffff5bb1u);
+        KESTRIX_MD5_F(b, c, d, a, m11, 22, 0x895cd7beu);
+        KESTRIX_MD5_F(a, b, c, d, m12, 7, 0x6b901122u);
+        KESTRIX_MD5_F(d, a, b, c, m13, 12, 0xfd987193u);
+        KESTRIX_MD5_F(c, d, a, b, m14, 17, 0xa679438eu);
+        KESTRIX_MD5_F(b, c, d, a, m15, 22, 0x49b40821u);
+
+        // Round 2.
+        KESTRIX_MD5_G(a, b, c, d, m1, 5, 0xf61e2562u);
+        KESTRIX_MD5_G(d, a, b, c, m6, 9, 0xc040b340u);
+        KESTRIX_MD5_G(c, d, a, b, m11, 14, 0x265e5a51u);
+        KESTRIX_MD5_G(b, c, d, a, m0, 20, 0xe9b6c7aau);
+        KESTRIX_MD5_G(a, b, c, d, m5, 5, 0xd62f105du);
+        KESTRIX_MD5_G(d, a, b, c, m10, 9, 0x02441453u);
+        KESTRIX_MD5_G(c, d, a, b, m15, 14, 0xd8a1e681u);
+        KESTRIX_MD5_G(b, c, d, a, m4, 20, 0xe7d3fbc8u);
+        KESTRIX_MD5_G(a, b, c, d, m9, 5, 0x21e1cde6u);
+        KESTRIX_MD5_G(d, a, b, c, m14, 9, 0xc33707d6u);
+        KESTRIX_MD5_G(c, d, a, b, m3, 14, 0xf4d50d87u);
+        KESTRIX_MD5_G(b, c, d, a, m8, 20, 0x455a14edu);
+        KESTRIX_MD5_G(a, b, c, d, m13, 5, 0xa9e3e905u);
+        KESTRIX_MD5_G(d, a, b, c, m2, 9, 0xfcefa3f8u);
+        KESTRIX_MD5_G(c, d, a, b, m7, 14, 0x676f02d9u);
+        KESTRIX_MD5_G(b, c, d, a, m12, 20, 0x8d2a4c8au);
+
+        // Round 3.
+        KESTRIX_MD5_H(a, b, c, d, m5, 4, 0xfffa3942u);
+        KESTRIX_MD5_H(d, a, b, c, m8, 11, 0x8771f681u);
+        KESTRIX_MD5_H(c, d, a, b, m11, 16, 0x6d9d6122u);
+        KESTRIX_MD5_H(b, c, d, a, m14, 23, 0xfde5380cu);
+        KESTRIX_MD5_H(a, b, c, d, m1, 4, 0xa4beea44u);
+        KESTRIX_MD5_H(d, a, b, c, m4, 11, 0x4bdecfa9u);
+        KESTRIX_MD5_H(c, d, a, b, m7, 16, 0xf6bb4b60u);
+        KESTRIX_MD5_H(b, c, d, a, m10, 23, 0xbebfbc70u);
+        KESTRIX_MD5_H(a, b, c, d, m13, 4, 0x289b7ec6u);
+        KESTRIX_MD5_H(d, a, b, c, m0, 11, 0xeaa127fau);
+        KESTRIX_MD5_H(c, d, a, b, m3, 16, 0xd4ef3085u);
+        KESTRIX_MD5_H(b, c, d, a, m6, 23, 0x04881d05u);
+        KESTRIX_MD5_H(a, b, c, d, m9, 4, 0xd9d4d039u);
+        KESTRIX_MD5_H(d, a, b, c, m12, 11, 0xe6db99e5u);
+        KESTRIX_MD5_H(c, d, a, b, m15, 16, 0x1fa27cf8u);
+        KESTRIX_MD5_H(b, c, d, a, m2, 23, 0xc4ac5665u);
+
+        // Round 4.
+        KESTRIX_MD5_I(a, b, c, d, m0, 6, 0xf4292244u);
+        KESTRIX_MD5_I(d, a, b, c, m7, 10, 0x432aff97u);
+        KESTRIX_MD5_I(c, d, a, b, m14, 15, 0xab9423a7u);
+        KESTRIX_MD5_I(b, c, d, a, m5, 21, 0xfc93a039u);
+        KESTRIX_MD5_I(a, b, c, d, m12, 6, 0x655b59c3u);
+        KESTRIX_MD5_I(d, a, b, c, m3, 10, 0x8f0ccc92u);
+        KESTRIX_MD5_I(c, d, a, b, m10, 15, 0xffeff47du);
+        KESTRIX_MD5_I(b, c, d, a, m1, 21, 0x85845dd1u);
+        KESTRIX_MD5_I(a, b, c, d, m8, 6, 0x6fa87e4fu);
+        KESTRIX_MD5_I(d, a, b, c, m15, 10, 0xfe2ce6e0u);
+        KESTRIX_MD5_I(c, d, a, b, m6, 15, 0xa3014314u);
+        KESTRIX_MD5_I(b, c, d, a, m13, 21, 0x4e0811a1u);
+        KESTRIX_MD5_I(a, b, c, d, m4, 6, 0xf7537e82u);
+        KESTRIX_MD5_I(d, a, b, c, m11, 10, 0xbd3af235u);
+        KESTRIX_MD5_I(c, d, a, b, m2, 15, 0x2ad7d2bbu);
+        KESTRIX_MD5_I(b, c, d, a, m9, 21, 0xeb86d391u);
+
+        a += a0;
+        b += b0;
+        c += c0;
+        d += d0;
+    }
+
+    words[0] = a;
+    words[1] = b;
+    words[2] = c;
+    words[3] = d;
+}
+
+}  // namespace
+
+void md5Start(Md5State& state) {
+    state.words[0] = 0x67452301u;
+    state.words[1] = 0xefcdab89u;
+    state.words[2] = 0x98badcfeu;
+    state.words[3] = 0x10325476u;
+    state.length = 0;
+}
+
+void md5Add(Md5State& state, const void* bytes, std::size_t length) {
+    if (length == 0) {
+        return;
+    }
+    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    const std::size_t used = static_cast<std::size_t>(state.length % 64);
+    state.length += length;
+
+    // Complete a block begun by an earlier call first.
+    if (used != 0) {
+        const std::size_t room = 64 - used;
+        if (length < room) {
+            std::memcpy(state.pending + used, p, length);
+            return;
+        }
+        std::memcpy(state.pending + used, p, room);
+        compressBlocks(state.words, state.pending, 1);
+        p += room;
+        length -= room;
+    }
+
+    // Whole blocks straight from the caller's buffer; only the tail is kept.
+    const std::size_t blocks = length / 64;
+    if (blocks != 0) {
+        compressBlocks(state.words, p, blocks);
+        p += blocks * 64;
+        length -= blocks * 64;
+    }
+    if (length != 0) {
+        std::memcpy(state.pending, p, length);
+    }
+}
+
+Digest md5Finish(Md5State& state) {
+    // Padding: one 0x80 byte, zeros up to 56 bytes into a block, then the message length in
+    // bits as a little-endian 64-bit number (modulo 2^64).
+    const std::uint64_t bitLength = state.length * 8;
+    std::size_t used = static_cast<std::size_t>(state.length % 64);
+    state.pending[used++] = 0x80;
+    if (used > 56) {
+        std::memset(state.pending + used, 0, 64 - used);
+        compressBlocks(state.words, state.pending, 1);
+        used = 0;
+    }
+    std::memset(state.pending + used, 0, 56 - used);
+    storeLittle64(state.pending + 56, bitLength);
+    compressBlocks(state.words, state.pending, 1);
+
+    Digest out;
+    for (int i = 0; i < 4; ++i) {
+        storeLittle32(out.data() + 4 * i, state.words[i]);
+    }
+    return out;
+}
+
+Digest md5Digest(const void* bytes, std::size_t length) {
+    Md5State state;
+    md5Start(state);
+    md5Add(state, bytes, length);
+    return md5Finish(state);
+}
+
+bool digestsEqual(const std::uint8_t* a, const std::uint8_t* b) {
+    return std::memcmp(a, b, 16) == 0;
+}
+
+#undef KESTRIX_MD5_ROTATE
+#undef KESTRIX_MD5_F
+#undef KESTRIX_MD5_G
+#undef KESTRIX_MD5_H
+#undef KESTRIX_MD5_I
+
+}  // namespace digest

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs with apt-get whatever this machine lacks for the given groups of work:
+#   build    the program and its tests (the default)
+#   bench    the benchmarks
+#   windows  the Windows cross build and Wine to run it
+set -euo pipefail
+
+packages=()
+for group in "${@:-build}"; do
+  case "$group" in
+    build) packages+=(cmake make g++ pkg-config zlib1g-dev libdeflate-dev googletest libgtest-dev) ;;
+    bench) packages+=(libbenchmark-dev libssl-dev openssl) ;;
+    windows) packages+=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest) ;;
+    *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "install-deps: installing ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

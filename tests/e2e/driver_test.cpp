@@ -1,0 +1,124 @@
+// The run sequence through the real program: usage, opening, settings, exit statuses.
+#include <filesystem>
+
+#include "tests/e2e/e2e.h"
+
+namespace e2e {
+namespace {
+
+const std::string kUsage =
+    " Usage: Kestrix [options] dzfile [output]\r\n"
+    "\r\n"
+    "\toptions : -h : Display main header content.\r\n"
+    "\t          -o : Display offset table content.\r\n"
+    "\t          -x : Extract DZ file. (Default)\r\n"
+    "\tdzfile  : Path and name of DZ file.\r\n"
+    "\toutput  : Output path without ending \"\\\" (Default: current dir).\r\n"
+    "\r\n"
+    "Thanks to everyone who tested early builds and reported what they found.\r\n";
+
+using DriverTest = E2eTest;
+
+TEST_F(DriverTest, WrongTokenCountsShowTheUsage) {
+    const std::vector<std::vector<std::string>> lines = {
+        {}, {"-h", "-o"}, {"-H"}, {"a.dz", "out", "third"}, {"a.dz", "out", "third", "-h"},
+    };
+    for (const auto& arguments : lines) {
+        testsupport::RunResult result = run(arguments);
+        EXPECT_EQ(result.output, kBanner + kUsage) << arguments.size();
+        EXPECT_EQ(result.status, 2);
+    }
+}
+
+TEST_F(DriverTest, MoreTokensThanTheTableHoldsShowTheUsage) {
+    std::vector<std::string> arguments(256, "-h");  // 257 with the program
+    arguments[0] = "a.dz";
+    testsupport::RunResult result = run(arguments);
+    EXPECT_EQ(result.output, kBanner + kUsage);
+    EXPECT_EQ(result.status, 2);
+
+    arguments.pop_back();  // 256 tokens: the options drop out, leaving the container
+    write(std::string());
+    result = run(arguments);
+    EXPECT_EQ(result.output, opening() + error("Invalid markers in main header.") + closing());
+}
+
+TEST_F(DriverTest, MissingContainerOrDirectoryCannotBeOpened) {
+    std::filesystem::create_directory(dir / "folder.dz");
+    for (const std::string path : {"missing.dz", "folder.dz"}) {
+        testsupport::RunResult result = run({path});
+        EXPECT_EQ(result.output, kBanner + error("Error while opening file " + path + "."));
+        EXPECT_EQ(result.status, 1);
+    }
+}
+
+TEST_F(DriverTest, AnyFileOpensAndIsClosed) {
+    write(std::string("not a container"));
+    testsupport::RunResult result = run({"a.dz"});
+    EXPECT_EQ(result.output, opening() + error("Invalid markers in main header.") + closing());
+    EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(DriverTest, ReadOnlyContainerIsProcessed) {
+    write(testsupport::buildContainer({}));
+    std::filesystem::permissions(
+        dir / "a.dz", std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+    testsupport::RunResult result = run({"-o", "a.dz"});
+    EXPECT_EQ(result.output, opening() + status("Offset-Table informations:") + closing());
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(DriverTest, WorkmemComesFromTheSettingsBesideTheProgram) {
+    struct Case {
+        const char* settings;  // null: no settings file
+        unsigned mebibytes;
+    };
+    const Case cases[] = {
+        {nullptr, 240},
+        {"[main]\r\nworkmem=16\r\n", 16},
+        {"[main]\nworkmem=0\n", 240},
+        {"[main]\nother=3\n", 240},
+        {"[other]\nworkmem=16\n", 240},
+        {"[main]\nworkmem=5000\n", 4095},
+        {"[main]\nworkmem=-3\n", 240},
+        {"[main]\nworkmem=abc\n", 240},
+        {"; comment\n[ MAIN ]\n WorkMem = 32 MiB\n", 32},
+    };
+    const std::string program = dir / testsupport::programFileName();
+    std::filesystem::copy_file(testsupport::programUnderTest(), program);
+    write(testsupport::buildContainer({}));
+    for (const Case& c : cases) {
+        std::filesystem::remove(dir / testsupport::settingsFileName());
+        if (c.settings != nullptr)
+            testsupport::writeFile(dir / testsupport::settingsFileName(), c.settings);
+        testsupport::RunOptions options;
+        options.program = program;
+        testsupport::RunResult result = run({"-o", "a.dz"}, options);
+        EXPECT_EQ(result.output,
+                  opening("a.dz", c.mebibytes) + status("Offset-Table informations:") + closing())
+            << (c.settings ? c.settings : "no settings");
+    }
+}
+
+TEST_F(DriverTest, OptionsChooseTheStages) {
+    testsupport::ContainerPlan plan;
+    plan.subfiles = {{"boot.img", 1, "kernel"}};
+    write(testsupport::buildContainer(plan));
+    const std::string table =
+        status("Offset-Table informations:") + detail("     - File:#01 - Type:001 - Offs:0000013C");
+    const std::string unpacking = status("Unpacking informations:");
+
+    testsupport::RunResult result = run({"-o", "a.dz"});
+    EXPECT_EQ(result.output, opening() + table + closing());
+
+    result = run({"-z", "a.dz", "out"});  // an unknown option sets nothing: extraction
+    EXPECT_EQ(result.output.substr(0, (opening() + unpacking).size()), opening() + unpacking);
+    EXPECT_EQ(result.status, 0);
+
+    result = run({"a.dz", "-O", "-x", "out"});
+    EXPECT_EQ(result.output.substr(0, (opening() + table + unpacking).size()),
+              opening() + table + unpacking);
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,55 @@
+// What every end-to-end test needs: the expected line forms and a run in a fresh directory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/container_writer.h"
+#include "tests/support/program.h"
+
+namespace e2e {
+
+inline const std::string kBanner =
+    "Kestrix v1.0b *ALPHA RELEASE* Written by the Kestrix developers.\r\n\r\n";
+
+inline std::string status(const std::string& text) {
+    return " [\xFE] " + text + "\r\n";
+}
+inline std::string error(const std::string& text) {
+    return " [x] " + text + "\r\n";
+}
+inline std::string detail(const std::string& text) {
+    return text + "\r\n";
+}
+
+// The lines every run over container "a.dz" opens with, for the default working size.
+inline std::string opening(const std::string& path = "a.dz", unsigned mebibytes = 240) {
+    return kBanner + status("Opening file \"" + path + "\".") +
+           status("Allocated memory: " + std::to_string(mebibytes) + " Mo.");
+}
+inline std::string closing(const std::string& path = "a.dz") {
+    return status("Closing file \"" + path + "\".");
+}
+
+// A test with its own working directory, where containers are written and the program runs.
+class E2eTest : public ::testing::Test {
+  protected:
+    testsupport::RunResult run(const std::vector<std::string>& arguments,
+                               testsupport::RunOptions options = {}) {
+        if (options.directory.empty()) options.directory = dir.path();
+        return testsupport::runProgram(arguments, options);
+    }
+    // Writes the container as "a.dz" (or `name`) in the working directory.
+    void write(const testsupport::ContainerImage& image, const std::string& name = "a.dz") {
+        ASSERT_TRUE(image.writeTo(dir / name));
+    }
+    void write(const std::string& bytes, const std::string& name = "a.dz") {
+        ASSERT_TRUE(testsupport::writeFile(dir / name, bytes));
+    }
+
+    testsupport::TempDir dir;
+};
+
+}  // namespace e2e

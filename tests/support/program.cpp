@@ -1,0 +1,111 @@
+// Running the program under test.
+#include "tests/support/program.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+namespace testsupport {
+
+#ifndef KESTRIX_PROGRAM
+#define KESTRIX_PROGRAM ""
+#endif
+
+std::string programUnderTest() {
+    const char* chosen = std::getenv("KESTRIX_E2E_PROGRAM");
+    return chosen != nullptr && *chosen != '\0' ? chosen : KESTRIX_PROGRAM;
+}
+
+bool testingWindowsProgram() {
+    std::string program = programUnderTest();
+    return program.size() >= 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
+}
+
+std::string programFileName() {
+    return testingWindowsProgram() ? "Kestrix.exe" : "kestrix";
+}
+std::string settingsFileName() {
+    return testingWindowsProgram() ? "Kestrix.ini" : "kestrix.ini";
+}
+char outputSeparator() {
+    return testingWindowsProgram() ? '\\' : '/';
+}
+
+RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions& options) {
+    std::vector<std::string> command;
+    const char* launcher = std::getenv("KESTRIX_E2E_LAUNCHER");
+    if (testingWindowsProgram() && launcher != nullptr && *launcher != '\0') {
+        command.push_back(launcher);
+    }
+    command.push_back(options.program.empty() ? programUnderTest() : options.program);
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : command) argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0) throw std::runtime_error("pipe");
+    pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error("fork");
+    if (child == 0) {
+        ::dup2(pipeEnds[1], STDOUT_FILENO);
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+        int devnull = ::open("/dev/null", O_RDONLY);
+        if (devnull >= 0) ::dup2(devnull, STDIN_FILENO);
+        if (!options.directory.empty() && ::chdir(options.directory.c_str()) != 0) ::_exit(126);
+        for (const std::string& setting : options.environment) {
+            ::putenv(const_cast<char*>(setting.c_str()));
+        }
+        if (options.fileSizeLimit != 0) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(pipeEnds[1]);
+    RunResult result;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = ::read(pipeEnds[0], chunk, sizeof chunk)) > 0) {
+        result.output.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(pipeEnds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kestrix-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> listDirectory(const std::string& path) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace testsupport

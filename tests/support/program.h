@@ -1,0 +1,54 @@
+// Running the real Kestrix program as a process, for the end-to-end tests.
+//
+// By default the program is this build's own. For the Windows check the suite drives
+// Kestrix.exe instead: KESTRIX_E2E_PROGRAM names it and KESTRIX_E2E_LAUNCHER names Wine.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct RunResult {
+    std::string output;  // everything written to standard output
+    int status = -1;     // the exit status, or -1 when the process did not exit normally
+};
+
+struct RunOptions {
+    std::string directory;                 // the working directory
+    std::string program;                   // the program to run; the program under test by default
+    std::vector<std::string> environment;  // extra NAME=value settings
+    std::uint64_t fileSizeLimit = 0;       // RLIMIT_FSIZE for the child (SIGXFSZ ignored); 0: none
+};
+
+RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions& options);
+
+// The program under test, and whether it is the Windows build.
+std::string programUnderTest();
+bool testingWindowsProgram();
+// The program's file name as a copy beside a settings file would carry it, and that settings
+// file's name: "kestrix" and "kestrix.ini", or "Kestrix.exe" and "Kestrix.ini".
+std::string programFileName();
+std::string settingsFileName();
+// The separator the program puts into output paths.
+char outputSeparator();
+
+// A fresh directory, removed with everything in it when the object goes.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// The names of the entries of a directory, sorted.
+std::vector<std::string> listDirectory(const std::string& path);
+
+}  // namespace testsupport
