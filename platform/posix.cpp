@@ -191,7 +191,11 @@ void* freshMemory(std::size_t size) {
     if (size == 0) return nullptr;
     void* memory =
         ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return memory == MAP_FAILED ? nullptr : memory;
+    if (memory == MAP_FAILED) return nullptr;
+    // Large buffers are filled from start to end once: huge pages spare a fault every 4 KiB,
+    // and memory is still taken only as the data fills it.
+    if (size >= (2u << 20)) ::madvise(memory, size, MADV_HUGEPAGE);
+    return memory;
 }
 
 void releaseMemory(void* memory, std::size_t size) {
