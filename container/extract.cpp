@@ -45,7 +45,10 @@ void recordWritten(app::WrittenTypes& written, const char* path, std::uint32_t t
 
 // Writes the unpacked bytes to `path`, creating it or appending to it. On failure the file is
 // left as it was before: a file this call created is removed, one it appended to is cut back.
-bool writeOutput(const char* path, bool append, const std::uint8_t* bytes, std::size_t length) {
+// The container itself is never written over.
+bool writeOutput(const platform::File& container, const char* path, bool append,
+                 const std::uint8_t* bytes, std::size_t length) {
+    if (platform::isSameFile(container, path)) return false;
     bool created = true;
     platform::File file =
         append ? platform::File::openAppend(path, created) : platform::File::create(path);
@@ -142,7 +145,7 @@ bool extractSubfile(app::RunState& state, const OffsetEntry& entry) {
         app::detailLine(state, "     - Unpacking \"%s\" (Packed:%08X - Unpacked:%08X).",
                         {name, packedSize, length32});
     }
-    if (!writeOutput(path, append, unpacked.bytes(), unpackedLength)) {
+    if (!writeOutput(state.container, path, append, unpacked.bytes(), unpackedLength)) {
         app::errorLine(state, "Error while writing \"%s\".", {name});
         return false;
     }

@@ -60,12 +60,14 @@ class File {
     ~File();
 
     bool isOpen() const;
+    std::intptr_t handle() const { return handle_; }
     // Closes now; returns false when the system reports that the close failed (data not stored).
     bool close();
 
     // Opens an existing regular file for reading, with no sharing: a second opener is refused.
     static File openExclusiveRead(const char* path);
-    // Creates the file for writing, replacing any file of that name.
+    // Creates the file for writing, replacing any file of that name. Neither this nor
+    // openAppend follows a symbolic link in the last part of the path.
     static File create(const char* path);
     // Opens the file for writing at its end, creating it when it is missing; `created` tells
     // which happened.
@@ -86,6 +88,10 @@ class File {
     explicit File(std::intptr_t handle) : handle_(handle) {}
     std::intptr_t handle_ = -1;
 };
+
+// True when `path` names the very file that `file` has open (so that writing there would
+// destroy what is being read).
+bool isSameFile(const File& file, const char* path);
 
 // Removes a file; false when it could not be removed.
 bool removeFile(const char* path);

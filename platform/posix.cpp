@@ -114,15 +114,15 @@ File File::openExclusiveRead(const char* path) {
 }
 
 File File::create(const char* path) {
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     return fd < 0 ? File() : File(fd);
 }
 
 File File::openAppend(const char* path, bool& created) {
     created = false;
-    int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    int fd = ::open(path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0 && errno == ENOENT) {
-        fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
         created = fd >= 0;
     }
     if (fd < 0) return File();
@@ -171,6 +171,13 @@ bool File::write(const void* buffer, std::size_t length) {
 
 bool File::truncate(std::uint64_t length) {
     return ::ftruncate(static_cast<int>(handle_), static_cast<off_t>(length)) == 0;
+}
+
+bool isSameFile(const File& file, const char* path) {
+    struct stat open, named;
+    if (!file.isOpen() || ::fstat(static_cast<int>(file.handle()), &open) != 0) return false;
+    if (::stat(path, &named) != 0) return false;
+    return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
 bool removeFile(const char* path) {

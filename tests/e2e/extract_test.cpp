@@ -23,10 +23,10 @@ std::string hex8(std::size_t value) {
 }
 
 std::string packedSizeOf(const SubfilePlan& subfile) {
-    return hex8(subfile.packed ? subfile.packedSize.value_or(subfile.packed->size())
-                               : testsupport::deflateContent(subfile.content, subfile.gzip,
-                                                             subfile.level)
-                                     .size());
+    return hex8(
+        subfile.packed
+            ? subfile.packedSize.value_or(subfile.packed->size())
+            : testsupport::deflateContent(subfile.content, subfile.gzip, subfile.level).size());
 }
 
 std::string unpacking(const SubfilePlan& subfile) {
@@ -37,12 +37,16 @@ std::string merging(const SubfilePlan& subfile) {
     return detail("     - Merging   \"" + subfile.name + "\" (Packed:" + packedSizeOf(subfile) +
                   " - Unpacked:" + hex8(subfile.content.size()) + ").");
 }
-std::string heading() { return status("Unpacking informations:"); }
-std::string summary(std::uint32_t mask) { return status("SubFiles: 0x" + hex8(mask) + ". (Packsmith)"); }
+std::string heading() {
+    return status("Unpacking informations:");
+}
+std::string summary(std::uint32_t mask) {
+    return status("SubFiles: 0x" + hex8(mask) + ". (Packsmith)");
+}
 
 // Holds an exclusive advisory lock on a file, as a running Kestrix does on its container.
 class HeldLock {
-public:
+  public:
     explicit HeldLock(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY)) {
         EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0);
     }
@@ -50,24 +54,28 @@ public:
     HeldLock(const HeldLock&) = delete;
     HeldLock& operator=(const HeldLock&) = delete;
 
-private:
+  private:
     int fd_;
 };
 
 class ExtractTest : public E2eTest {
-protected:
-    testsupport::RunResult extract(const ContainerPlan& plan, std::vector<std::string> arguments = {
-                                                                   "a.dz", "out"}) {
+  protected:
+    testsupport::RunResult extract(const ContainerPlan& plan,
+                                   std::vector<std::string> arguments = {"a.dz", "out"}) {
         write(buildContainer(plan));
         return run(arguments);
     }
-    std::string out(const std::string& name) { return testsupport::readFile(dir / ("out/" + name)); }
+    std::string out(const std::string& name) {
+        return testsupport::readFile(dir / ("out/" + name));
+    }
 };
 
 TEST_F(ExtractTest, JoinsByOutputPathInTableOrder) {
     ContainerPlan plan;
-    plan.subfiles = {{"system.img", 3, "first part|"},   {"boot.img", 1, "kernel"},
-                     {"system.img", 3, "second part|"},  {"system.img", 7, "third, other type"},
+    plan.subfiles = {{"system.img", 3, "first part|"},
+                     {"boot.img", 1, "kernel"},
+                     {"system.img", 3, "second part|"},
+                     {"system.img", 7, "third, other type"},
                      {"modem.bin", 3, "same type, own file"}};
     plan.subfiles[2].gzip = true;
     testsupport::RunResult result = extract(plan);
@@ -76,7 +84,8 @@ TEST_F(ExtractTest, JoinsByOutputPathInTableOrder) {
                                  merging(plan.subfiles[3]) + unpacking(plan.subfiles[4]) +
                                  summary(0x45) + closing());
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(testsupport::listDirectory(dir / "out"), (Files{"boot.img", "modem.bin", "system.img"}));
+    EXPECT_EQ(testsupport::listDirectory(dir / "out"),
+              (Files{"boot.img", "modem.bin", "system.img"}));
     EXPECT_EQ(out("system.img"), "first part|second part|third, other type");
     EXPECT_EQ(out("boot.img"), "kernel");
     EXPECT_EQ(out("modem.bin"), "same type, own file");
@@ -97,8 +106,12 @@ TEST_F(ExtractTest, SummaryMaskOfWrittenTypes) {
         std::uint32_t mask;
     };
     const Case cases[] = {
-        {{3, 3}, 0x00000004}, {{1, 31}, 0x40000001}, {{32}, 0x80000000},
-        {{0, 33, 0x1234}, 0},  {{}, 0},                {{2, 1, 2}, 0x00000003},
+        {{3, 3}, 0x00000004},
+        {{1, 31}, 0x40000001},
+        {{32}, 0x80000000},
+        {{0, 33, 0x1234}, 0},
+        {{}, 0},
+        {{2, 1, 2}, 0x00000003},
     };
     for (const Case& c : cases) {
         ContainerPlan plan;
@@ -114,8 +127,11 @@ TEST_F(ExtractTest, SummaryMaskOfWrittenTypes) {
 
 TEST_F(ExtractTest, NamesAreCutAfterTheExtension) {
     ContainerPlan plan;
-    plan.subfiles = {{"amss.mbnX", 1, "amss"}, {"boot.img", 2, "boot"}, {"modem", 3, "modem"},
-                     {"a.b.cdefg", 4, "dots"}, {std::string(144, 'n'), 5, "no zero"}};
+    plan.subfiles = {{"amss.mbnX", 1, "amss"},
+                     {"boot.img", 2, "boot"},
+                     {"modem", 3, "modem"},
+                     {"a.b.cdefg", 4, "dots"},
+                     {std::string(144, 'n'), 5, "no zero"}};
     testsupport::RunResult result = extract(plan, {"a.dz"});
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(testsupport::readFile(dir / "amss.mbn"), "amss");
@@ -135,10 +151,9 @@ TEST_F(ExtractTest, NamesAreCutAfterTheExtension) {
 
 TEST_F(ExtractTest, NamesThatCouldLeaveTheOutputDirectoryAreRefused) {
     const std::vector<std::string> names = {
-        "",         ".",          "..",        "../escape", "..\\escape", "a/b",  "/etc/x",
-        "c:escape", "C:",         "x\x01y",    "del\x7f",   "CON",        "con.txt", "Aux.bin",
-        "NUL",      "prn.img",    "COM1",      "lpt9.x",    "LPT5",       "./.",
-        "sub/x.img", "sub/..",
+        "",     ".",      "..",      "../escape", "..\\escape", "a/b",     "/etc/x", "c:escape",
+        "C:",   "x\x01y", "del\x7f", "CON",       "con.txt",    "Aux.bin", "NUL",    "prn.img",
+        "COM1", "lpt9.x", "LPT5",    "./.",       "sub/x.img",  "sub/..",
     };
     for (const std::string& name : names) {
         ContainerPlan plan;
@@ -217,18 +232,17 @@ TEST_F(ExtractTest, StopsAtTheFirstBadSubfile) {
     const Case cases[] = {
         {"damaged stream", with([&](SubfilePlan& s) { s.packed = flipped; }),
          error("Error while unpacking \"bad.img\".")},
-        {"cut stream", with([&](SubfilePlan& s) { s.packed = stream.substr(0, stream.size() - 3); }),
+        {"cut stream",
+         with([&](SubfilePlan& s) { s.packed = stream.substr(0, stream.size() - 3); }),
          error("Error while unpacking \"bad.img\".")},
         {"no wrapper", with([&](SubfilePlan& s) { s.packed = stream.substr(2); }),
          error("Error while unpacking \"bad.img\".")},
-        {"packed size past the end of the file",
-         with([&](SubfilePlan& s) {
+        {"packed size past the end of the file", with([&](SubfilePlan& s) {
              s.packed = stream.substr(0, 4);
              s.packedSize = 0x10000000;
          }),
          error("Error while unpacking \"bad.img\".")},
-        {"packed size zero",
-         with([&](SubfilePlan& s) {
+        {"packed size zero", with([&](SubfilePlan& s) {
              s.packed = stream;
              s.packedSize = 0;
          }),
@@ -265,7 +279,8 @@ TEST_F(ExtractTest, OutputThatCannotBeWrittenStopsWithAnError) {
     ContainerPlan plan;
     plan.subfiles = {{"boot.img", 1, "kernel"}};
     const std::string expected = opening() + heading() + unpacking(plan.subfiles[0]) +
-                                 error("Error while writing \"boot.img\".") + summary(0) + closing();
+                                 error("Error while writing \"boot.img\".") + summary(0) +
+                                 closing();
 
     write(std::string("a plain file"), "out");  // where the output folder should be
     testsupport::RunResult result = extract(plan, {"a.dz", "out"});
@@ -295,10 +310,9 @@ TEST_F(ExtractTest, AFailedWriteLeavesNoPartialFile) {
     options.fileSizeLimit = 100000;
     write(buildContainer(plan));
     testsupport::RunResult result = run({"a.dz", "out"}, options);
-    EXPECT_EQ(result.output, opening() + heading() + unpacking(plan.subfiles[0]) +
-                                 unpacking(plan.subfiles[1]) +
-                                 error("Error while writing \"second.bin\".") + summary(1) +
-                                 closing());
+    EXPECT_EQ(result.output,
+              opening() + heading() + unpacking(plan.subfiles[0]) + unpacking(plan.subfiles[1]) +
+                  error("Error while writing \"second.bin\".") + summary(1) + closing());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(testsupport::listDirectory(dir / "out"), Files{"first.bin"});
     EXPECT_EQ(out("first.bin"), plan.subfiles[0].content);
@@ -307,10 +321,9 @@ TEST_F(ExtractTest, AFailedWriteLeavesNoPartialFile) {
     std::filesystem::remove_all(dir / "out");
     write(buildContainer(plan));
     result = run({"a.dz", "out"}, options);
-    EXPECT_EQ(result.output, opening() + heading() + unpacking(plan.subfiles[0]) +
-                                 merging(plan.subfiles[1]) +
-                                 error("Error while writing \"first.bin\".") + summary(1) +
-                                 closing());
+    EXPECT_EQ(result.output,
+              opening() + heading() + unpacking(plan.subfiles[0]) + merging(plan.subfiles[1]) +
+                  error("Error while writing \"first.bin\".") + summary(1) + closing());
     EXPECT_EQ(out("first.bin"), plan.subfiles[0].content);
 }
 
@@ -325,6 +338,38 @@ TEST_F(ExtractTest, ASecondRunOnALockedContainerIsRefused) {
     EXPECT_EQ(result.output, kBanner + error("Error while opening file a.dz."));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(run({"a.dz"}).status, 0);
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+TEST_F(ExtractTest, TheContainerItselfIsNeverWrittenOver) {
+    ContainerPlan plan;
+    plan.subfiles = {{"a.dz", 1, "would destroy the container"}};
+    write(buildContainer(plan));
+    const std::string before = testsupport::readFile(dir / "a.dz");
+    testsupport::RunResult result = run({"a.dz"});
+    EXPECT_EQ(result.output, opening() + heading() + unpacking(plan.subfiles[0]) +
+                                 error("Error while writing \"a.dz\".") + summary(0) + closing());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(testsupport::readFile(dir / "a.dz"), before);
+}
+
+TEST_F(ExtractTest, ALinkInTheOutputFolderIsNotFollowed) {
+    if (testsupport::testingWindowsProgram()) GTEST_SKIP() << "symbolic links are POSIX here";
+    std::filesystem::create_directory(dir / "out");
+    testsupport::writeFile(dir / "outside.txt", "untouched");
+    std::filesystem::create_symlink(dir / "outside.txt", dir / "out/boot.img");
+    ContainerPlan plan;
+    plan.subfiles = {{"boot.img", 1, "kernel"}, {"boot.img", 1, "more"}};
+    testsupport::RunResult result = extract(plan);
+    EXPECT_EQ(result.output, opening() + heading() + unpacking(plan.subfiles[0]) +
+                                 error("Error while writing \"boot.img\".") + summary(0) +
+                                 closing());
+    EXPECT_EQ(testsupport::readFile(dir / "outside.txt"), "untouched");
 }
 
 }  // namespace
