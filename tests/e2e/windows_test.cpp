@@ -1,0 +1,344 @@
+// What holds only for the Windows program (Kestrix.exe, run under Wine on Linux): the console
+// bytes, files held open by other processes, the settings beside the program, the real command
+// line and Windows paths. Every case skips itself when the program under test is not Kestrix.exe.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "tests/e2e/e2e.h"
+
+namespace e2e {
+namespace {
+
+using testsupport::buildContainer;
+using testsupport::ContainerPlan;
+using testsupport::listDirectory;
+using testsupport::readFile;
+
+std::string hex8(std::size_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+// The detail line for a sub-file stored with the default zlib wrapper.
+std::string unpackingLine(const std::string& name, const std::string& content,
+                          const char* verb = "Unpacking") {
+    std::string packed = testsupport::deflateContent(content, false);
+    return detail(std::string("     - ") + verb + " \"" + name + "\" (Packed:" +
+                  hex8(packed.size()) + " - Unpacked:" + hex8(content.size()) + ").");
+}
+
+ContainerPlan twoSubfiles() {
+    ContainerPlan plan;
+    plan.subfiles = {{"boot.img", 1, "kernel"}, {"system.img", 2, "root file system"}};
+    return plan;
+}
+
+// The helper built with the Windows program, which holds a file open with no sharing:
+// KESTRIX_E2E_HOLDER, or tests/kestrix_hold_file.exe in the program's build directory.
+std::string holderProgram() {
+    const char* chosen = std::getenv("KESTRIX_E2E_HOLDER");
+    if (chosen != nullptr && *chosen != '\0') return chosen;
+    std::filesystem::path program(testsupport::programUnderTest());
+    return (program.parent_path() / "tests" / "kestrix_hold_file.exe").string();
+}
+
+// A second Windows process holding a file open with no sharing, from construction until
+// release() or destruction. The helper gives up by itself after a bounded time.
+class FileHolder {
+  public:
+    FileHolder(const std::string& directory, const std::string& path)
+        : releasePath_(directory + "/release-" + std::to_string(::getpid())) {
+        std::vector<std::string> command;
+        const char* launcher = std::getenv("KESTRIX_E2E_LAUNCHER");
+        if (launcher != nullptr && *launcher != '\0') command.push_back(launcher);
+        command.push_back(holderProgram());
+        command.push_back(path);
+        command.push_back(std::filesystem::path(releasePath_).filename().string());
+        command.push_back(std::to_string(kHoldSeconds));
+        std::vector<char*> argv;
+        for (std::string& word : command) argv.push_back(word.data());
+        argv.push_back(nullptr);
+
+        int pipeEnds[2];
+        if (::pipe(pipeEnds) != 0) return;
+        child_ = ::fork();
+        if (child_ == 0) {
+            ::dup2(pipeEnds[1], STDOUT_FILENO);
+            ::close(pipeEnds[0]);
+            ::close(pipeEnds[1]);
+            int devnull = ::open("/dev/null", O_RDONLY);
+            if (devnull >= 0) ::dup2(devnull, STDIN_FILENO);
+            if (::chdir(directory.c_str()) != 0) ::_exit(126);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(pipeEnds[1]);
+        if (child_ > 0) held_ = awaitReport(pipeEnds[0]);
+        ::close(pipeEnds[0]);
+    }
+
+    ~FileHolder() { release(); }
+    FileHolder(const FileHolder&) = delete;
+    FileHolder& operator=(const FileHolder&) = delete;
+
+    bool held() const { return held_; }
+    const std::string& report() const { return report_; }
+
+    // Lets the helper close the file and waits for it to exit (killing it if it does not).
+    void release() {
+        if (child_ <= 0) return;
+        testsupport::writeFile(releasePath_, "");
+        int status = 0;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (::waitpid(child_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(child_, SIGKILL);
+                ::waitpid(child_, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        child_ = -1;
+        std::remove(releasePath_.c_str());
+    }
+
+  private:
+    static constexpr int kHoldSeconds = 120;
+
+    // Reads the helper's first line: "held" once it has the file open.
+    bool awaitReport(int fd) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (report_.find('\n') == std::string::npos) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            struct pollfd ready = {fd, POLLIN, 0};
+            if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
+            char chunk[256];
+            ssize_t got = ::read(fd, chunk, sizeof chunk);
+            if (got <= 0) break;
+            report_.append(chunk, static_cast<std::size_t>(got));
+        }
+        return report_.rfind("held\n", 0) == 0;
+    }
+
+    std::string releasePath_;
+    pid_t child_ = -1;
+    bool held_ = false;
+    std::string report_;
+};
+
+class WindowsTest : public E2eTest {
+  protected:
+    void SetUp() override {
+        if (!testsupport::testingWindowsProgram()) {
+            GTEST_SKIP() << "only for the Windows program (KESTRIX_E2E_PROGRAM=.../Kestrix.exe)";
+        }
+    }
+};
+
+TEST_F(WindowsTest, RedirectedOutputCarriesTheRawStatusByteAndCrLf) {
+    write(buildContainer({}));
+    // Whatever the environment says about the terminal, the program writes the byte 0xFE.
+    testsupport::RunOptions options;
+    options.environment = {"LANG=C.UTF-8", "LC_ALL=C.UTF-8", "TERM=xterm-256color"};
+    testsupport::RunResult result = run({"-o", "a.dz"}, options);
+    EXPECT_EQ(result.output, opening() + status("Offset-Table informations:") + closing());
+    EXPECT_EQ(result.output.find("\xE2\x96\xA0"), std::string::npos);
+    for (std::size_t at = result.output.find('\n'); at != std::string::npos;
+         at = result.output.find('\n', at + 1)) {
+        ASSERT_GT(at, 0u);
+        EXPECT_EQ(result.output[at - 1], '\r') << "a line feed without carriage return at " << at;
+    }
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(WindowsTest, ContainerHeldOpenByAnotherProcessCannotBeOpened) {
+    write(buildContainer(twoSubfiles()));
+    {
+        FileHolder holder(dir.path(), "a.dz");
+        ASSERT_TRUE(holder.held()) << "helper " << holderProgram() << " said: " << holder.report();
+        testsupport::RunResult result = run({"-o", "a.dz"});
+        EXPECT_EQ(result.output, kBanner + error("Error while opening file a.dz."));
+        EXPECT_EQ(result.status, 1);
+    }
+    // Once the other process lets go, the same container opens.
+    testsupport::RunResult result = run({"-o", "a.dz"});
+    EXPECT_EQ(result.output.substr(0, opening().size()), opening());
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(WindowsTest, OutputFileHeldOpenByAnotherProcessIsAWriteError) {
+    write(buildContainer(twoSubfiles()));
+    std::filesystem::create_directory(dir / "out");
+    testsupport::writeFile(dir / "out/boot.img", "held by another process");
+    FileHolder holder(dir.path(), "out\\boot.img");
+    ASSERT_TRUE(holder.held()) << "helper " << holderProgram() << " said: " << holder.report();
+    testsupport::RunResult result = run({"a.dz", "out"});
+    EXPECT_EQ(result.output, opening() + status("Unpacking informations:") +
+                                 unpackingLine("boot.img", "kernel") +
+                                 error("Error while writing \"boot.img\".") +
+                                 status("SubFiles: 0x00000000. (Packsmith)") + closing());
+    EXPECT_EQ(result.status, 1);
+    holder.release();
+    EXPECT_EQ(readFile(dir / "out/boot.img"), "held by another process");
+    EXPECT_EQ(listDirectory(dir / "out"), std::vector<std::string>{"boot.img"});
+}
+
+TEST_F(WindowsTest, ReadOnlyContainerOpensAndIsProcessed) {
+    write(buildContainer(twoSubfiles()));
+    // Without write permission the file carries the read-only attribute under Windows.
+    std::filesystem::permissions(dir / "a.dz", std::filesystem::perms::owner_read |
+                                                   std::filesystem::perms::group_read |
+                                                   std::filesystem::perms::others_read);
+    testsupport::RunResult result = run({"a.dz", "out"});
+    EXPECT_EQ(result.output, opening() + status("Unpacking informations:") +
+                                 unpackingLine("boot.img", "kernel") +
+                                 unpackingLine("system.img", "root file system") +
+                                 status("SubFiles: 0x00000003. (Packsmith)") + closing());
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(readFile(dir / "out/boot.img"), "kernel");
+    EXPECT_EQ(readFile(dir / "out/system.img"), "root file system");
+}
+
+TEST_F(WindowsTest, SettingsFileIsNamedAfterTheProgram) {
+    write(buildContainer({}));
+    const std::string table = status("Offset-Table informations:");
+    std::filesystem::create_directory(dir / "my tools");
+    struct Case {
+        const char* program;   // the program's copy, in the working directory
+        const char* settings;  // the settings file written beside it
+        unsigned mebibytes;
+    };
+    const Case cases[] = {
+        {"Kestrix.exe", "Kestrix.ini", 16},
+        {"Kestrix.exe", "KESTRIX.INI", 16},  // names are found without regard to case
+        {"Tool.EXE", "Tool.ini", 16},
+        {"Tool.EXE", "Kestrix.ini", 240},
+        {"my tools/Kestrix.exe", "my tools/Kestrix.ini", 16},
+    };
+    for (const Case& c : cases) {
+        for (const std::string& name : listDirectory(dir.path())) {
+            if (name != "a.dz" && name != "my tools") std::filesystem::remove(dir / name);
+        }
+        for (const std::string& name : listDirectory(dir / "my tools")) {
+            std::filesystem::remove(dir / ("my tools/" + name));
+        }
+        std::filesystem::copy_file(testsupport::programUnderTest(), dir / c.program);
+        testsupport::writeFile(dir / c.settings, "[main]\r\nworkmem=16\r\n");
+        testsupport::RunOptions options;
+        options.program = dir / c.program;
+        testsupport::RunResult result = run({"-o", "a.dz"}, options);
+        EXPECT_EQ(result.output, opening("a.dz", c.mebibytes) + table + closing())
+            << c.program << " beside " << c.settings;
+    }
+}
+
+TEST_F(WindowsTest, CommandLineIsSplitFromTheWholeLine) {
+    std::filesystem::create_directory(dir / "my dir");
+    write(buildContainer(twoSubfiles()), "my dir/a b.dz");
+    const std::string path = "my dir\\a b.dz";
+    testsupport::RunResult result = run({"-o", path});
+    EXPECT_EQ(result.output,
+              opening(path) + status("Offset-Table informations:") +
+                  detail("     - File:#01 - Type:001 - Offs:0000013C") +
+                  detail("     - File:#02 - Type:002 - Offs:" +
+                         hex8(316 + 196 + testsupport::deflateContent("kernel", false).size())) +
+                  closing(path));
+    EXPECT_EQ(result.status, 0);
+
+    // Quoted output directory, and options anywhere on the line.
+    result = run({path, "-X", "out dir"});
+    EXPECT_EQ(result.output, opening(path) + status("Unpacking informations:") +
+                                 unpackingLine("boot.img", "kernel") +
+                                 unpackingLine("system.img", "root file system") +
+                                 status("SubFiles: 0x00000003. (Packsmith)") + closing(path));
+    EXPECT_EQ(readFile(dir / "out dir/boot.img"), "kernel");
+    EXPECT_EQ(readFile(dir / "out dir/system.img"), "root file system");
+
+    // An empty argument is a token of its own: the output directory, the current one.
+    result = run({path, ""});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(readFile(dir / "boot.img"), "kernel");
+}
+
+TEST_F(WindowsTest, OutputPathsUseBackslash) {
+    write(buildContainer(twoSubfiles()));
+    testsupport::RunResult result = run({"a.dz", "out"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"a.dz", "out"}));
+    EXPECT_EQ(listDirectory(dir / "out"), (std::vector<std::string>{"boot.img", "system.img"}));
+    EXPECT_EQ(readFile(dir / "out/boot.img"), "kernel");
+
+    // A nested output directory written the Windows way; only its last level is made.
+    result = run({"a.dz", "out\\sub"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(readFile(dir / "out/sub/system.img"), "root file system");
+    result = run({"a.dz", ".\\out\\sub\\"});  // a closing separator doubles up harmlessly
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(listDirectory(dir / "out/sub"), (std::vector<std::string>{"boot.img", "system.img"}));
+}
+
+TEST_F(WindowsTest, NamesDifferingOnlyInCaseAreOneFile) {
+    ContainerPlan plan;
+    plan.subfiles = {{"boot.img", 1, "first "}, {"BOOT.IMG", 3, "second"}};
+    write(buildContainer(plan));
+    testsupport::RunResult result = run({"a.dz", "out"});
+    EXPECT_EQ(result.output, opening() + status("Unpacking informations:") +
+                                 unpackingLine("boot.img", "first ") +
+                                 unpackingLine("BOOT.IMG", "second", "Merging  ") +
+                                 status("SubFiles: 0x00000005. (Packsmith)") + closing());
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(listDirectory(dir / "out"), std::vector<std::string>{"boot.img"});
+    EXPECT_EQ(readFile(dir / "out/boot.img"), "first second");
+}
+
+TEST_F(WindowsTest, NamesThatWouldLeaveTheOutputDirectoryAreRefused) {
+    std::filesystem::create_directory(dir / "out");
+    const std::string escape = "kestrix-escape-" + std::to_string(::getpid()) + ".img";
+    const std::string names[] = {
+        "..\\" + escape,
+        "..\\..\\" + escape,
+        "sub\\" + escape,
+        "\\" + escape,
+        "C:" + escape,
+        "Z:\\tmp\\" + escape,
+        "data:stream",
+        "a.b:c",
+        "NUL",
+        "nul.img",
+        "CON",
+        "aux.txt",
+        "COM1.bin",
+        "lpt9",
+    };
+    for (const std::string& name : names) {
+        ContainerPlan plan;
+        plan.subfiles = {{name, 1, "must not be written"}};
+        write(buildContainer(plan));
+        testsupport::RunResult result = run({"a.dz", "out"});
+        EXPECT_EQ(result.output, opening() + status("Unpacking informations:") +
+                                     error("Invalid file name in subfile-header.") +
+                                     status("SubFiles: 0x00000000. (Packsmith)") + closing())
+            << name;
+        EXPECT_EQ(result.status, 1) << name;
+        EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"a.dz", "out"})) << name;
+        EXPECT_TRUE(listDirectory(dir / "out").empty()) << name;
+        std::filesystem::path outside = std::filesystem::path(dir.path()).parent_path();
+        EXPECT_FALSE(std::filesystem::exists(outside / escape)) << name;
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::path("/tmp") / escape)) << name;
+    }
+}
+
+}  // namespace
+}  // namespace e2e
