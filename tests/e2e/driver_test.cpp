@@ -120,5 +120,31 @@ TEST_F(DriverTest, OptionsChooseTheStages) {
               opening() + table + unpacking);
 }
 
+TEST_F(DriverTest, AUtf8TerminalShowsTheStatusSquare) {
+    if (testsupport::testingWindowsProgram()) GTEST_SKIP() << "a Windows console shows 0xFE itself";
+    write(testsupport::buildContainer({}));
+    struct Case {
+        bool terminal;
+        const char* locale;
+        const char* prefix;
+    };
+    const Case cases[] = {
+        {true, "LC_ALL=C.UTF-8", " [\xE2\x96\xA0] "},
+        {true, "LC_ALL=C", " [\xFE] "},
+        {false, "LC_ALL=C.UTF-8", " [\xFE] "},
+    };
+    for (const Case& c : cases) {
+        testsupport::RunOptions options;
+        options.terminal = c.terminal;
+        options.environment = {c.locale};
+        testsupport::RunResult result = run({"-o", "a.dz"}, options);
+        const std::string p = c.prefix;
+        EXPECT_EQ(result.output,
+                  kBanner + p + "Opening file \"a.dz\".\r\n" + p + "Allocated memory: 240 Mo.\r\n" +
+                      p + "Offset-Table informations:\r\n" + p + "Closing file \"a.dz\".\r\n")
+            << c.locale << c.terminal;
+    }
+}
+
 }  // namespace
 }  // namespace e2e

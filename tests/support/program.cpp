@@ -3,9 +3,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,8 +53,18 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
     for (std::string& word : command) argv.push_back(word.data());
     argv.push_back(nullptr);
 
+    // Standard output is a pipe, or a pseudo-terminal in raw mode so that bytes pass unchanged.
     int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0) throw std::runtime_error("pipe");
+    if (options.terminal) {
+        if (::openpty(&pipeEnds[0], &pipeEnds[1], nullptr, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty");
+        struct termios raw;
+        ::tcgetattr(pipeEnds[1], &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(pipeEnds[1], TCSANOW, &raw);
+    } else if (::pipe(pipeEnds) != 0) {
+        throw std::runtime_error("pipe");
+    }
     pid_t child = ::fork();
     if (child < 0) throw std::runtime_error("fork");
     if (child == 0) {

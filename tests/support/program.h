@@ -19,7 +19,8 @@ struct RunOptions {
     std::string directory;                 // the working directory
     std::string program;                   // the program to run; the program under test by default
     std::vector<std::string> environment;  // extra NAME=value settings
-    std::uint64_t fileSizeLimit = 0;       // RLIMIT_FSIZE for the child (SIGXFSZ ignored); 0: none
+    bool terminal = false;  // standard output is a terminal (a raw pseudo-terminal), not a pipe
+    std::uint64_t fileSizeLimit = 0;  // RLIMIT_FSIZE for the child (SIGXFSZ ignored); 0: none
 };
 
 RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions& options);
