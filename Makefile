@@ -3,7 +3,7 @@ JOBS ?= 2
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test test-asan bench windows test-windows format clean
+.PHONY: all deps build run example test test-asan bench windows test-windows format clean
 
 all: build
 
@@ -17,6 +17,11 @@ build: deps
 run: build
 	@rm -rf example-out
 	$(BUILD)/kestrix -h -o -x examples/example.dz example-out
+
+# Writes examples/example.dz anew (the same bytes each time).
+example: build
+	@cmake --build $(BUILD) --target kestrix_make_example
+	$(BUILD)/tools/kestrix_make_example
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure

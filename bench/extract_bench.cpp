@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -48,7 +49,7 @@ constexpr double kRatioGoal = 1.5;
 
 // ---- The container's recipe ------------------------------------------------------------------
 
-enum class Kind { Zeros, Erased, Text, Random, Repeated };
+enum class Kind { Zeros, Erased, Text, Compressed, Repeated };
 
 const char* kindName(Kind kind) {
     switch (kind) {
@@ -58,8 +59,8 @@ const char* kindName(Kind kind) {
             return "erased";
         case Kind::Text:
             return "text";
-        case Kind::Random:
-            return "random";
+        case Kind::Compressed:
+            return "compressed";
         case Kind::Repeated:
             return "repeated";
     }
@@ -81,50 +82,41 @@ struct EntryRecipe {
     std::vector<Share> shares;
 };
 
+Share zeros(unsigned mib) {
+    return {Kind::Zeros, mib};
+}
+Share erased(unsigned mib) {
+    return {Kind::Erased, mib};
+}
+Share text(unsigned mib) {
+    return {Kind::Text, mib};
+}
+Share compressed(unsigned mib) {
+    return {Kind::Compressed, mib};
+}
+Share repeated(unsigned mib) {
+    return {Kind::Repeated, mib};
+}
+
 // Zero runs and erased (0xFF) flash, text (properties, logs, paths), already-compressed data
-// that deflate can only store, and repeated 4 KiB blocks: 1024 MiB in all.
+// that deflate can only store, and repeated 4 KiB blocks: 1024 MiB in all. The largest entry
+// is 200 MiB, within the program's default working size of 240 MiB.
 const std::vector<EntryRecipe>& recipe() {
+    constexpr bool kGzip = true;
+    constexpr bool kZlib = false;
     static const std::vector<EntryRecipe> entries = {
-        {"boot.img",
-         1,
-         true,
-         6,
-         {{Kind::Random, 6}, {Kind::Zeros, 3}, {Kind::Text, 2}, {Kind::Repeated, 1}}},
-        {"modem.bin",
-         2,
-         false,
-         1,
-         {{Kind::Random, 52}, {Kind::Erased, 8}, {Kind::Text, 2}, {Kind::Repeated, 2}}},
-        {"system.img",
-         3,
-         false,
-         6,
-         {{Kind::Random, 60}, {Kind::Text, 50}, {Kind::Repeated, 40}, {Kind::Zeros, 50}}},
-        {"system.img",
-         3,
-         true,
-         6,
-         {{Kind::Random, 50}, {Kind::Text, 60}, {Kind::Repeated, 30}, {Kind::Zeros, 60}}},
-        {"system.img",
-         3,
-         false,
-         6,
-         {{Kind::Random, 40}, {Kind::Text, 60}, {Kind::Repeated, 40}, {Kind::Zeros, 36}}},
-        {"userdata.img", 4, false, 6, {{Kind::Zeros, 128}, {Kind::Text, 16}, {Kind::Repeated, 8}}},
-        {"recovery.img", 5, true, 6, {{Kind::Random, 10}, {Kind::Zeros, 3}, {Kind::Text, 3}}},
-        {"cache.img", 6, false, 6, {{Kind::Zeros, 36}, {Kind::Text, 4}}},
-        {"firmware.bin",
-         7,
-         false,
-         6,
-         {{Kind::Random, 20}, {Kind::Repeated, 16}, {Kind::Erased, 8}, {Kind::Text, 4}}},
-        {"firmware.bin",
-         7,
-         false,
-         6,
-         {{Kind::Random, 16}, {Kind::Repeated, 20}, {Kind::Erased, 8}, {Kind::Text, 4}}},
-        {"persist.img", 8, false, 6, {{Kind::Text, 4}, {Kind::Zeros, 4}}},
-        {"splash.img", 9, true, 6, {{Kind::Repeated, 30}, {Kind::Random, 10}, {Kind::Zeros, 20}}},
+        {"boot.img", 1, kGzip, 6, {compressed(6), zeros(3), text(2), repeated(1)}},
+        {"modem.bin", 2, kZlib, 1, {compressed(52), erased(8), text(2), repeated(2)}},
+        {"system.img", 3, kZlib, 6, {compressed(60), text(50), repeated(40), zeros(50)}},
+        {"system.img", 3, kGzip, 6, {compressed(50), text(60), repeated(30), zeros(60)}},
+        {"system.img", 3, kZlib, 6, {compressed(40), text(60), repeated(40), zeros(36)}},
+        {"userdata.img", 4, kZlib, 6, {zeros(128), text(16), repeated(8)}},
+        {"recovery.img", 5, kGzip, 6, {compressed(10), zeros(3), text(3)}},
+        {"cache.img", 6, kZlib, 6, {zeros(36), text(4)}},
+        {"firmware.bin", 7, kZlib, 6, {compressed(20), repeated(16), erased(8), text(4)}},
+        {"firmware.bin", 7, kZlib, 6, {compressed(16), repeated(20), erased(8), text(4)}},
+        {"persist.img", 8, kZlib, 6, {text(4), zeros(4)}},
+        {"splash.img", 9, kGzip, 6, {repeated(30), compressed(10), zeros(20)}},
     };
     return entries;
 }
@@ -174,6 +166,7 @@ class Random {
     std::uint64_t state_;
 };
 
+// Random bytes: they stand for data that is already compressed, which deflate can only store.
 void appendRandom(std::string& out, std::size_t length, Random& random) {
     std::size_t at = out.size();
     out.resize(at + length);
@@ -273,7 +266,7 @@ std::string makeContent(const EntryRecipe& entry, std::uint64_t seed) {
             case Kind::Text:
                 appendText(out, chunk, random);
                 break;
-            case Kind::Random:
+            case Kind::Compressed:
                 appendRandom(out, chunk, random);
                 break;
             case Kind::Repeated:
@@ -448,6 +441,7 @@ struct RunResult {
     int status = -1;  // the exit status, or -1 when the process did not exit normally
     double seconds = 0;
     double cpuSeconds = 0;      // user and system
+    double systemSeconds = 0;   // system alone: mostly the kernel copying file data
     std::uint64_t peakRss = 0;  // bytes
 };
 
@@ -481,7 +475,8 @@ RunResult runCommand(const std::vector<std::string>& arguments, const std::strin
     }
     const auto stop = std::chrono::steady_clock::now();
     result.seconds = std::chrono::duration<double>(stop - start).count();
-    result.cpuSeconds = secondsOf(usage.ru_utime) + secondsOf(usage.ru_stime);
+    result.systemSeconds = secondsOf(usage.ru_stime);
+    result.cpuSeconds = secondsOf(usage.ru_utime) + result.systemSeconds;
     result.peakRss = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;  // KiB on Linux
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
@@ -604,12 +599,23 @@ double mib(std::uint64_t bytes) {
 // The best of a command's timed runs.
 struct Best {
     double seconds = 1e30;
+    double cpuSeconds = 1e30;
     std::uint64_t peakRss = 0;  // the highest of all its runs
     void add(const RunResult& run) {
         seconds = std::min(seconds, run.seconds);
+        cpuSeconds = std::min(cpuSeconds, run.cpuSeconds);
         peakRss = std::max(peakRss, run.peakRss);
     }
 };
+
+// The system's load averages, to judge how busy the machine was while timing.
+std::string loadAverage() {
+    std::string text = readText("/proc/loadavg");
+    std::istringstream fields(text);
+    std::string one, five, fifteen;
+    fields >> one >> five >> fifteen;
+    return fields ? one + " " + five + " " + fifteen : "unknown";
+}
 
 class Bench {
   public:
@@ -642,9 +648,9 @@ class Bench {
         removeTree(directory);
         ::sync();
         RunResult run = runCommand({program, "-x", container_, directory}, log_);
-        std::printf("  %-28s %7.3f s  (cpu %6.3f s, peak RSS %6.1f MiB)\n",
+        std::printf("  %-32s %7.3f s  (cpu %6.3f s, of it system %6.3f s; peak RSS %6.1f MiB)\n",
                     (std::string("extraction, ") + label).c_str(), run.seconds, run.cpuSeconds,
-                    mib(run.peakRss));
+                    run.systemSeconds, mib(run.peakRss));
         std::string why;
         if (run.status != 0) {
             std::printf("  FAILED: exit status %d; its output:\n%s\n", run.status,
@@ -670,7 +676,8 @@ class Bench {
         }
         ::sync();
         RunResult run = runCommand(command, log_);
-        std::printf("  %-28s %7.3f s  (cpu %6.3f s)\n", label, run.seconds, run.cpuSeconds);
+        std::printf("  %-32s %7.3f s  (cpu %6.3f s, of it system %6.3f s)\n", label, run.seconds,
+                    run.cpuSeconds, run.systemSeconds);
         std::string why;
         if (run.status != 0) {
             std::printf("  FAILED: exit status %d; its output:\n%s\n", run.status,
@@ -782,9 +789,12 @@ int main(int argc, char** argv) {
                     options.kestrixZlib.c_str());
     }
     std::printf(
-        "The page cache cannot be dropped reliably here, so a warm-up pass runs every command "
-        "once first\nand all timed runs see the container and the md5 input in a warm cache.\n\n");
+        "The page cache cannot be dropped reliably here, so a warm-up pass runs every command\n"
+        "once first and all timed runs see the container and the md5 input in a warm cache.\n"
+        "An extraction writes its whole output into fresh page cache: on a virtual machine the\n"
+        "first touch of that memory can cost much more system time in one run than the next.\n\n");
 
+    std::printf("Load average before the runs: %s\n", loadAverage().c_str());
     Bench bench(options, manifest);
     if (!bench.warmUp(withZlib)) return 1;
 
@@ -812,25 +822,27 @@ int main(int argc, char** argv) {
 
     const double unpacked = mib(manifest.unpackedTotal());
     const double ratio = libdeflate.seconds / md5.seconds;
-    std::printf("\nBest of %d (%.1f MiB unpacked):\n", options.repetitions, unpacked);
-    std::printf("  extraction, libdeflate backend: %7.3f s  (%6.1f MiB/s)\n", libdeflate.seconds,
-                unpacked / libdeflate.seconds);
-    std::printf("  openssl md5:                    %7.3f s  (%6.1f MiB/s)\n", md5.seconds,
-                unpacked / md5.seconds);
+    std::printf("\nBest of %d (%.1f MiB unpacked; load average now %s):\n", options.repetitions,
+                unpacked, loadAverage().c_str());
+    std::printf("  extraction, libdeflate backend: %7.3f s  (%6.1f MiB/s; cpu %.3f s)\n",
+                libdeflate.seconds, unpacked / libdeflate.seconds, libdeflate.cpuSeconds);
+    std::printf("  openssl md5:                    %7.3f s  (%6.1f MiB/s; cpu %.3f s)\n",
+                md5.seconds, unpacked / md5.seconds, md5.cpuSeconds);
     if (withZlib) {
-        std::printf("  extraction, zlib backend:       %7.3f s  (%6.1f MiB/s)\n", zlib.seconds,
-                    unpacked / zlib.seconds);
+        std::printf("  extraction, zlib backend:       %7.3f s  (%6.1f MiB/s; cpu %.3f s)\n",
+                    zlib.seconds, unpacked / zlib.seconds, zlib.cpuSeconds);
     }
     std::printf("  extraction / openssl md5:          %.3f (goal: at most %.1f): %s\n", ratio,
                 kRatioGoal, verdict(ratio <= kRatioGoal));
+    std::printf("    the same in cpu time:            %.3f\n",
+                libdeflate.cpuSeconds / md5.cpuSeconds);
     if (withZlib) {
-        std::printf("  zlib backend / libdeflate backend: %.3f\n",
-                    zlib.seconds / libdeflate.seconds);
+        std::printf("  zlib backend / libdeflate backend: %.3f (cpu time: %.3f)\n",
+                    zlib.seconds / libdeflate.seconds, zlib.cpuSeconds / libdeflate.cpuSeconds);
     }
-    std::printf(
-        "  peak RSS, libdeflate backend: %.1f MiB (zlib backend %.1f MiB; header and "
-        "table only %.1f MiB)\n",
-        mib(libdeflate.peakRss), mib(zlib.peakRss), mib(baseline));
+    std::printf("  peak RSS, libdeflate backend: %.1f MiB", mib(libdeflate.peakRss));
+    if (withZlib) std::printf(" (zlib backend: %.1f MiB)", mib(zlib.peakRss));
+    std::printf("; header and table only: %.1f MiB\n", mib(baseline));
     std::printf(
         "  bound: largest sub-file (%s, type %u) packed %.1f + unpacked %.1f + %.0f MiB = "
         "%.1f MiB: %s\n",

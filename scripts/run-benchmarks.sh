@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Runs the benchmarks of a build configured with -DKESTRIX_BENCH=ON (see `make bench`):
+#   1. the MD5 benchmark: md5Digest against OpenSSL's MD5;
+#   2. the extraction benchmark: a whole extraction of 1 GiB by this build's kestrix (the
+#      libdeflate backend) against `openssl md5` over the same bytes and against a kestrix built
+#      with the zlib backend, which this script configures and builds in build-bench-zlib.
+# It installs nothing. The benchmark data stays under BUILD_DIR/bench-data, where later runs
+# reuse the generated container.
+set -euo pipefail
+
+if [ $# -ne 1 ]; then
+  echo "usage: scripts/run-benchmarks.sh BUILD_DIR" >&2
+  exit 2
+fi
+cd "$(dirname "$0")/.."
+build=$1
+zlib_build=build-bench-zlib
+jobs=${JOBS:-2}
+
+for program in "$build/kestrix" "$build/bench/kestrix_bench_md5" "$build/bench/kestrix_bench_extract"; do
+  if [ ! -x "$program" ]; then
+    echo "run-benchmarks: $program is missing; configure $build with -DKESTRIX_BENCH=ON and build it" >&2
+    exit 1
+  fi
+done
+
+echo "== Building kestrix with the zlib backend in $zlib_build"
+cmake -S . -B "$zlib_build" -DCMAKE_BUILD_TYPE=Release -DKESTRIX_INFLATE=zlib \
+  -DKESTRIX_BENCH=ON -DKESTRIX_TESTS=OFF >/dev/null
+cmake --build "$zlib_build" -j"$jobs" --target kestrix
+
+echo
+echo "== MD5 benchmark"
+"$build/bench/kestrix_bench_md5"
+
+echo
+echo "== Extraction benchmark"
+"$build/bench/kestrix_bench_extract" \
+  --kestrix "$build/kestrix" \
+  --kestrix-zlib "$zlib_build/kestrix" \
+  --data "$build/bench-data"
