@@ -1,0 +1,68 @@
+// The zlib backend: one inflate call over the whole packed buffer into the whole output buffer.
+#include <zlib.h>
+
+#include <cstdint>
+
+#include "container/inflate.h"
+
+namespace container {
+
+namespace {
+
+// Owns an initialised z_stream and ends it on every path.
+class InflateStream {
+  public:
+    InflateStream() = default;
+    InflateStream(const InflateStream&) = delete;
+    InflateStream& operator=(const InflateStream&) = delete;
+    ~InflateStream() {
+        if (initialised_) inflateEnd(&stream_);
+    }
+
+    // Sets up for a zlib or gzip wrapper (detected from the data) and a 32 KiB window.
+    bool init() {
+        stream_.zalloc = Z_NULL;
+        stream_.zfree = Z_NULL;
+        stream_.opaque = Z_NULL;
+        stream_.next_in = Z_NULL;
+        stream_.avail_in = 0;
+        initialised_ = inflateInit2(&stream_, 15 + 32) == Z_OK;
+        return initialised_;
+    }
+
+    z_stream& get() { return stream_; }
+
+  private:
+    z_stream stream_{};
+    bool initialised_ = false;
+};
+
+}  // namespace
+
+// Inflates `packed` into `output` in one call; true only when the stream and its checks end well.
+bool inflateWithZlib(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
+                     std::size_t outputSize, std::size_t& unpackedLength) {
+    // zlib counts in 32 bits; refuse rather than truncate a size it cannot take.
+    if (packedSize > UINT32_MAX || outputSize > UINT32_MAX) return false;
+    if ((packed == nullptr && packedSize != 0) || (output == nullptr && outputSize != 0)) {
+        return false;
+    }
+    // zlib rejects a null output pointer even when there is no room to write, so an empty
+    // output buffer points at a byte that is never written; an empty stream then still ends.
+    std::uint8_t noRoom = 0;
+
+    InflateStream holder;
+    if (!holder.init()) return false;
+    z_stream& stream = holder.get();
+    stream.next_in = const_cast<Bytef*>(packed);
+    stream.avail_in = static_cast<uInt>(packedSize);
+    stream.next_out = output != nullptr ? output : &noRoom;
+    stream.avail_out = static_cast<uInt>(outputSize);
+    // Z_NEED_DICT (a preset dictionary), Z_DATA_ERROR and Z_BUF_ERROR (cut short, or no room
+    // left) all fail: only a stream that ends, with its checks verified, succeeds.
+    if (inflate(&stream, Z_FINISH) != Z_STREAM_END) return false;
+    unpackedLength = static_cast<std::size_t>(stream.total_out);
+    return true;
+}
+
+}  // namespace container
