@@ -1,0 +1,18 @@
+// Reading a raw deflate stream's codes the way zlib's inflate reads them, without producing
+// output, to refuse what zlib refuses among the streams that libdeflate decodes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace container {
+
+// True when zlib's inflate reads every block of the raw deflate stream at `data` to its end
+// within `size` bytes. False at the first of what libdeflate 1.14 decodes and zlib refuses:
+// 287 or 288 literal/length codes or 31 or 32 distance codes in a dynamic block header; a code
+// length repeat that runs past the end of the list; length symbols 286 and 287 or distance
+// symbols 30 and 31 in fixed blocks; a match in a block whose distance code is empty; the
+// unused '1' pattern of a code that has a single one-bit codeword.
+bool zlibReadsDeflateCodes(const std::uint8_t* data, std::size_t size);
+
+}  // namespace container
