@@ -54,6 +54,7 @@ bool writeOutput(const platform::File& container, const char* path, bool append,
         append ? platform::File::openAppend(path, created) : platform::File::create(path);
     if (!file.isOpen()) return false;
     std::int64_t earlierLength = created ? 0 : file.size();
+    file.reserve(length);
     if (earlierLength >= 0 && file.write(bytes, length) && file.close()) return true;
     if (created || earlierLength < 0) {
         file.close();

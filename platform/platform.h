@@ -79,6 +79,10 @@ class File {
     bool seek(std::uint64_t position);
     // Reads up to `length` bytes; returns the count read, short at the end of the file or on error.
     std::size_t read(void* buffer, std::size_t length);
+    // Tells the system that `length` bytes are about to be written at the current position, so
+    // that it can lay them out at once; the file's length does not change. Only a hint: where
+    // the system cannot take it, nothing happens.
+    void reserve(std::uint64_t length);
     // Writes all `length` bytes; false on a short or failed write.
     bool write(const void* buffer, std::size_t length);
     // Cuts the file back to `length` bytes.

@@ -206,6 +206,9 @@ std::size_t File::read(void* buffer, std::size_t length) {
     return done;
 }
 
+// The system lays out a file well enough as it is written.
+void File::reserve(std::uint64_t) {}
+
 bool File::write(const void* buffer, std::size_t length) {
     const char* at = static_cast<const char*>(buffer);
     while (length > 0) {
