@@ -100,6 +100,22 @@ TEST_F(DriverTest, WorkmemComesFromTheSettingsBesideTheProgram) {
     }
 }
 
+TEST_F(DriverTest, AProgramPathTooLongForItsBufferReadsNoSettings) {
+    // The settings beside a program whose path does not fit 260 bytes are not read.
+    std::string deep = dir.path();
+    while (deep.size() < 300) deep += "/" + std::string(60, 'd');
+    std::filesystem::create_directories(deep);
+    const std::string program = deep + "/" + testsupport::programFileName();
+    std::filesystem::copy_file(testsupport::programUnderTest(), program);
+    testsupport::writeFile(deep + "/" + testsupport::settingsFileName(), "[main]\nworkmem=16\n");
+    write(testsupport::buildContainer({}));
+    testsupport::RunOptions options;
+    options.program = program;
+    testsupport::RunResult result = run({"-o", "a.dz"}, options);
+    EXPECT_EQ(result.output,
+              opening("a.dz", 240) + status("Offset-Table informations:") + closing());
+}
+
 TEST_F(DriverTest, OptionsChooseTheStages) {
     testsupport::ContainerPlan plan;
     plan.subfiles = {{"boot.img", 1, "kernel"}};
