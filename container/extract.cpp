@@ -53,15 +53,18 @@ bool writeOutput(const platform::File& container, const char* path, bool append,
     platform::File file =
         append ? platform::File::openAppend(path, created) : platform::File::create(path);
     if (!file.isOpen()) return false;
-    std::int64_t earlierLength = created ? 0 : file.size();
-    file.reserve(length);
-    if (earlierLength >= 0 && file.write(bytes, length) && file.close()) return true;
-    if (created || earlierLength < 0) {
+    const std::int64_t earlierLength = created ? 0 : file.size();
+    if (earlierLength >= 0) {
+        file.reserve(length);
+        if (file.write(bytes, length) && file.close()) return true;
+    }
+    if (created) {
         file.close();
         platform::removeFile(path);
-    } else {
+    } else if (earlierLength >= 0) {
+        // A failed close has let the handle go: open the file again to cut it back.
+        if (!file.isOpen()) file = platform::File::openAppend(path, created);
         file.truncate(static_cast<std::uint64_t>(earlierLength));
-        file.close();
     }
     return false;
 }
