@@ -1,7 +1,10 @@
 // The deflate code check: block headers and codes read as zlib reads them.
 //
-// It skips stored data and long matches quickly but costs about as much as libdeflate's own
-// decoding where literals and short matches dominate.
+// The walk needs no literal values, lengths or distances, only how many bits each code takes and
+// whether zlib would take it at all. So one table lookup takes as many whole codes as its index
+// bits hold: several literals, literals and a length with its extra bits, a length and its
+// distance. Stored data and long matches cost little; literals and short matches cost about half
+// as much as libdeflate's own decoding.
 #include "container/deflate_check.h"
 
 #include <algorithm>
@@ -15,57 +18,72 @@ namespace {
 
 constexpr unsigned kMaxCodeBits = 15;
 constexpr unsigned kRootBits = 11;
-constexpr unsigned kRootMask = (1u << kRootBits) - 1;
-constexpr unsigned kSubSize = 1u << (kMaxCodeBits - kRootBits);
-constexpr unsigned kMaxSymbols = 288;
+constexpr unsigned kRootSize = 1u << kRootBits;
+constexpr unsigned kRootMask = kRootSize - 1;
+constexpr unsigned kSubBits = kMaxCodeBits - kRootBits;
+constexpr unsigned kSubSize = 1u << kSubBits;
+constexpr unsigned kMaxSymbols = 288;  // literal/length symbols, as the fixed code has them
+constexpr unsigned kMaxDistanceSymbols = 32;
 
-// Table entries. The walker needs no literal values and no extra-bit values, only how many bits
-// each step takes, so an entry holds the bits to take (codeword and extra bits) in its low five
-// bits and what was read above them. 0 is a bit pattern no codeword covers, or a symbol zlib
-// refuses (length symbols 286 and 287, distance symbols 30 and 31): either way, invalid.
-constexpr unsigned kInvalid = 0;
-constexpr unsigned kLiterals = 0x0000;  // one or more whole literal codewords
-constexpr unsigned kEndOfBlock = 0x2000;
-constexpr unsigned kMatchPart = 0x4000;  // a length, or a distance, with its extra bits
-constexpr unsigned kLink = 0x8000;       // root entry: sub-table number in the low 15 bits
-constexpr unsigned kBitsMask = 0x1f;
-constexpr unsigned kCodeLengthShift = 5;  // code length code entries: symbol << 5 | bits
+// Step entries, for the literal/length and distance codes. A walk is in one of two states: a
+// literal/length code comes next, or a distance code. Each state has its own root table,
+// indexed by the next kRootBits bits.
+//
+// A plain entry (kSpecial clear) is one step:
+//   bits 0-5   the bits the step takes: one or more whole codes, each with its extra bits. Every
+//              code of a step but the last lies within the index bits; the last one's extra
+//              bits may run past them (the walk only skips them). At most 11 + 13 bits, or
+//              15 + 13 for an entry of a sub-table.
+//   bit 6      kToDistance: a distance code comes next (the step ends with a length).
+//   bits 8-11  the step's width: how many index bits its codes depend on (all the bits it
+//              takes but the last code's extra bits). Only tables being built look at it.
+// A special entry (kSpecial set) takes no bits by itself, and its width bits are all set, more
+// than any step has room for. By its high byte:
+//   kLink | n          the codeword is longer than the index bits; sub-table n, indexed by the
+//                      kSubBits bits after them, holds one-code entries (never links).
+//   kEndOfBlock | b    the end-of-block code, b bits long.
+//   kInvalid           a bit pattern no codeword covers, or a symbol zlib refuses (length
+//                      symbols 286 and 287, distance symbols 30 and 31).
+constexpr unsigned kTakeMask = 0x3f;
+constexpr unsigned kToDistance = 0x40;
+constexpr unsigned kWidthShift = 8;
+constexpr unsigned kWidthMask = 0xf;
+constexpr unsigned kSpecial = 0x8000;
+constexpr unsigned kKindMask = 0xff00;
+constexpr unsigned kLink = kSpecial | kWidthMask << kWidthShift;
+// The two codes of a block have at most 158 sub-tables between them: each holds two or more
+// of the 286 + 30 codewords (incomplete codes have no long ones).
+constexpr unsigned kLinkMask = 0xff;
+constexpr unsigned kEndOfBlock = kLink + 0x1000;
+constexpr unsigned kInvalid = kLink + 0x2000;
+// kToDistance, shifted this far, is where the distance state's root table starts.
+constexpr unsigned kStateShift = kRootBits - std::countr_zero(kToDistance);
 
 constexpr std::uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                            2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
 constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                              6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
-// A canonical prefix code in a two-level table: a root table indexed by the next kRootBits
-// bits, and sub-tables for longer codewords indexed by the bits after those.
-struct PrefixCode {
-    std::array<std::uint16_t, 1u << kRootBits> root;
-    std::array<std::uint16_t, kMaxSymbols * kSubSize> sub;
+// The step tables of a block's literal/length and distance codes.
+struct StepTables {
+    // [0, kRootSize): the literal/length state; [kRootSize, 2 * kRootSize): the distance state.
+    std::array<std::uint16_t, 2 * kRootSize> root;
+    std::array<std::uint16_t, (kMaxSymbols + kMaxDistanceSymbols) * kSubSize> sub;
 };
 
-enum class CodeKind { codeLengths, literals, distances };
+// The code length code in one table indexed by the next 7 bits: symbol << 5 | codeword length,
+// or 0 for a bit pattern no codeword covers.
+constexpr unsigned kLengthCodeBits = 7;
+constexpr unsigned kCodeLengthShift = 5;
+using LengthCodeTable = std::array<std::uint16_t, 1u << kLengthCodeBits>;
 
-// The entry for `symbol` of a `kind` code whose codeword is `length` bits long.
-std::uint16_t entryFor(CodeKind kind, unsigned symbol, unsigned length) {
-    unsigned entry = kInvalid;
-    if (kind == CodeKind::codeLengths) {
-        entry = symbol << kCodeLengthShift | length;
-    } else if (kind == CodeKind::distances) {
-        if (symbol < 30) entry = kMatchPart | (length + kDistanceExtra[symbol]);
-    } else if (symbol < 256) {
-        entry = kLiterals | length;
-    } else if (symbol == 256) {
-        entry = kEndOfBlock | length;
-    } else if (symbol < 286) {
-        entry = kMatchPart | (length + kLengthExtra[symbol - 257]);
-    }
-    return static_cast<std::uint16_t>(entry);
-}
+using CodeCounts = std::array<std::uint16_t, kMaxCodeBits + 1>;
 
-// Builds `code` from `n` code lengths; false when zlib's inflate refuses the set: over-subscribed,
-// or incomplete unless it is an empty distance code or a single one-bit codeword.
-bool buildCode(PrefixCode& code, const std::uint8_t* lengths, unsigned n, CodeKind kind) {
-    std::array<std::uint16_t, kMaxCodeBits + 1> count{};
+// Counts the codeword lengths of `n` symbols; false when zlib's inflate refuses the set:
+// over-subscribed, or incomplete unless it is an empty code (other than the code length code)
+// or a single one-bit codeword.
+bool countCode(const std::uint8_t* lengths, unsigned n, bool codeLengthCode, CodeCounts& count) {
+    count.fill(0);
     for (unsigned s = 0; s < n; ++s) ++count[lengths[s]];
     unsigned maxLength = kMaxCodeBits;
     while (maxLength > 0 && count[maxLength] == 0) --maxLength;
@@ -74,57 +92,127 @@ bool buildCode(PrefixCode& code, const std::uint8_t* lengths, unsigned n, CodeKi
         left = 2 * left - count[len];
         if (left < 0) return false;
     }
-    if (left > 0 && (kind == CodeKind::codeLengths || maxLength > 1)) return false;
+    return left == 0 || (!codeLengthCode && maxLength <= 1);
+}
 
-    // Symbols ordered by codeword: by length, then by symbol.
+// Calls visit(symbol, length, codeword) for each symbol of the canonical code with the counted
+// `lengths`, shortest codewords first, the codeword in the order deflate sends it (its first
+// bit lowest). Before the first codeword of each length up to `tableBits` it calls grow(length).
+template <typename Grow, typename Visit>
+void forEachCodeword(const std::uint8_t* lengths, unsigned n, const CodeCounts& count,
+                     unsigned tableBits, Grow grow, Visit visit) {
     std::array<std::uint16_t, kMaxCodeBits + 2> offset{};
-    for (unsigned len = 1; len <= kMaxCodeBits; ++len) {
-        offset[len + 1] = static_cast<std::uint16_t>(offset[len] + count[len]);
-    }
-    std::array<std::uint16_t, kMaxSymbols> symbols;
+    for (unsigned len = 1; len <= kMaxCodeBits; ++len) offset[len + 1] = offset[len] + count[len];
+    std::array<std::uint16_t, kMaxSymbols> sorted;
     for (unsigned s = 0; s < n; ++s) {
-        if (lengths[s] != 0) symbols[offset[lengths[s]]++] = static_cast<std::uint16_t>(s);
+        if (lengths[s] != 0) sorted[offset[lengths[s]]++] = static_cast<std::uint16_t>(s);
     }
-    code.root.fill(kInvalid);
-    unsigned subTables = 0;
+    // Going from one length to the next appends a 0 to the codeword, which does not change it
+    // in deflate's bit order; within a length, the codeword counts up, high bit first.
     unsigned codeword = 0;
     unsigned index = 0;
-    for (unsigned len = 1; len <= maxLength; ++len, codeword <<= 1) {
-        for (unsigned i = 0; i < count[len]; ++i, ++index, ++codeword) {
-            unsigned reversed = 0;  // deflate sends codewords most significant bit first
-            for (unsigned b = 0; b < len; ++b) reversed |= ((codeword >> b) & 1u) << (len - 1 - b);
-            const std::uint16_t entry = entryFor(kind, symbols[index], len);
-            if (len <= kRootBits) {
-                for (unsigned j = reversed; j <= kRootMask; j += 1u << len) code.root[j] = entry;
-                continue;
-            }
-            // Shorter codewords come first and none is a prefix of this one, so its root entry
-            // is still empty or already leads to its sub-table.
-            std::uint16_t& link = code.root[reversed & kRootMask];
-            if (link == kInvalid) {
-                link = static_cast<std::uint16_t>(kLink | subTables);
-                std::fill_n(code.sub.begin() + subTables * kSubSize, kSubSize, kInvalid);
-                ++subTables;
-            }
-            std::uint16_t* const table = code.sub.data() + (link & ~kLink) * kSubSize;
-            for (unsigned j = reversed >> kRootBits; j < kSubSize; j += 1u << (len - kRootBits)) {
-                table[j] = entry;
-            }
+    for (unsigned len = 1; len <= kMaxCodeBits; ++len) {
+        if (len <= tableBits) grow(len);
+        for (unsigned i = 0; i < count[len]; ++i) {
+            visit(sorted[index++], len, codeword);
+            const unsigned low = std::bit_floor(~codeword & ((1u << len) - 1));
+            codeword = (codeword & (low - 1)) | low;
         }
     }
-    if (kind == CodeKind::literals) {
-        // Let one root entry take as many whole literal codewords as its bits hold. Going down
-        // from the top, the entries read (j >> taken, not above j) still hold single codewords.
-        for (unsigned j = kRootMask + 1; j-- > 0;) {
-            unsigned taken = 0;
-            for (;;) {
-                const unsigned next = code.root[j >> taken];
-                if (next == kInvalid || next >= kEndOfBlock || taken + next > kRootBits) break;
-                taken += next;
-            }
-            if (taken > 0) code.root[j] = static_cast<std::uint16_t>(kLiterals | taken);
+}
+
+// The one-code entry for `symbol` of the literal/length or distance code, `length` bits long.
+unsigned codeEntry(bool distances, unsigned symbol, unsigned length) {
+    const unsigned width = length << kWidthShift;
+    if (distances) return symbol < 30 ? (width | (length + kDistanceExtra[symbol])) : kInvalid;
+    if (symbol < 256) return width | length;
+    if (symbol == 256) return kEndOfBlock | length;
+    if (symbol < 286) return width | (length + kLengthExtra[symbol - 257]) | kToDistance;
+    return kInvalid;
+}
+
+// Fills a root table of one-code entries (kRootSize of them at `root`) and the sub-tables of
+// its long codewords, numbered from `subTables` on.
+void fillCode(StepTables& tables, std::uint16_t* root, unsigned& subTables,
+              const std::uint8_t* lengths, unsigned n, const CodeCounts& count, bool distances) {
+    // The table grows with the codewords: all of length `len` or less fill one of 2^len
+    // entries each, and a copy of those entries fills the next 2^len, where every pattern
+    // that starts with one of them leads to it too. Patterns left over stay invalid.
+    root[0] = root[1] = static_cast<std::uint16_t>(kInvalid);
+    auto grow = [&](unsigned len) {
+        if (len > 1) std::copy_n(root, 1u << (len - 1), root + (1u << (len - 1)));
+    };
+    auto visit = [&](unsigned symbol, unsigned len, unsigned codeword) {
+        const auto entry = static_cast<std::uint16_t>(codeEntry(distances, symbol, len));
+        if (len <= kRootBits) {
+            root[codeword] = entry;
+            return;
         }
+        // No shorter codeword is a prefix of this one, so its root entry is still invalid or
+        // already leads to its sub-table.
+        std::uint16_t& link = root[codeword & kRootMask];
+        if (link == kInvalid) {
+            link = static_cast<std::uint16_t>(kLink | subTables);
+            std::fill_n(tables.sub.begin() + subTables * kSubSize, kSubSize,
+                        static_cast<std::uint16_t>(kInvalid));
+            ++subTables;
+        }
+        std::uint16_t* const sub = tables.sub.data() + (link & kLinkMask) * kSubSize;
+        for (unsigned j = codeword >> kRootBits; j < kSubSize; j += 1u << (len - kRootBits)) {
+            sub[j] = entry;
+        }
+    };
+    forEachCodeword(lengths, n, count, kRootBits, grow, visit);
+}
+
+// Builds `tables` from counted literal/length and distance code lengths; `oneCode` is room for
+// kRootSize entries.
+void buildSteps(StepTables& tables, std::uint16_t* oneCode, const std::uint8_t* literalLengths,
+                unsigned literalCount, const CodeCounts& literalCounts,
+                const std::uint8_t* distanceLengths, unsigned distanceCount,
+                const CodeCounts& distanceCounts) {
+    unsigned subTables = 0;
+    std::uint16_t* const literalRoot = tables.root.data();
+    std::uint16_t* const distanceRoot = tables.root.data() + kRootSize;
+    fillCode(tables, distanceRoot, subTables, distanceLengths, distanceCount, distanceCounts, true);
+    fillCode(tables, oneCode, subTables, literalLengths, literalCount, literalCounts, false);
+
+    // Lets each literal/length entry go on, after its own code, into the step that the bits
+    // above it begin (at k = j >> taken): the longest one built there if its codes lie within
+    // the index bits left, else its first code alone if that does. k is below j but for j = 0,
+    // which goes on into its own first code (entry 0 set below).
+    const auto width = [](unsigned entry) {
+        return static_cast<int>(entry >> kWidthShift & kWidthMask);
+    };
+    literalRoot[0] = oneCode[0];
+    for (unsigned j = 0; j < kRootSize; ++j) {
+        const unsigned entry = oneCode[j];
+        const unsigned taken = entry & kTakeMask;
+        // Bits left for more codes; none when the entry is special or takes them all.
+        const int room =
+            (entry & kSpecial) != 0 ? 0 : static_cast<int>(kRootBits) - static_cast<int>(taken);
+        const unsigned k = room > 0 ? j >> taken : 0;
+        unsigned next = literalRoot[k];
+        next = width(next) <= room ? next : oneCode[k];
+        next = (entry & kToDistance) != 0 ? distanceRoot[k] : next;
+        const unsigned longer = (taken + width(next)) << kWidthShift |
+                                (taken + (next & kTakeMask)) | (next & kToDistance);
+        literalRoot[j] = static_cast<std::uint16_t>(width(next) <= room ? longer : entry);
     }
+}
+
+// Builds the code length code's table; false when zlib's inflate refuses the code.
+bool buildLengthCode(LengthCodeTable& table, const std::uint8_t* lengths) {
+    CodeCounts count;
+    if (!countCode(lengths, 19, true, count)) return false;
+    table.fill(0);
+    auto visit = [&](unsigned symbol, unsigned len, unsigned codeword) {
+        for (unsigned j = codeword; j < table.size(); j += 1u << len) {
+            table[j] = static_cast<std::uint16_t>(symbol << kCodeLengthShift | len);
+        }
+    };
+    const auto noGrow = [](unsigned) {};
+    forEachCodeword(lengths, 19, count, 0, noGrow, visit);
     return true;
 }
 
@@ -134,8 +222,9 @@ class BitReader {
     BitReader(const std::uint8_t* data, std::size_t size) : next_(data), end_(data + size) {}
 
     // Tops the buffer up to at least 56 bits; past the end of the data it adds zero bytes and
-    // counts them, so a stream that needs them is caught (see pastEnd).
-    void refill() {
+    // counts them, so a stream that needs them is caught (see pastEnd). Returns !pastEnd(), for
+    // loops that would otherwise go on through zero bytes without end.
+    bool refill() {
         if (end_ - next_ >= 8) {
             std::uint64_t word;
             if constexpr (std::endian::native == std::endian::little) {
@@ -148,7 +237,7 @@ class BitReader {
             bits_ |= word << count_;
             next_ += (63 - count_) >> 3;
             count_ |= 56;
-            return;
+            return true;
         }
         while (count_ < 56) {
             std::uint64_t byte = 0;
@@ -160,7 +249,11 @@ class BitReader {
             bits_ |= byte << count_;
             count_ += 8;
         }
+        return !pastEnd();
     }
+
+    // The next bits under `mask` (no more than are buffered), left in the buffer.
+    unsigned peek(unsigned mask) const { return static_cast<unsigned>(bits_) & mask; }
 
     // Removes and returns the next `n` bits (no more than are buffered).
     unsigned take(unsigned n) {
@@ -170,11 +263,11 @@ class BitReader {
         return value;
     }
 
-    // The entry of `code` for the buffered bits (at least 15 of them).
-    unsigned lookup(const PrefixCode& code) const {
-        const unsigned entry = code.root[bits_ & kRootMask];
-        if (entry < kLink) return entry;
-        return code.sub[(entry & ~kLink) * kSubSize + ((bits_ >> kRootBits) & (kSubSize - 1))];
+    // Removes the next `entry & 0x3f` bits (no more than are buffered). A 64-bit shift on x86
+    // reads its count that way anyway, so the shift needs no separate masking there.
+    void skip(unsigned entry) {
+        bits_ >>= entry & 0x3f;
+        count_ -= entry & 0x3f;
     }
 
     // True when bits past the end of the data have been taken.
@@ -208,9 +301,14 @@ class BitReader {
 
 // The tables a walk builds its codes in, kept from one call to the next.
 struct CodeTables {
-    PrefixCode lengthCode;
-    PrefixCode literalCode;
-    PrefixCode distanceCode;
+    LengthCodeTable lengthCode;
+    StepTables steps;
+    std::array<std::uint16_t, kRootSize> oneCode;  // room for building `steps`
+    // The code lengths `steps` was last built from (literal count, distance count, lengths);
+    // a block with the same ones needs no new tables. A count of 0 matches no block.
+    unsigned builtLiteralCount = 0;
+    unsigned builtDistanceCount = 0;
+    std::array<std::uint8_t, 320> builtLengths;
 };
 
 // Reads a deflate stream's block headers and codes, without producing output, and refuses
@@ -230,7 +328,7 @@ class CodeWalker {
             if (type == 0) {
                 ok = storedBlock();
             } else if (type == 1) {
-                ok = blockCodes(fixedCodes().literals, fixedCodes().distances);
+                ok = blockCodes(fixedCodes().steps);
             } else if (type == 2) {
                 ok = dynamicBlock();
             }
@@ -243,17 +341,22 @@ class CodeWalker {
     // The fixed codes, with all 288 literal/length and 32 distance symbols, as zlib builds them.
     struct FixedCodes {
         FixedCodes() {
-            std::uint8_t lengths[288];
-            std::memset(lengths, 8, 144);
-            std::memset(lengths + 144, 9, 112);
-            std::memset(lengths + 256, 7, 24);
-            std::memset(lengths + 280, 8, 8);
-            buildCode(literals, lengths, 288, CodeKind::literals);
-            std::memset(lengths, 5, 32);
-            buildCode(distances, lengths, 32, CodeKind::distances);
+            std::uint8_t literals[kMaxSymbols];
+            std::memset(literals, 8, 144);
+            std::memset(literals + 144, 9, 112);
+            std::memset(literals + 256, 7, 24);
+            std::memset(literals + 280, 8, 8);
+            std::uint8_t distances[kMaxDistanceSymbols];
+            std::memset(distances, 5, kMaxDistanceSymbols);
+            CodeCounts literalCounts;
+            CodeCounts distanceCounts;
+            countCode(literals, kMaxSymbols, false, literalCounts);
+            countCode(distances, kMaxDistanceSymbols, false, distanceCounts);
+            std::array<std::uint16_t, kRootSize> oneCode;
+            buildSteps(steps, oneCode.data(), literals, kMaxSymbols, literalCounts, distances,
+                       kMaxDistanceSymbols, distanceCounts);
         }
-        PrefixCode literals;
-        PrefixCode distances;
+        StepTables steps;
     };
 
     static const FixedCodes& fixedCodes() {
@@ -288,16 +391,16 @@ class CodeWalker {
             in_.refill();
             lengths[kOrder[i]] = static_cast<std::uint8_t>(in_.take(3));
         }
-        if (!buildCode(tables_.lengthCode, lengths, 19, CodeKind::codeLengths)) return false;
+        if (!buildLengthCode(tables_.lengthCode, lengths)) return false;
 
         const unsigned total = literalCount + distanceCount;
         unsigned have = 0;
         std::memset(lengths, 0, 19);
         while (have < total) {
             in_.refill();
-            const unsigned entry = in_.lookup(tables_.lengthCode);
-            if (entry == kInvalid) return false;
-            in_.take(entry & kBitsMask);
+            const unsigned entry = tables_.lengthCode[in_.peek((1u << kLengthCodeBits) - 1)];
+            if (entry == 0) return false;
+            in_.take(entry & ((1u << kCodeLengthShift) - 1));
             const unsigned symbol = entry >> kCodeLengthShift;
             if (symbol < 16) {
                 lengths[have++] = static_cast<std::uint8_t>(symbol);
@@ -319,40 +422,58 @@ class CodeWalker {
             have += times;
         }
         if (lengths[256] == 0) return false;
-        PrefixCode& literals = tables_.literalCode;
-        PrefixCode& distances = tables_.distanceCode;
-        if (!buildCode(literals, lengths, literalCount, CodeKind::literals)) return false;
-        if (!buildCode(distances, lengths + literalCount, distanceCount, CodeKind::distances)) {
-            return false;
+
+        CodeTables& t = tables_;
+        if (literalCount != t.builtLiteralCount || distanceCount != t.builtDistanceCount ||
+            std::memcmp(lengths, t.builtLengths.data(), total) != 0) {
+            CodeCounts literalCounts;
+            CodeCounts distanceCounts;
+            if (!countCode(lengths, literalCount, false, literalCounts) ||
+                !countCode(lengths + literalCount, distanceCount, false, distanceCounts)) {
+                return false;
+            }
+            t.builtLiteralCount = 0;  // while `steps` is half built
+            buildSteps(t.steps, t.oneCode.data(), lengths, literalCount, literalCounts,
+                       lengths + literalCount, distanceCount, distanceCounts);
+            t.builtLiteralCount = literalCount;
+            t.builtDistanceCount = distanceCount;
+            std::memcpy(t.builtLengths.data(), lengths, total);
         }
-        return blockCodes(literals, distances);
+        return blockCodes(t.steps);
     }
 
     // Reads a block's codes up to its end-of-block code; false on one zlib refuses.
-    bool blockCodes(const PrefixCode& literals, const PrefixCode& distances) {
+    bool blockCodes(const StepTables& steps) {
         BitReader in = in_;  // a local copy stays in registers
-        const bool ok = blockCodes(in, literals, distances);
+        const bool ok = blockCodes(in, steps);
         in_ = in;
         return ok;
     }
 
-    static bool blockCodes(BitReader& in, const PrefixCode& literals, const PrefixCode& distances) {
+    static bool blockCodes(BitReader& in, const StepTables& steps) {
+        // Each step starts with at least 56 bits buffered and takes at most 28, so the next
+        // step's index is read before the refill that follows, which is then not on the way
+        // from one table read to the next.
+        const std::uint16_t* table = steps.root.data();  // the root table of the walk's state
+        if (!in.refill()) return false;
+        unsigned index = in.peek(kRootMask);
         for (;;) {
-            // A refill leaves at least 56 bits, enough for a length (at most 20 bits with its
-            // extra bits) and a distance (at most 28). The distance entry is read after
-            // literals too and then takes no bits, which spares a hard-to-predict branch.
-            in.refill();
-            const unsigned entry = in.lookup(literals);
-            if (entry == kInvalid || (entry & kEndOfBlock) != 0) {
-                if (entry == kInvalid) return false;
-                in.take(entry & kBitsMask);
-                return true;
+            unsigned entry = table[index];
+            if ((entry & kSpecial) != 0) {
+                if ((entry & kKindMask) == kLink) {
+                    const unsigned subIndex = in.peek((1u << kMaxCodeBits) - 1) >> kRootBits;
+                    entry = steps.sub[(entry & kLinkMask) * kSubSize + subIndex];
+                }
+                if ((entry & kKindMask) == kEndOfBlock) {
+                    in.take(entry & kTakeMask);
+                    return true;
+                }
+                if ((entry & kSpecial) != 0) return false;  // invalid
             }
-            in.take(entry & kBitsMask);
-            const unsigned distance = in.lookup(distances);
-            const unsigned match = entry >> 14;  // 1 for a length, 0 for literals
-            if ((match & (distance == kInvalid)) != 0) return false;
-            in.take(distance & kBitsMask & (0u - match));
+            in.skip(entry);
+            index = in.peek(kRootMask);
+            table = steps.root.data() + ((entry & kToDistance) << kStateShift);
+            if (!in.refill()) return false;
         }
     }
 
