@@ -14,7 +14,7 @@ using Digest = std::array<std::uint8_t, 16>;
 // The incremental form: md5Start, then md5Add any number of times, then md5Finish.
 struct Md5State {
     std::uint32_t words[4];
-    std::uint64_t length;     // bytes added so far
+    std::uint64_t length;      // bytes added so far
     std::uint8_t pending[64];  // the start of a block not yet complete
 };
 

@@ -17,10 +17,10 @@ testsupport::RunOptions inZone(const std::string& zone) {
 }
 
 std::string headerReport(const std::string& model, const std::string& internal,
-                         const std::string& time, const std::string& chip,
-                         const std::string& file, const std::string& count,
-                         const std::string& version = "2") {
-    return status("Main header informations:") + detail("     - DZ Version    : v" + version + ".") +
+                         const std::string& time, const std::string& chip, const std::string& file,
+                         const std::string& count, const std::string& version = "2") {
+    return status("Main header informations:") +
+           detail("     - DZ Version    : v" + version + ".") +
            detail("     - Phone Model   : " + model + ".") +
            detail("     - Internal name : " + internal + ".") +
            detail("     - Creation time : " + time + ".") +
@@ -34,11 +34,11 @@ using ReportTest = E2eTest;
 TEST_F(ReportTest, MainHeaderInLocalTime) {
     write(buildContainer({}));
     testsupport::RunResult result = run({"-h", "a.dz"}, inZone(kTwoHoursEast));
-    EXPECT_EQ(result.output, opening() +
-                                 headerReport("KX100", "KX100AT-00-V10a-EUR-XX",
-                                              "2010-03-29 15:51:50", "QSD8650",
-                                              "KX100AT-00-V10a.dz", "00") +
-                                 closing());
+    EXPECT_EQ(result.output,
+              opening() +
+                  headerReport("KX100", "KX100AT-00-V10a-EUR-XX", "2010-03-29 15:51:50", "QSD8650",
+                               "KX100AT-00-V10a.dz", "00") +
+                  closing());
     EXPECT_EQ(result.status, 0);
 
     result = run({"-h", "a.dz"}, inZone("TZ=UTC0"));
@@ -60,23 +60,20 @@ TEST_F(ReportTest, MainHeaderFieldsAreReadWithinTheirWidth) {
     const std::string longChip(28, 'C');
     const std::string longFile(160, 'F');
     const Case cases[] = {
-        {"fields that fill their width",
-         plan([&](ContainerPlan& p) {
+        {"fields that fill their width", plan([&](ContainerPlan& p) {
              p.phoneModel = "ABCDEFGH";
              p.internalName = longInternal;
              p.chip = longChip;
              p.fileName = longFile;
          }),
          headerReport("ABCDEFGH", longInternal, "2010-03-29 15:51:50", longChip, longFile, "00")},
-        {"control bytes",
-         plan([](ContainerPlan& p) {
+        {"control bytes", plan([](ContainerPlan& p) {
              p.internalName = "evil\x1b[2Jname\x7f!";
              p.phoneModel = "\x07\x08\xe9";
          }),
          headerReport("??\xe9", "evil?[2Jname?!", "2010-03-29 15:51:50", "QSD8650",
                       "KX100AT-00-V10a.dz", "00")},
-        {"counts and version",
-         plan([](ContainerPlan& p) {
+        {"counts and version", plan([](ContainerPlan& p) {
              p.subfileCount = 123;
              p.version = 4294967295u;
          }),
@@ -90,9 +87,7 @@ TEST_F(ReportTest, MainHeaderFieldsAreReadWithinTheirWidth) {
          headerReport("KX100", "KX100AT-00-V10a-EUR-XX", "0000-00-00 00:00:00", "QSD8650",
                       "KX100AT-00-V10a.dz", "00")},
         {"empty texts",
-         plan([](ContainerPlan& p) {
-             p.phoneModel = p.internalName = p.chip = p.fileName = "";
-         }),
+         plan([](ContainerPlan& p) { p.phoneModel = p.internalName = p.chip = p.fileName = ""; }),
          headerReport("", "", "2010-03-29 15:51:50", "", "", "00")},
     };
     for (const Case& c : cases) {
@@ -132,8 +127,8 @@ TEST_F(ReportTest, HeaderAndTableTogetherThenExtraction) {
         opening() +
         headerReport("KX100", "KX100AT-00-V10a-EUR-XX", "2010-03-29 15:51:50", "QSD8650",
                      "KX100AT-00-V10a.dz", "01") +
-        status("Offset-Table informations:") + detail("     - File:#01 - Type:005 - Offs:0000013C") +
-        status("Unpacking informations:");
+        status("Offset-Table informations:") +
+        detail("     - File:#01 - Type:005 - Offs:0000013C") + status("Unpacking informations:");
     EXPECT_EQ(result.output.substr(0, expected.size()), expected);
     EXPECT_EQ(result.status, 0);
 }
