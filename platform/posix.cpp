@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "platform/platform.h"
 #include "platform/profile.h"
@@ -34,14 +36,21 @@ void consoleWrite(const char* bytes, std::size_t length) {
 
 bool consoleIsUtf8Terminal() {
     if (!::isatty(STDOUT_FILENO)) return false;
-    // The locale's character set as the user's environment sets it; put back the "C" locale
+    // The character set of the locale the user's environment names. Put back the "C" locale
     // afterwards so that nothing else in the program depends on the environment.
-    if (std::setlocale(LC_CTYPE, "") == nullptr) return false;
-    const char* codeset = nl_langinfo(CODESET);
-    bool utf8 = codeset != nullptr &&
-                (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
-    std::setlocale(LC_CTYPE, "C");
-    return utf8;
+    if (std::setlocale(LC_CTYPE, "") != nullptr) {
+        const char* codeset = nl_langinfo(CODESET);
+        bool utf8 = codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
+        std::setlocale(LC_CTYPE, "C");
+        return utf8;
+    }
+    // A locale that is named but not installed: go by its name, as the terminal does.
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value == nullptr || *value == '\0') continue;
+        return strcasestr(value, "UTF-8") != nullptr || strcasestr(value, "utf8") != nullptr;
+    }
+    return false;
 }
 
 ProcessArguments processArguments(int argc, char** argv) {

@@ -147,6 +147,8 @@ TEST_F(DriverTest, AUtf8TerminalShowsTheStatusSquare) {
     const Case cases[] = {
         {true, "LC_ALL=C.UTF-8", " [\xE2\x96\xA0] "},
         {true, "LC_ALL=C", " [\xFE] "},
+        {true, "LC_ALL=xx_NOWHERE.UTF-8", " [\xE2\x96\xA0] "},
+        {true, "LC_ALL=xx_NOWHERE.ISO-8859-1", " [\xFE] "},
         {false, "LC_ALL=C.UTF-8", " [\xFE] "},
     };
     for (const Case& c : cases) {
