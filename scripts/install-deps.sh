@@ -25,4 +25,4 @@ done
 echo "install-deps: installing ${missing[*]}"
 if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
