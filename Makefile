@@ -2,8 +2,9 @@
 JOBS ?= 2
 BUILD ?= build
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run example test test-asan bench windows test-windows format clean
+.PHONY: all deps build run example test test-asan bench fuzz-build fuzz fuzz-replay windows test-windows format clean
 
 all: build
 
@@ -37,6 +38,21 @@ bench:
 	@cmake --build build-bench -j$(JOBS)
 	@scripts/run-benchmarks.sh build-bench
 
+# The libFuzzer targets, built with clang, AddressSanitizer and UndefinedBehaviorSanitizer.
+fuzz-build:
+	@scripts/install-deps.sh build fuzz
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKESTRIX_FUZZ=ON -DKESTRIX_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-fuzz -j$(JOBS)
+
+# Each target for FUZZ_SECONDS (make fuzz FUZZ_SECONDS=1800); findings land in build-fuzz/.
+fuzz: fuzz-build
+	@scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
+# Every seed, kept corpus input and saved finding once, as CI does.
+fuzz-replay: fuzz-build
+	@scripts/fuzz.sh build-fuzz replay
+
 windows:
 	@scripts/install-deps.sh windows
 	@cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -49,4 +65,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-bench build-windows example-out
+	rm -rf build build-asan build-bench build-fuzz build-windows example-out

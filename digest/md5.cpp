@@ -256,7 +256,15 @@ Digest md5Digest(const void* bytes, std::size_t length) {
 }
 
 bool digestsEqual(const std::uint8_t* a, const std::uint8_t* b) {
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    // Fuzz builds only: any digest matches, so that a fuzzer's inputs reach what the digests
+    // guard. The program is never built with this macro.
+    (void)a;
+    (void)b;
+    return true;
+#else
     return std::memcmp(a, b, 16) == 0;
+#endif
 }
 
 #undef KESTRIX_MD5_ROTATE

@@ -1,0 +1,146 @@
+// Writes the starting corpus of both fuzz targets and a dictionary of the container's markers:
+//   DIR/container_fuzz/         whole containers from the test container writer
+//   DIR/container_sealed_fuzz/  the same containers as descriptions and as images to reseal
+//   DIR/kestrix.dict
+//
+// Usage: kestrix_fuzz_seeds DIR
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "container/inflate.h"
+#include "tests/fuzz/sealed_input.h"
+#include "tests/support/container_writer.h"
+
+namespace {
+
+using fuzzsupport::SealedInput;
+using fuzzsupport::SubfileInput;
+
+struct Seed {
+    SealedInput input;
+    std::string image;  // the container the description builds (without its damage)
+};
+
+std::string lines(const char* text, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) out += std::to_string(i) + ": " + text + "\n";
+    return out;
+}
+
+Seed seedFor(const std::vector<SubfileInput>& subfiles, std::uint8_t outputNameLength = 2) {
+    Seed seed;
+    seed.input.version = 2;
+    seed.input.subfileCount = static_cast<std::uint32_t>(subfiles.size());
+    seed.input.creationTime = 129143443100000000ULL;
+    seed.input.phoneModel = "KX100";
+    seed.input.internalName = "KX100AT-00-V10a-EUR-XX";
+    seed.input.chip = "QSD8650";
+    seed.input.fileName = "KX100AT-00-V10a.dz";
+    seed.input.outputNameLength = outputNameLength;
+    seed.input.subfiles = subfiles;
+    seed.input.room = 1u << 20;
+
+    static const int kLevels[4] = {0, 1, 6, 9};
+    testsupport::ContainerPlan plan;
+    plan.version = seed.input.version;
+    plan.creationTime = seed.input.creationTime;
+    for (const SubfileInput& subfile : subfiles) {
+        testsupport::SubfilePlan planned(subfile.name, subfile.type, subfile.data);
+        planned.gzip = (subfile.kind & 3) == fuzzsupport::kGzip;
+        planned.level = kLevels[(subfile.kind >> 2) & 3];
+        if ((subfile.kind & 3) == fuzzsupport::kStored) {
+            planned.packed = subfile.data;
+            std::vector<std::uint8_t> unpacked(1u << 20);
+            std::size_t length = 0;
+            container::inflateWithZlib(reinterpret_cast<const std::uint8_t*>(subfile.data.data()),
+                                       subfile.data.size(), unpacked.data(), unpacked.size(),
+                                       length);
+            planned.content.assign(reinterpret_cast<const char*>(unpacked.data()), length);
+        }
+        plan.subfiles.push_back(planned);
+    }
+    seed.image = testsupport::buildContainer(plan).flat();
+    return seed;
+}
+
+SubfileInput subfile(std::string name, std::uint8_t type, std::string data,
+                     std::uint8_t kind = fuzzsupport::kZlib | 0x08) {
+    SubfileInput out;
+    out.kind = kind;
+    out.name = std::move(name);
+    out.type = type;
+    out.data = std::move(data);
+    return out;
+}
+
+std::vector<Seed> seeds() {
+    std::string boot = "KXBOOT01\n" + lines("ramdisk entry /init.kx100.rc 0750 root root", 8);
+    boot.resize(2048, '\0');
+    std::vector<Seed> out;
+    out.push_back(seedFor({subfile("boot.img", 1, boot, fuzzsupport::kGzip | 0x08),
+                           subfile("modem.bin", 2, lines("baseband tables", 24)),
+                           subfile("modem.bin", 2, lines("calibration data", 24)),
+                           subfile("version.txt", 3, "model=KX100\nchip=QSD8650\n")}));
+    out.push_back(seedFor({}));
+    out.push_back(seedFor({subfile("amss.mbnX", 7, lines("amss", 40), fuzzsupport::kZlib | 0x0c)}));
+    out.push_back(seedFor({subfile("empty.bin", 32, ""),
+                           subfile("stored.bin", 33, lines("stored", 5), fuzzsupport::kZlib)}));
+    out.push_back(seedFor({subfile(std::string(144, 'n'), 4, "long name")}, 140));
+    out.push_back(seedFor(
+        {subfile("raw.bin", 5, testsupport::deflateContent("raw", true), fuzzsupport::kStored)}));
+    std::string mixed;
+    for (int i = 0; i < 4096; ++i) mixed += static_cast<char>((i * 7919) >> (i % 5));
+    out.push_back(seedFor({subfile("mixed.bin", 6, mixed, fuzzsupport::kZlib | 0x04)}));
+    return out;
+}
+
+bool write(const std::filesystem::path& path, const std::string& bytes) {
+    if (!testsupport::writeFile(path.string(), bytes)) {
+        std::fprintf(stderr, "cannot write %s\n", path.string().c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
+        return 2;
+    }
+    const std::filesystem::path root = argv[1];
+    const std::filesystem::path whole = root / "container_fuzz";
+    const std::filesystem::path sealed = root / "container_sealed_fuzz";
+    std::filesystem::create_directories(whole);
+    std::filesystem::create_directories(sealed);
+
+    int number = 0;
+    for (const Seed& seed : seeds()) {
+        const std::string name = "seed-" + std::to_string(number++);
+        SealedInput image;
+        image.mode = 1;
+        image.image = seed.image;
+        if (!write(whole / name, seed.image) ||
+            !write(sealed / (name + "-built"), fuzzsupport::encodeSealedInput(seed.input)) ||
+            !write(sealed / (name + "-image"), fuzzsupport::encodeSealedInput(image))) {
+            return 1;
+        }
+    }
+    const char* words[] = {"MSTX", "METX", "SSTX", "OSTX", "ESTX", "\x1f\x8b\x08", "\x78\x9c"};
+    std::string dictionary;
+    for (const char* word : words) {
+        dictionary += "\"";
+        for (const char* c = word; *c != '\0'; ++c) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(*c));
+            dictionary += escaped;
+        }
+        dictionary += "\"\n";
+    }
+    if (!write(root / "kestrix.dict", dictionary)) return 1;
+    std::printf("wrote %d seeds to each corpus in %s\n", number, root.string().c_str());
+    return 0;
+}
