@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,33 @@ inline std::string opening(const std::string& path = "a.dz", unsigned mebibytes 
 }
 inline std::string closing(const std::string& path = "a.dz") {
     return status("Closing file \"" + path + "\".");
+}
+
+// The lines extraction prints.
+inline std::string hex8(std::size_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+    return text;
+}
+inline std::string packedSizeOf(const testsupport::SubfilePlan& subfile) {
+    return hex8(
+        subfile.packed
+            ? subfile.packedSize.value_or(subfile.packed->size())
+            : testsupport::deflateContent(subfile.content, subfile.gzip, subfile.level).size());
+}
+inline std::string unpacking(const testsupport::SubfilePlan& subfile) {
+    return detail("     - Unpacking \"" + subfile.name + "\" (Packed:" + packedSizeOf(subfile) +
+                  " - Unpacked:" + hex8(subfile.content.size()) + ").");
+}
+inline std::string merging(const testsupport::SubfilePlan& subfile) {
+    return detail("     - Merging   \"" + subfile.name + "\" (Packed:" + packedSizeOf(subfile) +
+                  " - Unpacked:" + hex8(subfile.content.size()) + ").");
+}
+inline std::string heading() {
+    return status("Unpacking informations:");
+}
+inline std::string summary(std::uint32_t mask) {
+    return status("SubFiles: 0x" + hex8(mask) + ". (Packsmith)");
 }
 
 // A test with its own working directory, where containers are written and the program runs.

@@ -3,7 +3,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "tests/e2e/e2e.h"
@@ -15,34 +14,6 @@ using testsupport::buildContainer;
 using testsupport::ContainerPlan;
 using testsupport::SubfilePlan;
 using Files = std::vector<std::string>;
-
-std::string hex8(std::size_t value) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
-    return text;
-}
-
-std::string packedSizeOf(const SubfilePlan& subfile) {
-    return hex8(
-        subfile.packed
-            ? subfile.packedSize.value_or(subfile.packed->size())
-            : testsupport::deflateContent(subfile.content, subfile.gzip, subfile.level).size());
-}
-
-std::string unpacking(const SubfilePlan& subfile) {
-    return detail("     - Unpacking \"" + subfile.name + "\" (Packed:" + packedSizeOf(subfile) +
-                  " - Unpacked:" + hex8(subfile.content.size()) + ").");
-}
-std::string merging(const SubfilePlan& subfile) {
-    return detail("     - Merging   \"" + subfile.name + "\" (Packed:" + packedSizeOf(subfile) +
-                  " - Unpacked:" + hex8(subfile.content.size()) + ").");
-}
-std::string heading() {
-    return status("Unpacking informations:");
-}
-std::string summary(std::uint32_t mask) {
-    return status("SubFiles: 0x" + hex8(mask) + ". (Packsmith)");
-}
 
 // Holds an exclusive advisory lock on a file, as a running Kestrix does on its container.
 class HeldLock {

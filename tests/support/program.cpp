@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -81,6 +82,15 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
             ::signal(SIGXFSZ, SIG_IGN);
             struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
             ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (options.addressSpaceLimit != 0) {
+            struct rlimit limit = {options.addressSpaceLimit, options.addressSpaceLimit};
+            ::setrlimit(RLIMIT_AS, &limit);
+        }
+        if (options.unprivileged && ::geteuid() == 0) {
+            constexpr uid_t kNobody = 65534;
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+                ::_exit(125);
         }
         ::execv(argv[0], argv.data());
         ::_exit(127);

@@ -20,7 +20,11 @@ struct RunOptions {
     std::string program;                   // the program to run; the program under test by default
     std::vector<std::string> environment;  // extra NAME=value settings
     bool terminal = false;  // standard output is a terminal (a raw pseudo-terminal), not a pipe
-    std::uint64_t fileSizeLimit = 0;  // RLIMIT_FSIZE for the child (SIGXFSZ ignored); 0: none
+    std::uint64_t fileSizeLimit = 0;      // RLIMIT_FSIZE for the child (SIGXFSZ ignored); 0: none
+    std::uint64_t addressSpaceLimit = 0;  // RLIMIT_AS for the child; 0: none
+    // Run as the unprivileged user "nobody" when the tests run as root, so that file
+    // permissions hold for the child as they would for any user.
+    bool unprivileged = false;
 };
 
 RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions& options);
