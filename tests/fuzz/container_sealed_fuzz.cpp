@@ -1,9 +1,11 @@
 // Fuzz target: the input describes a container (tests/fuzz/sealed_input.h) and the target builds
-// it with every digest right, or reseals a container given whole, so that the fuzzer gets past
-// the digests to extraction, output names, inflate and the joining of outputs. Besides the run
-// of the stages, both inflate backends are called directly on every packed stream and must
-// agree on acceptance, length and bytes; and when a container built without damage is
-// extracted, each output file must hold exactly the contents of its sub-files in table order.
+// it with every marker, size and digest right, or takes a container given whole and makes its
+// digests right, so that most inputs are containers a firmware tool could have written, with
+// deflate streams that unpack. Besides the run of the stages, both inflate backends are called
+// directly on every packed stream and must agree on acceptance, length and bytes; and when a
+// container built without damage is extracted, each output file must hold exactly the contents
+// of its sub-files in table order. The digests are written right even though a fuzz build lets
+// any digest match, so that these inputs also replay as valid containers in any build.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
