@@ -24,7 +24,8 @@ const char kUsage[] =
     "\r\n"
     "Thanks to everyone who tested early builds and reported what they found.\r\n";
 
-// The container stages, from the first check to the last sub-file; false when one failed.
+}  // namespace
+
 bool runStages(RunState& state) {
     if (!container::checkMainHeader(state)) return false;
     if (state.flags.header) container::reportMainHeader(state);
@@ -33,8 +34,6 @@ bool runStages(RunState& state) {
     if (state.flags.extract) return container::extractAll(state);
     return true;
 }
-
-}  // namespace
 
 int runKestrix(RunState& state, int argc, char** argv) {
     platform::consoleOpen();

@@ -10,4 +10,8 @@ namespace app {
 // sub-file or output write failed, kExitUsage when the usage text was shown.
 int runKestrix(RunState& state, int argc, char** argv);
 
+// The container stages the flags choose, from the first check to the last sub-file, over the
+// open container; false when one failed.
+bool runStages(RunState& state);
+
 }  // namespace app

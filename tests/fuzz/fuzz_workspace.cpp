@@ -10,9 +10,7 @@
 #include <fstream>
 #include <vector>
 
-#include "container/checks.h"
-#include "container/extract.h"
-#include "container/reports.h"
+#include "app/driver.h"
 
 namespace fuzzsupport {
 namespace {
@@ -83,14 +81,7 @@ bool runStages(app::RunState& state, const std::string& outputName) {
     if (!state.container.isOpen()) fail("cannot open the container");
     state.containerLength = state.container.size();
 
-    bool done = false;
-    if (container::checkMainHeader(state)) {
-        container::reportMainHeader(state);
-        if (container::checkOffsetTable(state)) {
-            container::reportOffsetTable(state);
-            done = container::extractAll(state);
-        }
-    }
+    const bool done = app::runStages(state);
     state.container.close();
     return done;
 }
