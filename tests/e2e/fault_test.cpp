@@ -248,35 +248,45 @@ TEST_F(FaultTest, EachMarkerSizeOffsetAndDigestByteDamagedInTurn) {
 TEST_F(FaultTest, DamageBehindARightDigestNeverWritesUnverifiedBytes) {
     struct Damage {
         std::string what;
-        std::size_t position;
-        std::function<void(std::string&)> repair;
+        std::function<void(std::string&)> apply;  // damages the bytes, then repairs a digest
     };
     std::vector<Damage> damages;
+    // Each byte in [from, to) flipped in turn, then `repair`.
+    const auto flipEach = [&damages](const std::string& what, std::size_t from, std::size_t to,
+                                     const std::function<void(std::string&)>& repair) {
+        for (std::size_t at = from; at < to; ++at) {
+            damages.push_back({what + ", byte " + std::to_string(at), [at, repair](std::string& b) {
+                                   b[at] = static_cast<char>(b[at] ^ 0xFF);
+                                   repair(b);
+                               }});
+        }
+    };
     const std::size_t body = tableAt + 20;
-    for (std::size_t at = body; at < body + 28; ++at) {
-        damages.push_back({"table count or entry", at, resealTable});
-    }
+    flipEach("table count or entry", body, body + 28, resealTable);
     for (std::size_t i = 0; i < plan.subfiles.size(); ++i) {
         const std::size_t at = image.subfileAt[i];
         const auto resealHeader = [at](std::string& bytes) { reseal(bytes, at, 180); };
-        for (std::size_t offset = 16; offset < 20; ++offset) {
-            damages.push_back({"packed size", at + offset, resealHeader});
-        }
-        for (std::size_t offset = 164; offset < 180; ++offset) {
-            damages.push_back({"content digest", at + offset, resealHeader});
-        }
+        flipEach("packed size", at + 16, at + 20, resealHeader);
+        flipEach("content digest", at + 164, at + 180, resealHeader);
         const std::size_t end = i + 1 < image.subfileAt.size() ? image.subfileAt[i + 1] : tableAt;
-        for (std::size_t offset = at + 196; offset < end; ++offset) {
-            damages.push_back({"packed data", offset, [](std::string&) {}});
+        flipEach("packed data", at + 196, end, [](std::string&) {});
+        // A packed size that stops short of the stream's end.
+        const std::size_t packed = end - at - 196;
+        for (std::size_t size :
+             {std::size_t{1}, std::size_t{2}, packed / 2, packed - 4, packed - 1}) {
+            damages.push_back({"packed size " + std::to_string(size) + " at " + std::to_string(at),
+                               [at, size, resealHeader](std::string& bytes) {
+                                   put32(bytes, at + 16, static_cast<std::uint32_t>(size));
+                                   resealHeader(bytes);
+                               }});
         }
     }
     const std::map<std::string, std::string> whole = filesBefore(3);
     const std::map<std::string, std::set<std::string>> allowed = wholePrefixes();
     for (const Damage& damage : damages) {
-        const std::string where = damage.what + ", byte " + std::to_string(damage.position);
+        const std::string& where = damage.what;
         std::string bytes = valid;
-        bytes[damage.position] = static_cast<char>(bytes[damage.position] ^ 0xFF);
-        damage.repair(bytes);
+        damage.apply(bytes);
         testsupport::RunResult result = runOn(bytes);
         const std::vector<std::string> errors = errorLines(result.output);
         if (result.status == 0) {
