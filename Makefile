@@ -4,7 +4,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run example test test-asan bench fuzz-build fuzz fuzz-replay windows test-windows format clean
+.PHONY: all deps build run example test test-asan bench fuzz-build fuzz fuzz-replay fuzz-coverage windows test-windows format clean
 
 all: build
 
@@ -53,6 +53,11 @@ fuzz: fuzz-build
 fuzz-replay: fuzz-build
 	@scripts/fuzz.sh build-fuzz replay
 
+# The line coverage those inputs (and the last fuzz run's corpus) reach in the program's code.
+fuzz-coverage:
+	@scripts/install-deps.sh build fuzz
+	@scripts/fuzz-coverage.sh
+
 windows:
 	@scripts/install-deps.sh windows
 	@cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -65,4 +70,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz build-windows example-out
+	rm -rf build build-asan build-bench build-bench-zlib build-fuzz build-fuzz-coverage build-windows example-out
