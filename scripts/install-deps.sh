@@ -3,7 +3,7 @@
 #   build    the program and its tests (the default)
 #   bench    the benchmarks
 #   windows  the Windows cross build and Wine to run it
-#   fuzz     clang and its libFuzzer and sanitizer runtimes
+#   fuzz     clang, its libFuzzer and sanitizer runtimes, and llvm-cov
 set -euo pipefail
 
 packages=()
@@ -12,7 +12,7 @@ for group in "${@:-build}"; do
     build) packages+=(cmake make g++ pkg-config zlib1g-dev libdeflate-dev googletest libgtest-dev) ;;
     bench) packages+=(libbenchmark-dev libssl-dev openssl) ;;
     windows) packages+=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest) ;;
-    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done
