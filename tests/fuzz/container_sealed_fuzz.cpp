@@ -88,12 +88,6 @@ void applyDamage(std::string& bytes, const Damage& damage) {
     for (const auto& [position, mask] : damage) bytes[position % bytes.size()] ^= mask;
 }
 
-std::uint32_t get32(const std::string& bytes, std::size_t position) {
-    std::uint32_t value = 0;
-    std::memcpy(&value, bytes.data() + position, 4);
-    return value;
-}
-
 void putDigest(std::string& bytes, std::size_t at, std::size_t from, std::size_t length) {
     digest::Digest d = digest::md5Digest(bytes.data() + from, length);
     std::memcpy(bytes.data() + at, d.data(), d.size());
@@ -108,17 +102,17 @@ void resealImage(std::string& image) {
     std::uint32_t bodySize = 0;
     bool table = false;
     if (length >= 24) {
-        bodySize = get32(image, length - 8);
+        bodySize = testsupport::get32(image, length - 8);
         table = bodySize <= container::kLargestTableBody && length - 24 >= bodySize;
         begin = length - 24 - bodySize;
     }
     if (table && bodySize >= 4) {
-        const std::uint32_t count = get32(image, begin + 20);
+        const std::uint32_t count = testsupport::get32(image, begin + 20);
         for (std::uint32_t i = 0; i < count && 12 + 8 * static_cast<std::size_t>(i) <= bodySize;
              ++i) {
-            const std::uint32_t offset = get32(image, begin + 20 + 8 + 8 * i);
+            const std::uint32_t offset = testsupport::get32(image, begin + 20 + 8 + 8 * i);
             if (offset > length || length - offset < 196) continue;
-            const std::uint32_t packedSize = get32(image, offset + 16);
+            const std::uint32_t packedSize = testsupport::get32(image, offset + 16);
             // Past the end the reader sees zeros; a little of them is enough for a stream.
             std::string packed = image.substr(offset + 196, packedSize);
             if (packed.size() < packedSize) {

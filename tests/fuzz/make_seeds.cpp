@@ -96,6 +96,35 @@ std::vector<Seed> seeds() {
     return out;
 }
 
+// Damaged forms of a valid container with at least two sub-files: each stops at another check.
+std::vector<std::string> damaged(const std::string& valid) {
+    const std::uint32_t bodySize = testsupport::get32(valid, valid.size() - 8);
+    const std::size_t body = valid.size() - 4 - bodySize;
+    const std::uint32_t first = testsupport::get32(valid, body + 8);
+    const std::uint32_t second = testsupport::get32(valid, body + 16);
+    std::vector<std::string> out;
+    out.push_back(valid.substr(0, valid.size() / 2));  // cut short
+    std::string bytes = valid;
+    bytes[second] = 'X';  // the second sub-file's marker
+    out.push_back(bytes);
+    bytes = valid;
+    bytes[first + 196 + 3] ^= 0x55;  // inside the first packed stream
+    out.push_back(bytes);
+    bytes = valid;
+    testsupport::put32(bytes, body, 200);  // more entries than the body holds
+    testsupport::resealTable(bytes);
+    out.push_back(bytes);
+    bytes = valid;
+    testsupport::put32(bytes, body + 16, static_cast<std::uint32_t>(valid.size()));  // past the end
+    testsupport::resealTable(bytes);
+    out.push_back(bytes);
+    bytes = valid;
+    bytes[first + 164] ^= 0x01;  // the stored digest of the unpacked content
+    testsupport::reseal(bytes, first, 180);
+    out.push_back(bytes);
+    return out;
+}
+
 bool write(const std::filesystem::path& path, const std::string& bytes) {
     if (!testsupport::writeFile(path.string(), bytes)) {
         std::fprintf(stderr, "cannot write %s\n", path.string().c_str());
@@ -117,8 +146,20 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(whole);
     std::filesystem::create_directories(sealed);
 
+    const std::vector<Seed> all = seeds();
     int number = 0;
-    for (const Seed& seed : seeds()) {
+    for (const std::string& bytes : damaged(all.front().image)) {
+        const std::string name = "damaged-" + std::to_string(number++);
+        SealedInput image;
+        image.mode = 1;
+        image.image = bytes;
+        if (!write(whole / name, bytes) ||
+            !write(sealed / (name + "-image"), fuzzsupport::encodeSealedInput(image))) {
+            return 1;
+        }
+    }
+    number = 0;
+    for (const Seed& seed : all) {
         const std::string name = "seed-" + std::to_string(number++);
         SealedInput image;
         image.mode = 1;

@@ -34,6 +34,15 @@ void put32(std::string& bytes, std::size_t position, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes[position + i] = static_cast<char>(value >> (8 * i));
 }
 
+std::uint32_t get32(const std::string& bytes, std::size_t position) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) {
+        value |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[position + i]))
+                 << (8 * i);
+    }
+    return value;
+}
+
 void put64(std::string& bytes, std::size_t position, std::uint64_t value) {
     for (int i = 0; i < 8; ++i) bytes[position + i] = static_cast<char>(value >> (8 * i));
 }

@@ -64,6 +64,7 @@ std::string deflateContent(const std::string& content, bool gzip, int level = 6)
 // Damage and repair on flat bytes.
 void put32(std::string& bytes, std::size_t position, std::uint32_t value);
 void put64(std::string& bytes, std::size_t position, std::uint64_t value);
+std::uint32_t get32(const std::string& bytes, std::size_t position);
 // Rewrites the 16-byte digest stored right after `length` bytes at `position`.
 void reseal(std::string& bytes, std::size_t position, std::size_t length);
 // Rewrites the table's digest over its body, as the container's end gives it.
