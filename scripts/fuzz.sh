@@ -10,6 +10,7 @@ build=$1
 mode=$2
 
 "$build/tests/fuzz/kestrix_fuzz_seeds" "$build/seeds" >/dev/null
+replayed=0
 for target in container_fuzz container_sealed_fuzz; do
   inputs=("$build/seeds/$target")
   for kept in "tests/fuzz/corpus/$target" "tests/fuzz/findings/$target"; do
@@ -24,6 +25,7 @@ for target in container_fuzz container_sealed_fuzz; do
       exit 1
     fi
     grep -E "INITED|DONE" "$log"
+    replayed=$((replayed + $(find "${inputs[@]}" -type f | wc -l)))
   else
     echo "fuzz: $target for $mode s"
     mkdir -p "$build/corpus/$target"
@@ -32,3 +34,4 @@ for target in container_fuzz container_sealed_fuzz; do
       -print_final_stats=1 "$build/corpus/$target" "${inputs[@]}"
   fi
 done
+if [ "$mode" = replay ]; then echo "fuzz-replay: $replayed passed, 0 failed"; fi
