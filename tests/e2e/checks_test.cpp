@@ -1,5 +1,4 @@
 // The integrity checks through the real program, on damaged containers.
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 
@@ -42,16 +41,13 @@ TEST_F(CheckTest, TheFirstFailingTestIsReported) {
         std::function<std::string()> bytes;
         std::string lines;  // after the opening lines, before the closing line
     };
-    const std::string unpacking = status("Unpacking informations:");
-    const std::string none = status("SubFiles: 0x00000000. (Packsmith)");
-    const std::string first = detail("     - Unpacking \"boot.img\" (Packed:" + [&] {
-        char hex[9];
-        std::snprintf(
-            hex, sizeof hex, "%08X",
-            static_cast<unsigned>(testsupport::deflateContent("first sub-file", false).size()));
-        return std::string(hex);
-    }() + " - Unpacked:0000000E).");
-    const std::string oneWritten = status("SubFiles: 0x00000001. (Packsmith)");
+    const std::string unpacking = heading();
+    const std::string none = summary(0);
+    const std::string first =
+        detail("     - Unpacking \"boot.img\" (Packed:" +
+               hex8(testsupport::deflateContent("first sub-file", false).size()) +
+               " - Unpacked:0000000E).");
+    const std::string oneWritten = summary(1);
     const Case cases[] = {
         {"empty file", [] { return std::string(); }, error("Invalid markers in main header.")},
         {"begin marker",

@@ -171,7 +171,6 @@ void checkOutputs(const SealedInput& input, const std::string& outputName) {
 }
 
 std::string buildImage(const SealedInput& input, bool& plain) {
-    static const int kLevels[4] = {0, 1, 6, 9};
     testsupport::ContainerPlan plan;
     plan.version = input.version;
     plan.subfileCount = input.subfileCount;
@@ -185,7 +184,7 @@ std::string buildImage(const SealedInput& input, bool& plain) {
         testsupport::SubfilePlan planned;
         planned.name = subfile.name;
         planned.type = subfile.type;
-        planned.level = kLevels[(subfile.kind >> 2) & 3];
+        planned.level = fuzzsupport::levelOf(subfile.kind);
         const int packing = subfile.kind & 3;
         if (packing == kZlib || packing == kGzip) {
             planned.content = subfile.data;

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 #include "app/driver.h"
+#include "tests/support/container_writer.h"
 
 namespace fuzzsupport {
 namespace {
@@ -56,10 +56,8 @@ const std::string& containerPath() {
 }
 
 void writeContainer(const std::uint8_t* data, std::size_t size) {
-    std::ofstream out(containerPath(), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    out.close();
-    if (!out) fail("cannot write the container");
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    if (!testsupport::writeFile(containerPath(), bytes)) fail("cannot write the container");
 }
 
 bool runStages(app::RunState& state, const std::string& outputName) {

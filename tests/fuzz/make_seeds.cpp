@@ -42,14 +42,13 @@ Seed seedFor(const std::vector<SubfileInput>& subfiles, std::uint8_t outputNameL
     seed.input.subfiles = subfiles;
     seed.input.room = 1u << 20;
 
-    static const int kLevels[4] = {0, 1, 6, 9};
     testsupport::ContainerPlan plan;
     plan.version = seed.input.version;
     plan.creationTime = seed.input.creationTime;
     for (const SubfileInput& subfile : subfiles) {
         testsupport::SubfilePlan planned(subfile.name, subfile.type, subfile.data);
         planned.gzip = (subfile.kind & 3) == fuzzsupport::kGzip;
-        planned.level = kLevels[(subfile.kind >> 2) & 3];
+        planned.level = fuzzsupport::levelOf(subfile.kind);
         if ((subfile.kind & 3) == fuzzsupport::kStored) {
             planned.packed = subfile.data;
             std::vector<std::uint8_t> unpacked(1u << 20);

@@ -95,6 +95,12 @@ constexpr std::uint8_t kHasPosition = 0x20;
 constexpr std::uint8_t kPooledName = 0x40;
 constexpr std::uint8_t kExplicitEntries = 0x80;
 
+// The compression level a sub-file's kind asks for (bits 2-3).
+inline int levelOf(std::uint8_t kind) {
+    static const int kLevels[4] = {0, 1, 6, 9};
+    return kLevels[(kind >> 2) & 3];
+}
+
 // Names from the pool join outputs (the same name twice), cut extensions and test the refusals.
 inline const std::vector<std::string>& namePool() {
     static const std::vector<std::string> pool = {
