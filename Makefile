@@ -8,23 +8,28 @@ FUZZ_SECONDS ?= 60
 
 all: build
 
+# Installs with apt-get what this machine lacks to build and test; `make run`, `make test` and
+# CI call it, a plain build does not.
 deps:
 	@scripts/install-deps.sh build
 
-build: deps
+build:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
-run: build
+run: deps
+	@$(MAKE) --no-print-directory build
 	@rm -rf example-out
 	$(BUILD)/kestrix -h -o -x examples/example.dz example-out
 
 # Writes examples/example.dz anew (the same bytes each time).
-example: build
+example: deps
+	@$(MAKE) --no-print-directory build
 	@cmake --build $(BUILD) --target kestrix_make_example
 	$(BUILD)/tools/kestrix_make_example
 
-test: build
+test: deps
+	@$(MAKE) --no-print-directory build
 	@cd $(BUILD) && ctest --output-on-failure
 
 # The same tests in a build with AddressSanitizer and UndefinedBehaviorSanitizer.

@@ -1,12 +1,13 @@
 // The program driver: banner, settings, command line, then the container stages in order.
 #include "app/driver.h"
 
+#include "app/checks.h"
 #include "app/command_line.h"
 #include "app/console.h"
+#include "app/extract.h"
+#include "app/reports.h"
 #include "app/settings.h"
-#include "container/checks.h"
-#include "container/extract.h"
-#include "container/reports.h"
+#include "platform/platform.h"
 
 namespace app {
 namespace {
@@ -27,15 +28,16 @@ const char kUsage[] =
 }  // namespace
 
 bool runStages(RunState& state) {
-    if (!container::checkMainHeader(state)) return false;
-    if (state.flags.header) container::reportMainHeader(state);
-    if (!container::checkOffsetTable(state)) return false;
-    if (state.flags.table) container::reportOffsetTable(state);
-    if (state.flags.extract) return container::extractAll(state);
+    if (!checkMainHeader(state)) return false;
+    if (state.flags.header) reportMainHeader(state);
+    if (!checkOffsetTable(state)) return false;
+    if (state.flags.table) reportOffsetTable(state);
+    if (state.flags.extract) return extractAll(state);
     return true;
 }
 
 int runKestrix(RunState& state, int argc, char** argv) {
+    platform::prepareProcess();
     platform::consoleOpen();
     state.utf8Terminal = platform::consoleIsUtf8Terminal();
     writeConsole(kBanner);
@@ -52,12 +54,10 @@ int runKestrix(RunState& state, int argc, char** argv) {
     }
 
     const char* containerPath = state.arguments.tokens[1];
-    state.container = platform::File::openExclusiveRead(containerPath);
-    if (!state.container.isOpen()) {
+    if (!state.container.open(containerPath)) {
         errorLine(state, "Error while opening file %s.", {containerPath});
         return kExitFailed;
     }
-    state.containerLength = state.container.size();
     statusLine(state, "Opening file \"%s\".", {containerPath});
     statusLine(state, "Allocated memory: %d Mo.", {state.workingSize >> 20});
 

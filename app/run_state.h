@@ -1,11 +1,14 @@
-// The one run state: everything a run knows, alive from entry to exit.
+// The one run state: everything a run of kestrix knows, alive from entry to exit.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
-#include "container/records.h"
-#include "platform/platform.h"
+#include "dzlib/container.h"
+#include "dzlib/output_writer.h"
+#include "dzlib/plan.h"
+#include "dzlib/records.h"
 
 namespace app {
 
@@ -29,33 +32,35 @@ struct RunFlags {
     bool extract;  // -x: extract the sub-files (the default when no option is set)
 };
 
-// What this run has written: the summary mask (type t from 1 to 32 sets bit t - 1) and the
-// output paths already written, which decide between creating and appending.
-struct WrittenTypes {
-    std::uint32_t mask;
-    int pathCount;
-    char paths[128][kPathSize];
+// What extraction has done so far: the summary mask (type t from 1 to 32 sets bit t - 1), for
+// each output of the plan whether its first piece is in (later pieces are merged) and its
+// temporary file while it is not yet whole, and the container regions of the sub-files
+// extracted.
+struct WrittenOutputs {
+    std::uint32_t mask = 0;
+    std::vector<bool> begun;
+    std::vector<dz::PendingOutput> pending;
+    std::vector<dz::Region> regions;
 };
 
 struct RunState {
-    bool utf8Terminal;  // show the status square as U+25A0 instead of the byte 0xFE
-    char message[kMessageSize];
+    bool utf8Terminal = false;  // show the status square as U+25A0, and no C1 controls
+    char message[kMessageSize] = {};
 
-    ArgumentTable arguments;
-    RunFlags flags;
-    std::uint32_t workingSize;  // bytes in the unpacking buffer
+    ArgumentTable arguments = {};
+    RunFlags flags = {};
+    std::uint32_t workingSize = 0;  // bytes in the unpacking buffer
 
-    platform::File container;
-    std::int64_t containerLength;
-    container::MainHeader mainHeader;
-    container::OffsetTable offsetTable;
-    container::SubfileHeader subfileHeader;
+    dz::Container container;
+    dz::MainHeader mainHeader = {};
+    dz::OffsetTable offsetTable = {};
+    dz::SubfileHeader subfileHeader = {};
 
-    char outputPrefix[kPathSize];
-    std::size_t outputPrefixLength;  // kPathSize when the prefix did not fit
-    WrittenTypes writtenTypes;
-
-    bool failed;  // a check, sub-file or output write failed: the exit status is 1
+    char outputPrefix[kPathSize] = {};   // the output folder and a separator, as paths are built
+    std::size_t outputPrefixLength = 0;  // kPathSize when the prefix did not fit
+    dz::OutputFolder outputFolder;       // before `written`, whose outputs it holds
+    dz::ExtractionPlan plan;
+    WrittenOutputs written;
 };
 
 // Exit statuses.

@@ -33,7 +33,6 @@
 #include <thread>
 #include <vector>
 
-#include "container/inflate.h"
 #include "digest/md5.h"
 #include "tests/support/container_writer.h"
 
@@ -781,8 +780,12 @@ int main(int argc, char** argv) {
         std::printf("  type %2u  %-14s packed %7.1f MiB  unpacked %6.1f MiB\n", entry.type,
                     entry.name.c_str(), mib(entry.packed), mib(entry.unpacked));
     }
-    std::printf("kestrix, this build's backend (%s): %s\n", container::inflateBackendName(),
-                options.kestrix.c_str());
+#ifdef KESTRIX_USE_LIBDEFLATE
+    const char* backend = "libdeflate";
+#else
+    const char* backend = "zlib";
+#endif
+    std::printf("kestrix, this build's backend (%s): %s\n", backend, options.kestrix.c_str());
     const bool withZlib = ::access(options.kestrixZlib.c_str(), X_OK) == 0;
     if (withZlib) {
         std::printf("kestrix, zlib backend: %s\n", options.kestrixZlib.c_str());

@@ -1,29 +1,25 @@
-// The thin layer over the operating system. app/ and container/ reach the system only through
+// The thin layer over the operating system. Everything above it reaches the system only through
 // these calls; platform/posix.cpp and platform/windows.cpp implement them, and CMake builds one.
-// Every path is a zero-terminated text in the system's narrow character set.
+// Every path and name is a zero-terminated text in the system's narrow character set.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace platform {
 
-// The path separator placed between the output directory and a sub-file name.
+// The path separator placed between a folder and a name inside it.
 extern const char kPathSeparator;
 
-// ---- Console -------------------------------------------------------------------------------
-
-// Obtains the standard output handle; called once, before anything is written.
-void consoleOpen();
-
-// Writes the bytes as they stand, adding nothing; a failed write is lost silently.
-void consoleWrite(const char* bytes, std::size_t length);
-
-// True when standard output is a terminal that shows UTF-8, where the byte 0xFE of the
-// status prefix would not show as the small square a Windows console shows.
-bool consoleIsUtf8Terminal();
-
 // ---- Process -------------------------------------------------------------------------------
+
+// Sets the process up for a run that writes files: a closed pipe on standard output or a file
+// size limit becomes an ordinary write error instead of ending the process, and an interrupt
+// (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break or closing the console on Windows) removes the
+// temporary files registered below before the process ends as the interrupt wants.
+void prepareProcess();
 
 // The process's arguments as the system hands them over. On Windows there is one writable copy
 // of the whole command line in `text` (to be split by the program); elsewhere `text` is null
@@ -39,6 +35,34 @@ ProcessArguments processArguments(int argc, char** argv);
 // not fit `size` bytes with its terminating zero.
 bool programPath(char* buffer, std::size_t size);
 
+// The number of processors this process may run on (at least 1).
+unsigned processorCount();
+
+// The system's text for the last failed call of this thread, such as "No such file or
+// directory".
+std::string lastErrorText();
+
+// ---- Console -------------------------------------------------------------------------------
+
+// Obtains the standard output handle; called once, before anything is written.
+void consoleOpen();
+
+// Writes the bytes as they stand to standard output, adding nothing; a failed write is lost.
+void consoleWrite(const char* bytes, std::size_t length);
+
+// True when standard output is a terminal that shows UTF-8, where the byte 0xFE of the
+// status prefix would not show as the small square a Windows console shows.
+bool consoleIsUtf8Terminal();
+
+// Whether standard output or standard error is a terminal (a console on Windows).
+bool standardOutputIsTerminal();
+bool standardErrorIsTerminal();
+
+// Writes all bytes to standard output or standard error; false when a write failed (the reader
+// went away, the disk is full).
+bool standardOutputWrite(const void* bytes, std::size_t length);
+bool standardErrorWrite(const void* bytes, std::size_t length);
+
 // ---- Settings ------------------------------------------------------------------------------
 
 // The integer value of `key` in `[section]` of an initialisation file, with the semantics of the
@@ -49,72 +73,153 @@ long long profileInteger(const char* path, const char* section, const char* key,
 
 // ---- Files ---------------------------------------------------------------------------------
 
+class Directory;
+
 // An open file; closed when it goes out of scope. Positions are 64-bit everywhere.
 class File {
   public:
     File() = default;
-    File(File&& other) noexcept;
-    File& operator=(File&& other) noexcept;
+    File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+    File& operator=(File&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = other.handle_;
+            other.handle_ = kClosed;
+        }
+        return *this;
+    }
     File(const File&) = delete;
     File& operator=(const File&) = delete;
-    ~File();
+    ~File() { close(); }
 
-    bool isOpen() const;
-    std::intptr_t handle() const { return handle_; }
+    bool isOpen() const { return handle_ != kClosed; }
     // Closes now; returns false when the system reports that the close failed (data not stored).
     bool close();
 
     // Opens an existing regular file for reading, with no sharing: a second opener is refused.
+    // Anything else (a folder, a FIFO, a device) is refused without waiting for it.
     static File openExclusiveRead(const char* path);
-    // Creates the file for writing, replacing any file of that name. Neither this nor
-    // openAppend follows a symbolic link in the last part of the path.
-    static File create(const char* path);
-    // Opens the file for writing at its end, creating it when it is missing; `created` tells
-    // which happened.
-    static File openAppend(const char* path, bool& created);
 
     // The file's length in bytes, or -1 when it cannot be had.
     std::int64_t size() const;
-    // Moves to `position` bytes from the start; false on failure.
-    bool seek(std::uint64_t position);
-    // Reads up to `length` bytes; returns the count read, short at the end of the file or on error.
-    std::size_t read(void* buffer, std::size_t length);
+    // Reads up to `length` bytes at `position` without moving any shared position, so several
+    // threads may read one file. Returns the count read, short at the end of the file or on error.
+    std::size_t readAt(std::uint64_t position, void* buffer, std::size_t length) const;
     // Tells the system that `length` bytes are about to be written at the current position, so
-    // that it can lay them out at once; the file's length does not change. Only a hint: where
-    // the system cannot take it, nothing happens.
+    // that it can lay them out at once; the file's length does not change. Only a hint.
     void reserve(std::uint64_t length);
-    // Writes all `length` bytes; false on a short or failed write.
+    // Writes all `length` bytes at the current position; false on a short or failed write.
     bool write(const void* buffer, std::size_t length);
-    // Cuts the file back to `length` bytes.
-    bool truncate(std::uint64_t length);
+
+    // True when this file and the entry `name` of `folder` are one file (so that writing there
+    // would destroy what is being read). A link at `name` counts as the file it leads to.
+    bool isSameFileAs(const Directory& folder, const char* name) const;
 
   private:
+    friend class Directory;
+    static constexpr std::intptr_t kClosed = -1;
     explicit File(std::intptr_t handle) : handle_(handle) {}
-    std::intptr_t handle_ = -1;
+    std::intptr_t handle_ = kClosed;
 };
 
-// True when `path` names the very file that `file` has open (so that writing there would
-// destroy what is being read).
-bool isSameFile(const File& file, const char* path);
+// An open folder, held for as long as the object lives. Files are made, renamed and removed
+// relative to it, so that what stands at the folder's path later does not matter: on POSIX the
+// calls work from the open handle; on Windows the folder cannot be renamed or removed while it is
+// held.
+class Directory {
+  public:
+    Directory() = default;
+    Directory(Directory&& other) noexcept { *this = static_cast<Directory&&>(other); }
+    Directory& operator=(Directory&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = other.handle_;
+            path_ = static_cast<std::string&&>(other.path_);
+            other.handle_ = kClosed;
+        }
+        return *this;
+    }
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+    ~Directory() { close(); }
 
-// Removes a file; false when it could not be removed.
-bool removeFile(const char* path);
+    // Opens the existing folder at `path` ("" is the current folder).
+    static Directory open(const char* path);
+    bool isOpen() const { return handle_ != kClosed; }
+    void close();
 
-// True when the two paths name the same file as the file system compares names
-// (exactly on POSIX, without regard to ASCII case on Windows).
-bool samePath(const char* a, const char* b);
+    // Creates a new hidden file with a name that starts with `stem` (such as ".kestrix-") and
+    // stands in no other file's way, open for writing, and registers it to be removed if the
+    // process is interrupted. Its name goes to `name` (at least kTemporaryNameSize bytes).
+    static constexpr std::size_t kTemporaryNameSize = 32;
+    File createTemporary(const char* stem, char* name);
+    // Moves the entry `from` to `to` within the folder, replacing whatever stands at `to` (a file,
+    // a link or a special file, never what a link leads to); a folder at `to` is not replaced.
+    bool replace(const char* from, const char* to);
+    // Removes the entry `name`, and forgets it as a temporary file.
+    bool remove(const char* name);
+    // Forgets `name` as a temporary file: it has been moved to its final name.
+    void keep(const char* name);
+    // True when the entry `name` exists and is a folder (a link to one is not followed).
+    bool holdsFolder(const char* name) const;
 
-// ---- Directories ---------------------------------------------------------------------------
+  private:
+    friend class File;
+    static constexpr std::intptr_t kClosed = -1;
+    std::intptr_t handle_ = kClosed;
+    std::string path_;  // with its closing separator; used where the system needs whole paths
+};
 
-// Creates one directory level; its parent must exist. Returns false when it could not be made
-// (also when it already exists).
+// Creates one folder level; its parent must exist. False when it could not be made (also when
+// it already exists).
 bool createDirectory(const char* path);
+
+// Creates a folder and any missing parents; true when it exists afterwards.
+bool createDirectories(const char* path);
+
+// ---- Names ---------------------------------------------------------------------------------
+
+// True when this system's file systems can hold `name` as a file name in a folder; false for
+// names the system would take for something else or refuse (on Windows: "a?b", "CONIN$", "COM¹").
+// The caller has already refused names that are empty, hold a separator, or are "." or "..".
+bool fileSystemHoldsName(std::string_view name);
+
+// The form of `name` under which the file system finds it: two names with one key are one file.
+// On POSIX the name itself; on Windows without trailing dots and spaces and with case folded.
+std::string fileNameKey(std::string_view name);
 
 // ---- Memory --------------------------------------------------------------------------------
 
-// Fresh zeroed memory straight from the system, read-write, or null; only touched pages cost.
-void* freshMemory(std::size_t size);
-void releaseMemory(void* memory, std::size_t size);
+// Fresh zeroed memory straight from the system, read-write; released when the object goes.
+// Only the pages that are touched cost.
+class Memory {
+  public:
+    Memory() = default;
+    explicit Memory(std::size_t size);
+    Memory(Memory&& other) noexcept { *this = static_cast<Memory&&>(other); }
+    Memory& operator=(Memory&& other) noexcept {
+        if (this != &other) {
+            release();
+            bytes_ = other.bytes_;
+            size_ = other.size_;
+            other.bytes_ = nullptr;
+            other.size_ = 0;
+        }
+        return *this;
+    }
+    Memory(const Memory&) = delete;
+    Memory& operator=(const Memory&) = delete;
+    ~Memory() { release(); }
+
+    // Null when the memory could not be had.
+    std::uint8_t* bytes() const { return bytes_; }
+    std::size_t size() const { return size_; }
+
+  private:
+    void release();  // gives the memory back to the system
+    std::uint8_t* bytes_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 // ---- Local time ----------------------------------------------------------------------------
 

@@ -2,8 +2,11 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <limits.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,21 +20,119 @@
 
 #include "platform/platform.h"
 #include "platform/profile.h"
+#include "platform/temporaries.h"
 
 namespace platform {
+namespace {
+
+int fdOf(std::intptr_t handle) {
+    return static_cast<int>(handle);
+}
+
+// Writes all bytes to `fd`, going on after interruptions; false when a write fails.
+bool writeAll(int fd, const void* bytes, std::size_t length) {
+    const char* at = static_cast<const char*>(bytes);
+    while (length > 0) {
+        // Linux moves at most about 2 GiB in one call; larger writes go in steps.
+        std::size_t step = length < (1u << 30) ? length : (1u << 30);
+        ssize_t put = ::write(fd, at, step);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        at += put;
+        length -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// Removes this run's temporary files, then ends the process by the signal that interrupted it,
+// as its default action would have.
+void onInterrupt(int signalNumber) {
+    const int savedErrno = errno;
+    removeAllTemporaries(
+        [](std::intptr_t folder, const char* name) { ::unlinkat(fdOf(folder), name, 0); });
+    errno = savedErrno;
+    ::signal(signalNumber, SIG_DFL);
+    ::raise(signalNumber);  // delivered when this handler returns
+}
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Holds the interrupts back while a temporary file is made and registered, so that none can
+// find it made but not yet registered.
+class InterruptsHeld {
+  public:
+    InterruptsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int signalNumber : kInterrupts) sigaddset(&held, signalNumber);
+        ::pthread_sigmask(SIG_BLOCK, &held, &before_);
+    }
+    ~InterruptsHeld() { ::pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    InterruptsHeld(const InterruptsHeld&) = delete;
+    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+  private:
+    sigset_t before_;
+};
+
+}  // namespace
 
 const char kPathSeparator = '/';
+
+// ---- Process -------------------------------------------------------------------------------
+
+void prepareProcess() {
+    // A reader that went away or a file size limit shows as a failed write, handled where it
+    // happens, instead of killing the process with nothing cleaned up.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    for (int signalNumber : kInterrupts) sigaddset(&action.sa_mask, signalNumber);
+    for (int signalNumber : kInterrupts) {
+        // An interrupt the caller's shell told us to ignore stays ignored.
+        struct sigaction current {};
+        if (::sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+            continue;
+        }
+        ::sigaction(signalNumber, &action, nullptr);
+    }
+}
+
+ProcessArguments processArguments(int argc, char** argv) {
+    return {nullptr, argc, argv};
+}
+
+bool programPath(char* buffer, std::size_t size) {
+    if (size == 0) return false;
+    ssize_t length = ::readlink("/proc/self/exe", buffer, size);
+    if (length <= 0 || static_cast<std::size_t>(length) >= size) return false;
+    buffer[length] = '\0';
+    return true;
+}
+
+unsigned processorCount() {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    }
+    long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+std::string lastErrorText() {
+    char buffer[256];
+    // The GNU form returns the text, which may or may not be in the buffer.
+    return ::strerror_r(errno, buffer, sizeof buffer);
+}
+
+// ---- Console -------------------------------------------------------------------------------
 
 void consoleOpen() {}
 
 void consoleWrite(const char* bytes, std::size_t length) {
-    while (length > 0) {
-        ssize_t written = ::write(STDOUT_FILENO, bytes, length);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
-    }
+    writeAll(STDOUT_FILENO, bytes, length);
 }
 
 bool consoleIsUtf8Terminal() {
@@ -53,21 +154,33 @@ bool consoleIsUtf8Terminal() {
     return false;
 }
 
-ProcessArguments processArguments(int argc, char** argv) {
-    return {nullptr, argc, argv};
+bool standardOutputIsTerminal() {
+    return ::isatty(STDOUT_FILENO) != 0;
 }
 
-bool programPath(char* buffer, std::size_t size) {
-    if (size == 0) return false;
-    ssize_t length = ::readlink("/proc/self/exe", buffer, size);
-    if (length <= 0 || static_cast<std::size_t>(length) >= size) return false;
-    buffer[length] = '\0';
-    return true;
+bool standardErrorIsTerminal() {
+    return ::isatty(STDERR_FILENO) != 0;
 }
+
+bool standardOutputWrite(const void* bytes, std::size_t length) {
+    return writeAll(STDOUT_FILENO, bytes, length);
+}
+
+bool standardErrorWrite(const void* bytes, std::size_t length) {
+    return writeAll(STDERR_FILENO, bytes, length);
+}
+
+// ---- Settings ------------------------------------------------------------------------------
 
 long long profileInteger(const char* path, const char* section, const char* key, int fallback) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Only a regular file is read; opening a FIFO must not wait for a writer.
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return fallback;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return fallback;
+    }
     // Settings files are a few lines; a larger one is read as far as this buffer holds.
     static char text[64 * 1024];
     std::size_t filled = 0;
@@ -83,81 +196,44 @@ long long profileInteger(const char* path, const char* section, const char* key,
 
 // ---- Files ---------------------------------------------------------------------------------
 
-File::File(File&& other) noexcept : handle_(other.handle_) {
-    other.handle_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
-File::~File() {
-    close();
-}
-
-bool File::isOpen() const {
-    return handle_ >= 0;
-}
-
 bool File::close() {
-    if (handle_ < 0) return true;
-    int result = ::close(static_cast<int>(handle_));
-    handle_ = -1;
+    if (handle_ == kClosed) return true;
+    int result = ::close(fdOf(handle_));
+    handle_ = kClosed;
     return result == 0;
 }
 
 File File::openExclusiveRead(const char* path) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Opening a FIFO for reading would wait for a writer: open without waiting, then refuse
+    // anything that is not a regular file.
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return File();
     File file(fd);
     struct stat info;
-    // A directory is not a container; a lock held by another run means no sharing.
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return File();
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return File();
-    return file;
-}
-
-File File::create(const char* path) {
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    return fd < 0 ? File() : File(fd);
-}
-
-File File::openAppend(const char* path, bool& created) {
-    created = false;
-    int fd = ::open(path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0 && errno == ENOENT) {
-        fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-        created = fd >= 0;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        return File();
     }
-    if (fd < 0) return File();
-    File file(fd);
-    if (::lseek(fd, 0, SEEK_END) < 0) return File();
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return File();
+    // A lock held by another run means no sharing.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return File();
     return file;
 }
 
 std::int64_t File::size() const {
     struct stat info;
-    if (handle_ < 0 || ::fstat(static_cast<int>(handle_), &info) != 0) return -1;
+    if (handle_ == kClosed || ::fstat(fdOf(handle_), &info) != 0) return -1;
     return info.st_size;
 }
 
-bool File::seek(std::uint64_t position) {
-    if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
-    return ::lseek(static_cast<int>(handle_), static_cast<off_t>(position), SEEK_SET) >= 0;
-}
-
-std::size_t File::read(void* buffer, std::size_t length) {
+std::size_t File::readAt(std::uint64_t position, void* buffer, std::size_t length) const {
     char* at = static_cast<char*>(buffer);
     std::size_t done = 0;
     while (done < length) {
-        // Linux moves at most about 2 GiB in one call; larger reads go in steps.
+        if (position + done > static_cast<std::uint64_t>(INT64_MAX)) break;
         std::size_t step = length - done < (1u << 30) ? length - done : (1u << 30);
-        ssize_t got = ::read(static_cast<int>(handle_), at + done, step);
+        ssize_t got = ::pread(fdOf(handle_), at + done, step, static_cast<off_t>(position + done));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         done += static_cast<std::size_t>(got);
@@ -168,9 +244,9 @@ std::size_t File::read(void* buffer, std::size_t length) {
 void File::reserve(std::uint64_t length) {
 #ifdef __linux__
     // Laying out the blocks in one step spares the file system that work on every write.
-    off_t at = ::lseek(static_cast<int>(handle_), 0, SEEK_CUR);
+    off_t at = ::lseek(fdOf(handle_), 0, SEEK_CUR);
     if (at >= 0 && length > 0 && length <= static_cast<std::uint64_t>(INT64_MAX - at)) {
-        ::fallocate(static_cast<int>(handle_), FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(length));
+        ::fallocate(fdOf(handle_), FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(length));
     }
 #else
     (void)length;
@@ -178,56 +254,116 @@ void File::reserve(std::uint64_t length) {
 }
 
 bool File::write(const void* buffer, std::size_t length) {
-    const char* at = static_cast<const char*>(buffer);
-    while (length > 0) {
-        std::size_t step = length < (1u << 30) ? length : (1u << 30);
-        ssize_t put = ::write(static_cast<int>(handle_), at, step);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        at += put;
-        length -= static_cast<std::size_t>(put);
-    }
-    return true;
+    return writeAll(fdOf(handle_), buffer, length);
 }
 
-bool File::truncate(std::uint64_t length) {
-    return ::ftruncate(static_cast<int>(handle_), static_cast<off_t>(length)) == 0;
-}
-
-bool isSameFile(const File& file, const char* path) {
+bool File::isSameFileAs(const Directory& folder, const char* name) const {
     struct stat open, named;
-    if (!file.isOpen() || ::fstat(static_cast<int>(file.handle()), &open) != 0) return false;
-    if (::stat(path, &named) != 0) return false;
+    if (handle_ == kClosed || ::fstat(fdOf(handle_), &open) != 0) return false;
+    if (::fstatat(fdOf(folder.handle_), name, &named, AT_SYMLINK_NOFOLLOW) != 0) return false;
     return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
-bool removeFile(const char* path) {
-    return ::unlink(path) == 0;
+// ---- Directories ---------------------------------------------------------------------------
+
+Directory Directory::open(const char* path) {
+    Directory folder;
+    int fd = ::open(*path != '\0' ? path : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return folder;
+    folder.handle_ = fd;
+    folder.path_ = path;
+    return folder;
 }
 
-bool samePath(const char* a, const char* b) {
-    return std::strcmp(a, b) == 0;
+void Directory::close() {
+    if (handle_ == kClosed) return;
+    ::close(fdOf(handle_));
+    handle_ = kClosed;
+}
+
+File Directory::createTemporary(const char* stem, char* name) {
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    const std::size_t stemLength = std::strlen(stem);
+    constexpr std::size_t kRandomLetters = 8;
+    if (handle_ == kClosed || stemLength + kRandomLetters + 1 > kTemporaryNameSize) return File();
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        unsigned char random[kRandomLetters];
+        if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+            return File();
+        }
+        std::memcpy(name, stem, stemLength);
+        for (std::size_t i = 0; i < kRandomLetters; ++i) {
+            name[stemLength + i] = kLetters[random[i] % (sizeof kLetters - 1)];
+        }
+        name[stemLength + kRandomLetters] = '\0';
+
+        InterruptsHeld held;
+        int fd = ::openat(fdOf(handle_), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                          0644);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) return File();
+        if (!registerTemporary(handle_, name)) {
+            ::close(fd);
+            ::unlinkat(fdOf(handle_), name, 0);
+            errno = EMFILE;
+            return File();
+        }
+        return File(fd);
+    }
+    return File();
+}
+
+bool Directory::replace(const char* from, const char* to) {
+    return ::renameat(fdOf(handle_), from, fdOf(handle_), to) == 0;
+}
+
+bool Directory::remove(const char* name) {
+    bool removed = ::unlinkat(fdOf(handle_), name, 0) == 0;
+    forgetTemporary(handle_, name);
+    return removed;
+}
+
+void Directory::keep(const char* name) {
+    forgetTemporary(handle_, name);
+}
+
+bool Directory::holdsFolder(const char* name) const {
+    struct stat info;
+    return ::fstatat(fdOf(handle_), name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool createDirectory(const char* path) {
     return ::mkdir(path, 0755) == 0;
 }
 
+// ---- Names ---------------------------------------------------------------------------------
+
+bool fileSystemHoldsName(std::string_view) {
+    return true;
+}
+
+std::string fileNameKey(std::string_view name) {
+    return std::string(name);
+}
+
 // ---- Memory --------------------------------------------------------------------------------
 
-void* freshMemory(std::size_t size) {
-    if (size == 0) return nullptr;
+Memory::Memory(std::size_t size) {
+    if (size == 0) return;
     void* memory =
         ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) return nullptr;
+    if (memory == MAP_FAILED) return;
     // Large buffers are filled from start to end once: huge pages spare a fault every 4 KiB,
     // and memory is still taken only as the data fills it.
     if (size >= (2u << 20)) ::madvise(memory, size, MADV_HUGEPAGE);
-    return memory;
+    bytes_ = static_cast<std::uint8_t*>(memory);
+    size_ = size;
 }
 
-void releaseMemory(void* memory, std::size_t size) {
-    if (memory != nullptr) ::munmap(memory, size);
+void Memory::release() {
+    if (bytes_ != nullptr) ::munmap(bytes_, size_);
+    bytes_ = nullptr;
+    size_ = 0;
 }
 
 // ---- Local time ----------------------------------------------------------------------------

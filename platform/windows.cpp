@@ -4,16 +4,22 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
+#include "platform/temporaries.h"
 
 namespace platform {
 namespace {
 
 // Every read and write call moves at most this many bytes: the counts are 32-bit.
 constexpr std::size_t kLargestStep = std::size_t{1} << 30;
+
+// The exit status of a process ended by Ctrl-C, as Windows gives it by default.
+constexpr UINT kInterruptedStatus = 0xC000013Au;
 
 HANDLE standardOutput = INVALID_HANDLE_VALUE;
 bool standardOutputIsConsole = false;
@@ -25,58 +31,97 @@ std::intptr_t fromHandle(HANDLE handle) {
     return reinterpret_cast<std::intptr_t>(handle);
 }
 
-LARGE_INTEGER largeInteger(std::int64_t value) {
-    LARGE_INTEGER large;
-    large.QuadPart = value;
-    return large;
+bool isConsole(HANDLE handle) {
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && handle != nullptr &&
+           GetConsoleMode(handle, &mode) != 0;
 }
 
-// True when the open file is a link (a reparse point, opened as itself) or cannot be told.
-bool isLinkOrUnknown(HANDLE handle) {
-    BY_HANDLE_FILE_INFORMATION information;
-    return GetFileInformationByHandle(handle, &information) == 0 ||
-           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+// Writes all bytes to a file or pipe handle; false when a write fails.
+bool writeAll(HANDLE handle, const void* bytes, std::size_t length) {
+    const char* at = static_cast<const char*>(bytes);
+    while (length > 0) {
+        std::size_t step = length < kLargestStep ? length : kLargestStep;
+        DWORD put = 0;
+        if (WriteFile(handle, at, static_cast<DWORD>(step), &put, nullptr) == 0 || put == 0) {
+            return false;
+        }
+        at += put;
+        length -= put;
+    }
+    return true;
 }
 
-char asciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+// Removes this run's temporary files and ends the process with the status Windows gives a run
+// ended by Ctrl-C (never 0). Runs on a thread of its own that the system starts.
+BOOL WINAPI onInterrupt(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            removeAllTemporaries([](std::intptr_t, const char* path) { DeleteFileA(path); });
+            ExitProcess(kInterruptedStatus);
+        default:
+            return FALSE;
+    }
+}
+
+// The text as UTF-16, read in the process's code page; empty when it holds bytes that the code
+// page has no character for.
+std::wstring wideOf(std::string_view text) {
+    if (text.empty()) return std::wstring();
+    const int size = static_cast<int>(text.size());
+    int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (length <= 0) return std::wstring();
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+// The text with its letters upper-cased as the system's own case table has them, the same
+// whatever the user's locale.
+std::wstring upperOf(const std::wstring& text) {
+    if (text.empty()) return text;
+    std::wstring upper(text.size(), L'\0');
+    const int size = static_cast<int>(text.size());
+    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.data(), size, upper.data(), size,
+                      nullptr, nullptr, 0) != size) {
+        return text;
+    }
+    return upper;
+}
+
+// A name made of random letters, different each call.
+void randomLetters(char* out, std::size_t count) {
+    static std::atomic<std::uint64_t> counter{0};
+    LARGE_INTEGER ticks;
+    QueryPerformanceCounter(&ticks);
+    std::uint64_t x = static_cast<std::uint64_t>(ticks.QuadPart) ^
+                      (std::uint64_t{GetCurrentProcessId()} << 32) ^
+                      (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    for (std::size_t i = 0; i < count; ++i) {
+        // splitmix64: every step mixes all bits of the seed into the next letter.
+        x += 0x9E3779B97F4A7C15ull;
+        std::uint64_t z = x;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        out[i] = kLetters[z % (sizeof kLetters - 1)];
+    }
 }
 
 }  // namespace
 
 const char kPathSeparator = '\\';
 
-// ---- Console -------------------------------------------------------------------------------
-
-void consoleOpen() {
-    standardOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    standardOutputIsConsole = standardOutput != INVALID_HANDLE_VALUE && standardOutput != nullptr &&
-                              GetConsoleMode(standardOutput, &mode) != 0;
-}
-
-void consoleWrite(const char* bytes, std::size_t length) {
-    if (standardOutput == INVALID_HANDLE_VALUE || standardOutput == nullptr) return;
-    while (length > 0) {
-        // A console takes modest pieces; a file or pipe (output redirected) takes the same bytes
-        // through the plain file call.
-        DWORD step = static_cast<DWORD>(length < 16384 ? length : 16384);
-        DWORD written = 0;
-        BOOL done = standardOutputIsConsole
-                        ? WriteConsoleA(standardOutput, bytes, step, &written, nullptr)
-                        : WriteFile(standardOutput, bytes, step, &written, nullptr);
-        if (!done || written == 0) return;
-        bytes += written;
-        length -= written;
-    }
-}
-
-// A Windows console shows the byte 0xFE as the status square in its own code page.
-bool consoleIsUtf8Terminal() {
-    return false;
-}
-
 // ---- Process -------------------------------------------------------------------------------
+
+void prepareProcess() {
+    SetConsoleCtrlHandler(onInterrupt, TRUE);
+}
 
 ProcessArguments processArguments(int argc, char** argv) {
     // The system's copy must not be changed; the program splits its own. A command line holds
@@ -98,6 +143,69 @@ bool programPath(char* buffer, std::size_t size) {
     return length != 0 && length < capacity;
 }
 
+unsigned processorCount() {
+    DWORD count = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+    return count > 0 ? count : 1;
+}
+
+std::string lastErrorText() {
+    const DWORD error = GetLastError();
+    char buffer[512];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, /*languageId=*/0, buffer, sizeof buffer, nullptr);
+    std::string text(buffer, length);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
+                             text.back() == '.')) {
+        text.pop_back();
+    }
+    return text.empty() ? "error " + std::to_string(error) : text;
+}
+
+// ---- Console -------------------------------------------------------------------------------
+
+void consoleOpen() {
+    standardOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    standardOutputIsConsole = isConsole(standardOutput);
+}
+
+void consoleWrite(const char* bytes, std::size_t length) {
+    if (standardOutput == INVALID_HANDLE_VALUE || standardOutput == nullptr) return;
+    if (!standardOutputIsConsole) {
+        // Redirected to a file or pipe: the same bytes through the plain file call.
+        writeAll(standardOutput, bytes, length);
+        return;
+    }
+    while (length > 0) {
+        // A console takes modest pieces.
+        DWORD step = static_cast<DWORD>(length < 16384 ? length : 16384);
+        DWORD written = 0;
+        if (!WriteConsoleA(standardOutput, bytes, step, &written, nullptr) || written == 0) return;
+        bytes += written;
+        length -= written;
+    }
+}
+
+// A Windows console shows the byte 0xFE as the status square in its own code page.
+bool consoleIsUtf8Terminal() {
+    return false;
+}
+
+bool standardOutputIsTerminal() {
+    return isConsole(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
+bool standardErrorIsTerminal() {
+    return isConsole(GetStdHandle(STD_ERROR_HANDLE));
+}
+
+bool standardOutputWrite(const void* bytes, std::size_t length) {
+    return writeAll(GetStdHandle(STD_OUTPUT_HANDLE), bytes, length);
+}
+
+bool standardErrorWrite(const void* bytes, std::size_t length) {
+    return writeAll(GetStdHandle(STD_ERROR_HANDLE), bytes, length);
+}
+
 // ---- Settings ------------------------------------------------------------------------------
 
 long long profileInteger(const char* path, const char* section, const char* key, int fallback) {
@@ -108,74 +216,26 @@ long long profileInteger(const char* path, const char* section, const char* key,
 
 // ---- Files ---------------------------------------------------------------------------------
 
-File::File(File&& other) noexcept : handle_(other.handle_) {
-    other.handle_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
-File::~File() {
-    close();
-}
-
-bool File::isOpen() const {
-    return toHandle(handle_) != INVALID_HANDLE_VALUE;
-}
-
 bool File::close() {
-    if (!isOpen()) return true;
+    if (handle_ == kClosed) return true;
     BOOL closed = CloseHandle(toHandle(handle_));
-    handle_ = -1;
+    handle_ = kClosed;
     return closed != 0;
 }
 
 File File::openExclusiveRead(const char* path) {
-    HANDLE handle =
-        CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileA(path, GENERIC_READ, /*shareMode=*/0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return File();
     File file(fromHandle(handle));
-    // A directory is not a container (nor is a device, which has no file information).
+    // Only a file on a disk is a container: not a folder, a pipe or a device.
     BY_HANDLE_FILE_INFORMATION information;
-    if (GetFileInformationByHandle(handle, &information) == 0 ||
+    if (GetFileType(handle) != FILE_TYPE_DISK ||
+        GetFileInformationByHandle(handle, &information) == 0 ||
         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return File();
     }
-    return file;
-}
-
-File File::create(const char* path) {
-    // A link in the last part of the path is opened as itself and refused, never followed.
-    // Replacing with CREATE_ALWAYS cannot be asked for that way, so the file is opened or
-    // created and then emptied.
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return File();
-    File file(fromHandle(handle));
-    if (isLinkOrUnknown(handle) || SetEndOfFile(handle) == 0) return File();
-    return file;
-}
-
-File File::openAppend(const char* path, bool& created) {
-    created = false;
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        // A name that exists, even as a dangling link, makes this fail.
-        handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
-        created = handle != INVALID_HANDLE_VALUE;
-    }
-    if (handle == INVALID_HANDLE_VALUE) return File();
-    File file(fromHandle(handle));
-    if (!created && isLinkOrUnknown(handle)) return File();
-    if (SetFilePointerEx(handle, largeInteger(0), nullptr, FILE_END) == 0) return File();
     return file;
 }
 
@@ -185,19 +245,19 @@ std::int64_t File::size() const {
     return length.QuadPart;
 }
 
-bool File::seek(std::uint64_t position) {
-    if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
-    return SetFilePointerEx(toHandle(handle_), largeInteger(static_cast<std::int64_t>(position)),
-                            nullptr, FILE_BEGIN) != 0;
-}
-
-std::size_t File::read(void* buffer, std::size_t length) {
+std::size_t File::readAt(std::uint64_t position, void* buffer, std::size_t length) const {
     char* at = static_cast<char*>(buffer);
     std::size_t done = 0;
     while (done < length) {
+        const std::uint64_t from = position + done;
+        if (from > static_cast<std::uint64_t>(INT64_MAX)) break;
         std::size_t step = length - done < kLargestStep ? length - done : kLargestStep;
+        // A read that names its position leaves no shared position behind.
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(from);
+        where.OffsetHigh = static_cast<DWORD>(from >> 32);
         DWORD got = 0;
-        if (ReadFile(toHandle(handle_), at + done, static_cast<DWORD>(step), &got, nullptr) == 0 ||
+        if (ReadFile(toHandle(handle_), at + done, static_cast<DWORD>(step), &got, &where) == 0 ||
             got == 0) {
             break;
         }
@@ -210,38 +270,21 @@ std::size_t File::read(void* buffer, std::size_t length) {
 void File::reserve(std::uint64_t) {}
 
 bool File::write(const void* buffer, std::size_t length) {
-    const char* at = static_cast<const char*>(buffer);
-    while (length > 0) {
-        std::size_t step = length < kLargestStep ? length : kLargestStep;
-        DWORD put = 0;
-        if (WriteFile(toHandle(handle_), at, static_cast<DWORD>(step), &put, nullptr) == 0 ||
-            put == 0) {
-            return false;
-        }
-        at += put;
-        length -= put;
-    }
-    return true;
+    return writeAll(toHandle(handle_), buffer, length);
 }
 
-bool File::truncate(std::uint64_t length) {
-    if (length > static_cast<std::uint64_t>(INT64_MAX)) return false;
-    HANDLE handle = toHandle(handle_);
-    return SetFilePointerEx(handle, largeInteger(static_cast<std::int64_t>(length)), nullptr,
-                            FILE_BEGIN) != 0 &&
-           SetEndOfFile(handle) != 0;
-}
-
-bool isSameFile(const File& file, const char* path) {
-    if (!file.isOpen()) return false;
+bool File::isSameFileAs(const Directory& folder, const char* name) const {
+    if (!isOpen()) return false;
     // Asking for no data access does not conflict with "no sharing", so the named file opens even
-    // while this or another process holds it; a link is followed, as a write would follow it.
-    HANDLE named = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // while this or another process holds it; a link is opened as itself.
+    const std::string path = folder.path_ + name;
+    HANDLE named = CreateFileA(
+        path.c_str(), /*desiredAccess=*/0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (named == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION open;
     BY_HANDLE_FILE_INFORMATION other;
-    bool same = GetFileInformationByHandle(toHandle(file.handle()), &open) != 0 &&
+    bool same = GetFileInformationByHandle(toHandle(handle_), &open) != 0 &&
                 GetFileInformationByHandle(named, &other) != 0 &&
                 open.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
                 open.nFileIndexHigh == other.nFileIndexHigh &&
@@ -250,32 +293,147 @@ bool isSameFile(const File& file, const char* path) {
     return same;
 }
 
-bool removeFile(const char* path) {
-    return DeleteFileA(path) != 0;
+// ---- Directories ---------------------------------------------------------------------------
+
+Directory Directory::open(const char* path) {
+    Directory folder;
+    // Held without delete sharing: nobody can rename or remove the folder while the run lasts.
+    HANDLE handle = CreateFileA(*path != '\0' ? path : ".", FILE_LIST_DIRECTORY,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return folder;
+    BY_HANDLE_FILE_INFORMATION information;
+    if (GetFileInformationByHandle(handle, &information) == 0 ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        CloseHandle(handle);
+        return folder;
+    }
+    folder.handle_ = fromHandle(handle);
+    folder.path_ = path;
+    if (!folder.path_.empty() && folder.path_.back() != '\\' && folder.path_.back() != '/') {
+        folder.path_ += kPathSeparator;
+    }
+    return folder;
 }
 
-bool samePath(const char* a, const char* b) {
-    // The file system compares names without regard to case. Only ASCII letters are folded
-    // here, the same way whatever the user's locale.
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (asciiLower(*a) != asciiLower(*b)) return false;
+void Directory::close() {
+    if (handle_ == kClosed) return;
+    CloseHandle(toHandle(handle_));
+    handle_ = kClosed;
+}
+
+File Directory::createTemporary(const char* stem, char* name) {
+    const std::size_t stemLength = std::strlen(stem);
+    constexpr std::size_t kRandomLetters = 8;
+    if (!isOpen() || stemLength + kRandomLetters + 1 > kTemporaryNameSize) return File();
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::memcpy(name, stem, stemLength);
+        randomLetters(name + stemLength, kRandomLetters);
+        name[stemLength + kRandomLetters] = '\0';
+        const std::string path = path_ + name;
+        // Delete sharing lets an interrupt remove the file while it is still open.
+        HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) {
+                continue;
+            }
+            return File();
+        }
+        File file(fromHandle(handle));
+        if (!registerTemporary(0, path.c_str())) {
+            file.close();
+            DeleteFileA(path.c_str());
+            SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+            return File();
+        }
+        return file;
     }
-    return *a == *b;
+    return File();
+}
+
+bool Directory::replace(const char* from, const char* to) {
+    const std::string source = path_ + from;
+    const std::string target = path_ + to;
+    // The final file is not hidden; the temporary one was.
+    SetFileAttributesA(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool Directory::remove(const char* name) {
+    const std::string path = path_ + name;
+    bool removed = DeleteFileA(path.c_str()) != 0;
+    forgetTemporary(0, path.c_str());
+    return removed;
+}
+
+void Directory::keep(const char* name) {
+    forgetTemporary(0, (path_ + name).c_str());
+}
+
+bool Directory::holdsFolder(const char* name) const {
+    const DWORD attributes = GetFileAttributesA((path_ + name).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
 bool createDirectory(const char* path) {
     return CreateDirectoryA(path, nullptr) != 0;
 }
 
-// ---- Memory --------------------------------------------------------------------------------
+// ---- Names ---------------------------------------------------------------------------------
 
-void* freshMemory(std::size_t size) {
-    if (size == 0) return nullptr;
-    return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+bool fileSystemHoldsName(std::string_view name) {
+    for (char c : name) {
+        if (std::strchr("<>:\"/\\|?*", c) != nullptr && c != '\0') return false;
+    }
+    const std::wstring wide = wideOf(name);
+    if (wide.empty()) return false;  // not a name in this code page
+    // Trailing dots and spaces are dropped by the system: a name of nothing else is no name.
+    if (wide.find_last_not_of(L". ") == std::wstring::npos) return false;
+
+    // Devices are opened whatever follows their name after spaces or a full stop.
+    std::wstring base = upperOf(wide.substr(0, wide.find(L'.')));
+    base.erase(base.find_last_not_of(L' ') + 1);
+    static const wchar_t* const kDevices[] = {
+        L"CON",     L"PRN",     L"AUX",     L"NUL",     L"CONIN$",  L"CONOUT$",
+        L"COM\xB9", L"COM\xB2", L"COM\xB3", L"LPT\xB9", L"LPT\xB2", L"LPT\xB3",
+    };
+    for (const wchar_t* device : kDevices) {
+        if (base == device) return false;
+    }
+    if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+        base[3] >= L'1' && base[3] <= L'9') {
+        return false;
+    }
+    return true;
 }
 
-void releaseMemory(void* memory, std::size_t) {
-    if (memory != nullptr) VirtualFree(memory, 0, MEM_RELEASE);
+std::string fileNameKey(std::string_view name) {
+    std::wstring wide = wideOf(name);
+    if (wide.empty()) return std::string(name);
+    wide.erase(wide.find_last_not_of(L". ") + 1);
+    const std::wstring upper = upperOf(wide);
+    const int size = static_cast<int>(upper.size());
+    int length = WideCharToMultiByte(CP_UTF8, 0, upper.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string key(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, upper.data(), size, key.data(), length, nullptr, nullptr);
+    return key;
+}
+
+// ---- Memory --------------------------------------------------------------------------------
+
+Memory::Memory(std::size_t size) {
+    if (size == 0) return;
+    bytes_ = static_cast<std::uint8_t*>(
+        VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (bytes_ != nullptr) size_ = size;
+}
+
+void Memory::release() {
+    if (bytes_ != nullptr) VirtualFree(bytes_, 0, MEM_RELEASE);
+    bytes_ = nullptr;
+    size_ = 0;
 }
 
 // ---- Local time ----------------------------------------------------------------------------

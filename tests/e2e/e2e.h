@@ -2,8 +2,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -59,6 +62,52 @@ inline std::string heading() {
 }
 inline std::string summary(std::uint32_t mask) {
     return status("SubFiles: 0x" + hex8(mask) + ". (Packsmith)");
+}
+
+// Content that deflate packs small and that still takes a while to unpack, digest and write.
+inline std::string bulky(std::size_t size, char seed) {
+    std::string block(4096, '\0');
+    std::uint32_t x = static_cast<unsigned char>(seed);
+    for (char& c : block) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    std::string content;
+    content.reserve(size);
+    while (content.size() < size) content += block;
+    content.resize(size);
+    return content;
+}
+
+// The program's hidden temporary files in an output folder.
+inline bool isTemporary(const std::string& name) {
+    return name.rfind(".kestrix-", 0) == 0;
+}
+inline std::vector<std::string> temporaries(const std::string& folder) {
+    std::vector<std::string> found;
+    for (const std::string& name : testsupport::listDirectory(folder)) {
+        if (isTemporary(name)) found.push_back(name);
+    }
+    return found;
+}
+
+// Waits until a temporary file in `folder` holds at least `bytes` bytes, or the process `pid`
+// has ended; true in the first case. Interruptions are driven by what was written, not by time.
+inline bool awaitTemporary(int pid, const std::string& folder, std::uintmax_t bytes) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const std::string& name : temporaries(folder)) {
+            std::error_code gone;
+            const std::uintmax_t size = std::filesystem::file_size(folder + "/" + name, gone);
+            if (!gone && size >= bytes) return true;
+        }
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid) {
+            return false;
+        }
+    }
+    return false;
 }
 
 // A test with its own working directory, where containers are written and the program runs.

@@ -1,4 +1,6 @@
 // The header and offset-table reports, byte for byte.
+#include <filesystem>
+
 #include "tests/e2e/e2e.h"
 
 namespace e2e {
@@ -94,6 +96,43 @@ TEST_F(ReportTest, MainHeaderFieldsAreReadWithinTheirWidth) {
         write(buildContainer(c.plan));
         testsupport::RunResult result = run({"-h", "a.dz"}, inZone(kTwoHoursEast));
         EXPECT_EQ(result.output, opening() + c.report + closing()) << c.what;
+    }
+}
+
+TEST_F(ReportTest, C1ControlsAreHiddenOnlyFromAUtf8Terminal) {
+    if (testsupport::testingWindowsProgram()) GTEST_SKIP() << "a UTF-8 terminal is POSIX here";
+    ContainerPlan plan;
+    plan.chip =
+        "csi\xC2\x9B"
+        "2J";  // U+009B, a control sequence to some terminals
+    plan.internalName =
+        "stray\x9B"
+        "2J \xC3\xA9";  // a lone byte 0x9B, then a real letter
+    plan.subfiles = {{"next\xC2\x85line.img", 1, "boot"}};
+    write(buildContainer(plan));
+    struct Case {
+        bool terminal;
+        std::string chip, internal, name;
+    };
+    const Case cases[] = {
+        {true, "csi?2J", "stray?2J \xC3\xA9", "next?line.img"},
+        {false, plan.chip, plan.internalName, plan.subfiles[0].name},
+    };
+    for (const Case& c : cases) {
+        testsupport::RunOptions options = inZone(kTwoHoursEast);
+        options.environment.push_back("LC_ALL=C.UTF-8");
+        options.terminal = c.terminal;
+        std::filesystem::remove_all(dir / "out");
+        testsupport::RunResult result = run({"-h", "-x", "a.dz", "out"}, options);
+        EXPECT_NE(result.output.find("     - Chip          : " + c.chip + ".\r\n"),
+                  std::string::npos)
+            << c.terminal << result.output;
+        EXPECT_NE(result.output.find("     - Internal name : " + c.internal + ".\r\n"),
+                  std::string::npos)
+            << c.terminal;
+        EXPECT_NE(result.output.find("     - Unpacking \"" + c.name + "\" (Packed:"),
+                  std::string::npos)
+            << c.terminal;
     }
 }
 

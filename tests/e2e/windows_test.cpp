@@ -289,18 +289,57 @@ TEST_F(WindowsTest, OutputPathsUseBackslash) {
     EXPECT_EQ(listDirectory(dir / "out/sub"), (std::vector<std::string>{"boot.img", "system.img"}));
 }
 
-TEST_F(WindowsTest, NamesDifferingOnlyInCaseAreOneFile) {
+TEST_F(WindowsTest, NamesTheFileSystemTakesForOneFileAreOneOutput) {
+    // Names in the process's code page (Windows-1252 under Wine here): é is E9, É is C9.
+    struct Case {
+        std::string first, second;
+        std::string onDisk;  // the name the joined file has, as the Linux side lists it
+    };
+    const Case cases[] = {
+        {"boot.img", "BOOT.IMG", "boot.img"},
+        {"boot.img", "boot.img.", "boot.img"},
+        {"boot.img", "Boot.Img. . ", "boot.img"},
+        {"\xE9t\xE9.bin", "\xC9T\xC9.bin", "\xC3\xA9t\xC3\xA9.bin"},
+    };
+    for (const Case& c : cases) {
+        ContainerPlan plan;
+        plan.subfiles = {{c.first, 1, "first "}, {c.second, 3, "second"}};
+        write(buildContainer(plan));
+        std::filesystem::remove_all(dir / "out");
+        testsupport::RunResult result = run({"a.dz", "out"});
+        EXPECT_EQ(result.output, opening() + status("Unpacking informations:") +
+                                     unpackingLine(c.first, "first ") +
+                                     unpackingLine(c.second, "second", "Merging  ") +
+                                     status("SubFiles: 0x00000005. (Packsmith)") + closing())
+            << c.second;
+        EXPECT_EQ(result.status, 0) << c.second;
+        EXPECT_EQ(listDirectory(dir / "out"), std::vector<std::string>{c.onDisk}) << c.second;
+        EXPECT_EQ(readFile(dir / ("out/" + c.onDisk)), "first second") << c.second;
+    }
+}
+
+TEST_F(WindowsTest, AnInterruptRemovesTheTemporaryFilesAndFails) {
     ContainerPlan plan;
-    plan.subfiles = {{"boot.img", 1, "first "}, {"BOOT.IMG", 3, "second"}};
+    plan.subfiles = {{"boot.img", 1, "kernel"},
+                     {"system.img", 2, bulky(200u << 20, 's')},
+                     {"system.img", 2, "tail"}};
+    for (testsupport::SubfilePlan& s : plan.subfiles) s.level = 1;
     write(buildContainer(plan));
-    testsupport::RunResult result = run({"a.dz", "out"});
-    EXPECT_EQ(result.output, opening() + status("Unpacking informations:") +
-                                 unpackingLine("boot.img", "first ") +
-                                 unpackingLine("BOOT.IMG", "second", "Merging  ") +
-                                 status("SubFiles: 0x00000005. (Packsmith)") + closing());
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(listDirectory(dir / "out"), std::vector<std::string>{"boot.img"});
-    EXPECT_EQ(readFile(dir / "out/boot.img"), "first second");
+    std::filesystem::create_directory(dir / "out");
+    testsupport::writeFile(dir / "out/system.img", "earlier system");
+    bool interrupted = false;
+    testsupport::RunOptions options;
+    options.duringRun = [&](int pid) {
+        // Wine hands SIGINT to the program as Ctrl-C.
+        interrupted = awaitTemporary(pid, dir / "out", 1);
+        if (interrupted) ::kill(pid, SIGINT);
+    };
+    testsupport::RunResult result = run({"a.dz", "out"}, options);
+    ASSERT_TRUE(interrupted) << "the run ended before it could be interrupted";
+    EXPECT_NE(result.status, 0);
+    EXPECT_EQ(result.output.find("SubFiles:"), std::string::npos);
+    EXPECT_EQ(listDirectory(dir / "out"), (std::vector<std::string>{"boot.img", "system.img"}));
+    EXPECT_EQ(readFile(dir / "out/system.img"), "earlier system");
 }
 
 TEST_F(WindowsTest, NamesThatWouldLeaveTheOutputDirectoryAreRefused) {
@@ -321,6 +360,20 @@ TEST_F(WindowsTest, NamesThatWouldLeaveTheOutputDirectoryAreRefused) {
         "aux.txt",
         "COM1.bin",
         "lpt9",
+        // What Windows cannot hold as a name of its own.
+        "a?b",
+        "*",
+        "a<b>",
+        "a|b",
+        "\"quoted\"",
+        "CONIN$",
+        "conout$.txt",
+        "CON ",
+        "nul .img",
+        "COM\xB9",
+        "LPT\xB3.bin",
+        "...",
+        " . ",
     };
     for (const std::string& name : names) {
         ContainerPlan plan;

@@ -75,9 +75,7 @@ bool runStages(app::RunState& state, const std::string& outputName) {
     state.arguments.tokens[2] = output.data();
     state.arguments.count = 3;
 
-    state.container = platform::File::openExclusiveRead(container.c_str());
-    if (!state.container.isOpen()) fail("cannot open the container");
-    state.containerLength = state.container.size();
+    if (!state.container.open(container.c_str())) fail("cannot open the container");
 
     const bool done = app::runStages(state);
     state.container.close();
@@ -93,6 +91,9 @@ void checkAndClean(const std::string& outputName) {
         for (const fs::directory_entry& entry : fs::directory_iterator(output)) {
             if (!entry.is_regular_file() || entry.is_symlink()) {
                 fail("not a regular file in the output: " + entry.path().string());
+            }
+            if (entry.path().filename().string().rfind(".kestrix-", 0) == 0) {
+                fail("a temporary file was left in the output: " + entry.path().string());
             }
         }
         fs::remove_all(output);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "container/inflate.h"
+#include "dzlib/inflate.h"
 #include "tests/fuzz/sealed_input.h"
 #include "tests/support/container_writer.h"
 
@@ -53,9 +53,8 @@ Seed seedFor(const std::vector<SubfileInput>& subfiles, std::uint8_t outputNameL
             planned.packed = subfile.data;
             std::vector<std::uint8_t> unpacked(1u << 20);
             std::size_t length = 0;
-            container::inflateWithZlib(reinterpret_cast<const std::uint8_t*>(subfile.data.data()),
-                                       subfile.data.size(), unpacked.data(), unpacked.size(),
-                                       length);
+            dz::inflateWithZlib(reinterpret_cast<const std::uint8_t*>(subfile.data.data()),
+                                subfile.data.size(), unpacked.data(), unpacked.size(), length);
             planned.content.assign(reinterpret_cast<const char*>(unpacked.data()), length);
         }
         plan.subfiles.push_back(planned);

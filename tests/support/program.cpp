@@ -66,6 +66,10 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
     } else if (::pipe(pipeEnds) != 0) {
         throw std::runtime_error("pipe");
     }
+    if (options.closedOutput) {
+        ::close(pipeEnds[0]);
+        pipeEnds[0] = ::open("/dev/null", O_RDONLY);
+    }
     pid_t child = ::fork();
     if (child < 0) throw std::runtime_error("fork");
     if (child == 0) {
@@ -78,8 +82,11 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
         for (const std::string& setting : options.environment) {
             ::putenv(const_cast<char*>(setting.c_str()));
         }
+        // The program meets every signal as a user's shell would hand it over: not ignored.
+        for (int signalNumber : {SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP}) {
+            ::signal(signalNumber, SIG_DFL);
+        }
         if (options.fileSizeLimit != 0) {
-            ::signal(SIGXFSZ, SIG_IGN);
             struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
             ::setrlimit(RLIMIT_FSIZE, &limit);
         }
@@ -96,6 +103,7 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
         ::_exit(127);
     }
     ::close(pipeEnds[1]);
+    if (options.duringRun) options.duringRun(static_cast<int>(child));
     RunResult result;
     char chunk[4096];
     ssize_t got;
@@ -106,6 +114,7 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
     int status = 0;
     ::waitpid(child, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@ namespace testsupport {
 struct RunResult {
     std::string output;  // everything written to standard output
     int status = -1;     // the exit status, or -1 when the process did not exit normally
+    int signal = 0;      // the signal that ended the process, or 0
 };
 
 struct RunOptions {
@@ -20,11 +22,16 @@ struct RunOptions {
     std::string program;                   // the program to run; the program under test by default
     std::vector<std::string> environment;  // extra NAME=value settings
     bool terminal = false;  // standard output is a terminal (a raw pseudo-terminal), not a pipe
-    std::uint64_t fileSizeLimit = 0;      // RLIMIT_FSIZE for the child (SIGXFSZ ignored); 0: none
+    std::uint64_t fileSizeLimit = 0;      // RLIMIT_FSIZE for the child; 0: none
     std::uint64_t addressSpaceLimit = 0;  // RLIMIT_AS for the child; 0: none
     // Run as the unprivileged user "nobody" when the tests run as root, so that file
     // permissions hold for the child as they would for any user.
     bool unprivileged = false;
+    // Called with the child's process id while it runs, before its output is read (so the
+    // child must not fill the pipe meanwhile).
+    std::function<void(int)> duringRun;
+    // Standard output is a pipe whose reading end is closed before the child starts.
+    bool closedOutput = false;
 };
 
 RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions& options);

@@ -1,6 +1,6 @@
 // The deflate code check on raw streams: a whole stream reads to its end, a cut one never does
 // (and the check always comes back).
-#include "container/deflate_check.h"
+#include "dzlib/deflate_check.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace container {
+namespace dz {
 namespace {
 
 std::vector<std::uint8_t> rawDeflate(const std::string& content, int level, int strategy) {
@@ -44,4 +44,4 @@ TEST(DeflateCheck, WholeStreamsPassAndCutOnesFail) {
 }
 
 }  // namespace
-}  // namespace container
+}  // namespace dz

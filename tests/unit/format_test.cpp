@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/console.h"
+#include "app/run_state.h"
 
 namespace app {
 namespace {
@@ -68,11 +68,6 @@ TEST(FormatMessage, LongExpansionIsCutAndKeepsItsLineEnd) {
     EXPECT_EQ(format("%s\r\n", {over.c_str()}), over.substr(0, over.size() - 1) + "\r\n");
     // A small buffer cuts too, without writing past it.
     EXPECT_EQ(format("abcdef", {}, 4), "abc");
-}
-
-TEST(StatusPrefix, ShowsTheSquareAsTheTerminalCan) {
-    EXPECT_EQ(std::string(statusPrefix(false)), " [\xFE] ");
-    EXPECT_EQ(std::string(statusPrefix(true)), " [\xE2\x96\xA0] ");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Differential tests of the inflate backends: one table of packed streams, each with the result
 // it must give (accepted with its bytes, or refused), fed to every backend built in and at
 // several output sizes. The backends must agree with the table and with each other.
-#include "container/inflate.h"
+#include "dzlib/inflate.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -718,9 +718,9 @@ struct NamedBackend {
 };
 
 const NamedBackend kBackends[] = {
-    {"zlib", container::inflateWithZlib},
+    {"zlib", dz::inflateWithZlib},
 #ifdef KESTRIX_HAVE_LIBDEFLATE
-    {"libdeflate", container::inflateWithLibdeflate},
+    {"libdeflate", dz::inflateWithLibdeflate},
 #endif
 };
 

@@ -94,51 +94,45 @@ TEST(Md5, LargeInput) {
               "e0510d4c450110fa427af8f4ad6786cc");
 }
 
-TEST(Md5, LargeInputInUnevenPieces) {
-    const auto input = pattern(3 * 1024 * 1024 + 17);
+// The digest of `input` added in pieces of the given lengths (a piece of 0 bytes is added as a
+// null pointer), and whatever is left over as one last piece.
+std::string digestInPieces(const std::vector<std::uint8_t>& input,
+                           const std::vector<std::size_t>& pieces) {
     digest::Md5State state;
     digest::md5Start(state);
     std::size_t offset = 0;
-    std::size_t piece = 1;
-    while (offset < input.size()) {
-        const std::size_t take = std::min(piece, input.size() - offset);
-        digest::md5Add(state, input.data() + offset, take);
-        offset += take;
-        piece = piece * 3 + 7;  // 1, 10, 37, ... crosses block edges at varying offsets
+    for (std::size_t piece : pieces) {
+        digest::md5Add(state, piece == 0 ? nullptr : input.data() + offset, piece);
+        offset += piece;
     }
-    EXPECT_EQ(toHex(digest::md5Finish(state)), "e0510d4c450110fa427af8f4ad6786cc");
+    digest::md5Add(state, input.data() + offset, input.size() - offset);
+    return toHex(digest::md5Finish(state));
 }
 
-TEST(Md5, IncrementalAtEverySplit) {
-    const auto input = pattern(200);
-    const auto whole = digest::md5Digest(input.data(), input.size());
-    for (std::size_t k = 0; k <= input.size(); ++k) {
-        digest::Md5State state;
-        digest::md5Start(state);
-        digest::md5Add(state, input.data(), k);
-        digest::md5Add(state, input.data() + k, input.size() - k);
-        EXPECT_EQ(toHex(digest::md5Finish(state)), toHex(whole)) << "split at " << k;
+TEST(Md5, AddingInPiecesGivesTheWholeDigest) {
+    struct Case {
+        std::string what;
+        std::size_t length;
+        std::vector<std::size_t> pieces;
+    };
+    std::vector<Case> cases;
+    // Pieces of 1, 10, 37, ... bytes cross block edges at varying offsets.
+    std::vector<std::size_t> growing;
+    for (std::size_t piece = 1, total = 0; total + piece < 3 * 1024 * 1024 + 17;
+         total += piece, piece = piece * 3 + 7) {
+        growing.push_back(piece);
     }
-}
-
-TEST(Md5, IncrementalByteByByte) {
-    const auto input = pattern(200);
-    digest::Md5State state;
-    digest::md5Start(state);
-    for (std::uint8_t byte : input) {
-        digest::md5Add(state, &byte, 1);
+    cases.push_back({"growing pieces", 3 * 1024 * 1024 + 17, growing});
+    for (std::size_t k = 0; k <= 200; ++k)
+        cases.push_back({"split at " + std::to_string(k), 200, {k}});
+    cases.push_back({"byte by byte", 200, std::vector<std::size_t>(200, 1)});
+    cases.push_back({"empty pieces between", 200, {0, 3, 0, 0, 64, 0}});
+    for (const Case& c : cases) {
+        const auto input = pattern(c.length);
+        EXPECT_EQ(digestInPieces(input, c.pieces),
+                  toHex(digest::md5Digest(input.data(), input.size())))
+            << c.what;
     }
-    EXPECT_EQ(toHex(digest::md5Finish(state)),
-              toHex(digest::md5Digest(input.data(), input.size())));
-}
-
-TEST(Md5, EmptyAddsChangeNothing) {
-    digest::Md5State state;
-    digest::md5Start(state);
-    digest::md5Add(state, nullptr, 0);
-    digest::md5Add(state, "abc", 3);
-    digest::md5Add(state, nullptr, 0);
-    EXPECT_EQ(toHex(digest::md5Finish(state)), "900150983cd24fb0d6963f7d28e17f72");
 }
 
 TEST(Md5, UnalignedInput) {

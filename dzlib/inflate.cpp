@@ -1,7 +1,7 @@
 // The backend chosen when the build was configured.
-#include "container/inflate.h"
+#include "dzlib/inflate.h"
 
-namespace container {
+namespace dz {
 
 bool inflateSubfile(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
                     std::size_t outputSize, std::size_t& unpackedLength) {
@@ -12,12 +12,4 @@ bool inflateSubfile(const std::uint8_t* packed, std::size_t packedSize, std::uin
 #endif
 }
 
-const char* inflateBackendName() {
-#ifdef KESTRIX_USE_LIBDEFLATE
-    return "libdeflate";
-#else
-    return "zlib";
-#endif
-}
-
-}  // namespace container
+}  // namespace dz

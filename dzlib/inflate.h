@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace container {
+namespace dz {
 
 // Each backend inflates one deflate stream with a zlib or a gzip wrapper (gzip when the data
 // starts with 1f 8b), checking the wrapper's check values (and a gzip header's own CRC when its
@@ -25,7 +25,4 @@ bool inflateWithLibdeflate(const std::uint8_t* packed, std::size_t packedSize, s
                            std::size_t outputSize, std::size_t& unpackedLength);
 #endif
 
-// The backend inflateSubfile uses: "zlib" or "libdeflate".
-const char* inflateBackendName();
-
-}  // namespace container
+}  // namespace dz

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "container/inflate.h"
+#include "dzlib/inflate.h"
 
-namespace container {
+namespace dz {
 
 namespace {
 
@@ -65,4 +65,4 @@ bool inflateWithZlib(const std::uint8_t* packed, std::size_t packedSize, std::ui
     return true;
 }
 
-}  // namespace container
+}  // namespace dz

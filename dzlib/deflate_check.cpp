@@ -5,14 +5,14 @@
 // bits hold: several literals, literals and a length with its extra bits, a length and its
 // distance. Stored data and long matches cost little; literals and short matches cost about half
 // as much as libdeflate's own decoding.
-#include "container/deflate_check.h"
+#include "dzlib/deflate_check.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
 
-namespace container {
+namespace dz {
 
 namespace {
 
@@ -490,4 +490,4 @@ bool zlibReadsDeflateCodes(const std::uint8_t* data, std::size_t size) {
     return walker.walk();
 }
 
-}  // namespace container
+}  // namespace dz

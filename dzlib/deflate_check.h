@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace container {
+namespace dz {
 
 // True when zlib's inflate reads every block of the raw deflate stream at `data` to its end
 // within `size` bytes. False at the first of what libdeflate 1.14 decodes and zlib refuses:
@@ -15,4 +15,4 @@ namespace container {
 // unused '1' pattern of a code that has a single one-bit codeword.
 bool zlibReadsDeflateCodes(const std::uint8_t* data, std::size_t size);
 
-}  // namespace container
+}  // namespace dz

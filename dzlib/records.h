@@ -2,7 +2,7 @@
 //
 // Every integer is unsigned and stored least significant byte first; offsets and sizes are 32
 // bits wide. Markers are four ASCII bytes. Text fields hold zero-terminated text, but a field
-// may fill its whole width with no zero: read them through textField() only. Digests are the
+// may fill its whole width with no zero: read them through fieldText() only. Digests are the
 // 16 raw bytes of an MD5.
 //
 // A container of length L:
@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace container {
+namespace dz {
 
 #pragma pack(push, 1)
 
@@ -69,8 +69,12 @@ static_assert(offsetof(SubfileHeader, packedSize) == 16 &&
 
 constexpr std::size_t kDigestSize = 16;
 constexpr std::uint32_t kLargestTableBody = sizeof(OffsetTable);
+// The count, the entries and the size field in at most kLargestTableBody bytes.
+constexpr std::uint32_t kLargestEntryCount = (kLargestTableBody - 8) / sizeof(OffsetEntry);
+// A sub-file's packed data follows its header and the header's digest.
+constexpr std::uint64_t kSubfileDataOffset = sizeof(SubfileHeader) + kDigestSize;
 
 // The records are read as they stand; this reader runs on little-endian machines only.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "container integers are little-endian");
 
-}  // namespace container
+}  // namespace dz

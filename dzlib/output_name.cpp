@@ -1,11 +1,13 @@
-// Output names: cut to the stored extension and kept inside the output directory.
-#include "container/output_name.h"
+// Output names: cut to the stored extension and kept inside the output folder.
+#include "dzlib/output_name.h"
 
 #include <cctype>
-#include <cstring>
 #include <string_view>
 
-namespace container {
+#include "dzlib/text_field.h"
+#include "platform/platform.h"
+
+namespace dz {
 namespace {
 
 bool isDeviceName(std::string_view name) {
@@ -29,24 +31,18 @@ bool isSafeName(std::string_view name) {
         unsigned char byte = static_cast<unsigned char>(c);
         if (c == '/' || c == '\\' || c == ':' || byte < 0x20 || byte == 0x7F) return false;
     }
-    return !isDeviceName(name);
+    return !isDeviceName(name) && platform::fileSystemHoldsName(name);
 }
 
 }  // namespace
 
-bool outputPathFor(const char* prefix, std::size_t prefixLength, const char* name,
-                   std::size_t width, char* path, std::size_t size) {
-    const char* end = static_cast<const char*>(std::memchr(name, '\0', width));
-    std::string_view stored(name, end != nullptr ? static_cast<std::size_t>(end - name) : width);
+std::string outputNameFor(const char* field, std::size_t width) {
+    std::string_view stored = fieldText(field, width);
     std::size_t fullStop = stored.rfind('.');
     if (fullStop != std::string_view::npos && stored.size() - fullStop > 4) {
         stored = stored.substr(0, fullStop + 4);
     }
-    if (!isSafeName(stored) || prefixLength + stored.size() + 1 > size) return false;
-    std::memcpy(path, prefix, prefixLength);
-    std::memcpy(path + prefixLength, stored.data(), stored.size());
-    path[prefixLength + stored.size()] = '\0';
-    return true;
+    return isSafeName(stored) ? std::string(stored) : std::string();
 }
 
-}  // namespace container
+}  // namespace dz

@@ -3,13 +3,13 @@
 
 #include "app/run_state.h"
 
-namespace container {
+namespace app {
 
 // Prints the main header: version, phone model, internal name, creation time in local time,
 // chip, file name and sub-file count.
-void reportMainHeader(app::RunState& state);
+void reportMainHeader(RunState& state);
 
 // Prints one line for each offset-table entry: its number, type and header offset.
-void reportOffsetTable(app::RunState& state);
+void reportOffsetTable(RunState& state);
 
-}  // namespace container
+}  // namespace app

@@ -4,7 +4,7 @@
 // libdeflate 1.14 differs from zlib's inflate in a few places, all of them streams that zlib
 // refuses and libdeflate decodes: it does not check a gzip header's own CRC (FHCRC), which
 // gzipHeaderLength checks; and it decodes some deflate codes that zlib refuses, which only a
-// reading of the stream's codes finds (container/deflate_check.h). Everything else, including
+// reading of the stream's codes finds (dzlib/deflate_check.h). Everything else, including
 // the wrapper (header check bits, method, window size, preset dictionary, reserved gzip flags,
 // CRC32, ISIZE, Adler-32), libdeflate already accepts and refuses as zlib does.
 #include <libdeflate.h>
@@ -15,10 +15,10 @@
 #include <new>
 #include <utility>
 
-#include "container/deflate_check.h"
-#include "container/inflate.h"
+#include "dzlib/deflate_check.h"
+#include "dzlib/inflate.h"
 
-namespace container {
+namespace dz {
 
 namespace {
 // Returns the length of the gzip header at `data`, or 0 when it runs past `size` or its own
@@ -105,4 +105,4 @@ bool inflateWithLibdeflate(const std::uint8_t* packed, std::size_t packedSize, s
     return true;
 }
 
-}  // namespace container
+}  // namespace dz

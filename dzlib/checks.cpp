@@ -1,0 +1,75 @@
+// The container's integrity checks: markers, sizes and digests.
+#include "dzlib/checks.h"
+
+#include <cstring>
+
+#include "digest/md5.h"
+
+namespace dz {
+namespace {
+
+bool markerIs(const char* field, const char* marker) {
+    return std::memcmp(field, marker, 4) == 0;
+}
+
+// Reads the 16-byte stored digest at `position` and compares it with the MD5 of `length`
+// bytes at `bytes`.
+bool storedDigestMatches(const Container& container, std::uint64_t position, const void* bytes,
+                         std::size_t length) {
+    std::uint8_t stored[kDigestSize];
+    if (container.readAt(position, stored, sizeof stored) != sizeof stored) return false;
+    digest::Digest computed = digest::md5Digest(bytes, length);
+    return digest::digestsEqual(stored, computed.data());
+}
+
+}  // namespace
+
+Fault verifyMainHeader(const Container& container, MainHeader& header) {
+    container.readAt(0, &header, sizeof header);
+    if (!markerIs(header.beginMarker, "MSTX") || !markerIs(header.endMarker, "METX")) {
+        return Fault::mainHeaderMarkers;
+    }
+    if (!storedDigestMatches(container, sizeof header, &header, sizeof header)) {
+        return Fault::mainHeaderDigest;
+    }
+    return Fault::none;
+}
+
+Fault verifyOffsetTable(const Container& container, OffsetTable& table) {
+    const std::int64_t length = container.length();
+    char endMarker[4] = {};
+    if (length >= 4) container.readAt(static_cast<std::uint64_t>(length - 4), endMarker, 4);
+    if (!markerIs(endMarker, "ESTX")) return Fault::tableEndMarker;
+
+    std::uint32_t bodySize = 0;
+    if (length >= 8) container.readAt(static_cast<std::uint64_t>(length - 8), &bodySize, 4);
+    const std::int64_t begin = length - 24 - static_cast<std::int64_t>(bodySize);
+    char beginMarker[4] = {};
+    if (bodySize <= kLargestTableBody && begin >= 0) {
+        container.readAt(static_cast<std::uint64_t>(begin), beginMarker, 4);
+    }
+    if (!markerIs(beginMarker, "OSTX")) return Fault::tableBeginMarkerOrSize;
+
+    // The stored digest, then the body, lie right after the begin marker.
+    const auto digestAt = static_cast<std::uint64_t>(begin) + 4;
+    std::uint8_t stored[kDigestSize];
+    const bool digestRead = container.readAt(digestAt, stored, sizeof stored) == sizeof stored;
+    container.readAt(digestAt + kDigestSize, &table, bodySize);
+    digest::Digest computed = digest::md5Digest(&table, bodySize);
+    if (!digestRead || !digest::digestsEqual(stored, computed.data())) return Fault::tableDigest;
+
+    // The body holds the count, 8 bytes an entry, and its own size at the end.
+    if (8 + 8 * static_cast<std::uint64_t>(table.count) > bodySize) return Fault::tableEntryCount;
+    return Fault::none;
+}
+
+Fault verifySubfileHeader(const Container& container, std::uint64_t offset, SubfileHeader& header) {
+    container.readAt(offset, &header, sizeof header);
+    if (!markerIs(header.marker, "SSTX")) return Fault::subfileMarker;
+    if (!storedDigestMatches(container, offset + sizeof header, &header, sizeof header)) {
+        return Fault::subfileHeaderDigest;
+    }
+    return Fault::none;
+}
+
+}  // namespace dz

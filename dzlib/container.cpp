@@ -1,0 +1,12 @@
+// Opening a container.
+#include "dzlib/container.h"
+
+namespace dz {
+
+bool Container::open(const char* path) {
+    file_ = platform::File::openExclusiveRead(path);
+    length_ = file_.isOpen() ? file_.size() : -1;
+    return file_.isOpen();
+}
+
+}  // namespace dz

@@ -1,0 +1,65 @@
+// Outputs written whole: a temporary file, then one move to the final name.
+#include "dzlib/output_writer.h"
+
+#include <cstring>
+
+namespace dz {
+
+bool OutputFolder::open(const char* path, const char* temporaryStem) {
+    folder_ = platform::Directory::open(path);
+    stem_ = temporaryStem;
+    return folder_.isOpen();
+}
+
+PendingOutput OutputFolder::begin(const std::string& name, const Container* guarded) {
+    PendingOutput output;
+    // A folder at the final name could never be replaced: fail now, before any work.
+    if (!isOpen() || folder_.holdsFolder(name.c_str())) return output;
+    if (guarded != nullptr && guarded->isAt(folder_, name.c_str())) return output;
+    output.file_ = folder_.createTemporary(stem_.c_str(), output.temporaryName_);
+    if (!output.file_.isOpen()) return output;
+    output.folder_ = &folder_;
+    output.finalName_ = name;
+    return output;
+}
+
+PendingOutput& PendingOutput::operator=(PendingOutput&& other) noexcept {
+    if (this != &other) {
+        discard();
+        folder_ = other.folder_;
+        file_ = static_cast<platform::File&&>(other.file_);
+        std::memcpy(temporaryName_, other.temporaryName_, sizeof temporaryName_);
+        finalName_ = std::move(other.finalName_);
+        other.folder_ = nullptr;
+    }
+    return *this;
+}
+
+bool PendingOutput::append(const void* bytes, std::size_t length) {
+    if (!isOpen()) return false;
+    file_.reserve(length);
+    if (file_.write(bytes, length)) return true;
+    discard();
+    return false;
+}
+
+bool PendingOutput::commit() {
+    if (!isOpen()) return false;
+    // A close that fails means the data may not be stored: never move such a file into place.
+    if (!file_.close() || !folder_->replace(temporaryName_, finalName_.c_str())) {
+        discard();
+        return false;
+    }
+    folder_->keep(temporaryName_);
+    folder_ = nullptr;
+    return true;
+}
+
+void PendingOutput::discard() {
+    if (folder_ == nullptr) return;
+    file_.close();
+    folder_->remove(temporaryName_);
+    folder_ = nullptr;
+}
+
+}  // namespace dz

@@ -1,0 +1,19 @@
+// Unpacking one sub-file and proving it: inflate, then the digest of what came out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "dzlib/fault.h"
+#include "dzlib/records.h"
+
+namespace dz {
+
+// Inflates the `packedSize` bytes at `packed` into `output` (room for `capacity` bytes) and
+// compares the MD5 of the result with the header's content digest. Returns Fault::none and sets
+// `unpackedLength`; Fault::unpack when the stream or its wrapper is damaged or cut, or would
+// not fit `capacity`; Fault::contentDigest when the bytes do not match the digest.
+Fault unpackSubfile(const SubfileHeader& header, const std::uint8_t* packed, std::size_t packedSize,
+                    std::uint8_t* output, std::size_t capacity, std::size_t& unpackedLength);
+
+}  // namespace dz
