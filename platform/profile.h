@@ -9,6 +9,10 @@
 
 namespace platform {
 
+// Files of this size or more are not read as settings: Windows' profile call takes only the
+// low 32 bits of a file's size, so it would read just the start of such a file.
+constexpr std::uint64_t kProfileSizeLimit = std::uint64_t{1} << 32;
+
 // The number a key's text stands for, by the rules of the Windows profile-integer call but
 // without its 32-bit wrap-around and without its 29-character view of the text: characters up
 // to the space are skipped, one '+' or '-' may follow, then "0x", "0o" or "0b" (lower case)
