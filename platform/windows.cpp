@@ -8,9 +8,15 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/profile.h"
 
 namespace platform {
 namespace {
+
+// Room for a settings path (as the program builds it, at most MAX_PATH characters) and for the
+// section and key names, in wide characters.
+constexpr int kPathCharacters = MAX_PATH;
+constexpr int kNameCharacters = 64;
 
 // Every read and write call moves at most this many bytes: the counts are 32-bit.
 constexpr std::size_t kLargestStep = std::size_t{1} << 30;
@@ -101,9 +107,56 @@ bool programPath(char* buffer, std::size_t size) {
 // ---- Settings ------------------------------------------------------------------------------
 
 long long profileInteger(const char* path, const char* section, const char* key, int fallback) {
-    UINT value = GetPrivateProfileIntA(section, key, fallback, path);
-    // A negative value comes back as the bit pattern of a signed int.
-    return static_cast<int>(value);
+    // Only a regular disk file is a settings file: asking for no data access opens a directory
+    // not at all, and a pipe or device (as Wine shows a Unix FIFO or device) without reading
+    // from it.
+    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return fallback;
+    BY_HANDLE_FILE_INFORMATION information{};
+    bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
+                   GetFileInformationByHandle(handle, &information) != 0 &&
+                   (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    CloseHandle(handle);
+    if (!regular || information.nFileSizeHigh != 0 || information.nFileSizeLow == 0) {
+        return fallback;
+    }
+    std::uint64_t fileSize = information.nFileSizeLow;
+
+    // The names as the narrow profile call would pass them on.
+    UINT codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+    wchar_t widePath[kPathCharacters];
+    wchar_t wideSection[kNameCharacters];
+    wchar_t wideKey[kNameCharacters];
+    if (MultiByteToWideChar(codePage, 0, path, -1, widePath, kPathCharacters) == 0 ||
+        MultiByteToWideChar(codePage, 0, section, -1, wideSection, kNameCharacters) == 0 ||
+        MultiByteToWideChar(codePage, 0, key, -1, wideKey, kNameCharacters) == 0) {
+        return fallback;
+    }
+
+    // The value as text, whole: the integer call sees only its start (29 characters under Wine)
+    // and wraps the number in 32 bits. The wide call, because the narrow one would turn characters
+    // such as a full-width digit or an em space into their ASCII look-alikes. The text of a value
+    // that fills the buffer may have been cut, so it is read again with twice the room, until
+    // the buffer could hold the whole file.
+    wchar_t small[256];
+    wchar_t* text = small;
+    std::uint64_t capacity = sizeof small / sizeof small[0];
+    DWORD length = 0;
+    for (;;) {
+        length = GetPrivateProfileStringW(wideSection, wideKey, L"", text,
+                                          static_cast<DWORD>(capacity), widePath);
+        if (length + std::uint64_t{1} < capacity || capacity > fileSize || capacity == MAXDWORD)
+            break;
+        if (text != small) releaseMemory(text, capacity * sizeof *text);
+        capacity = capacity * 2 < fileSize + 1 ? capacity * 2 : fileSize + 1;
+        if (capacity > MAXDWORD) capacity = MAXDWORD;
+        text = static_cast<wchar_t*>(freshMemory(capacity * sizeof *text));
+        if (text == nullptr) return fallback;
+    }
+    long long value = profileNumber(text, length, fallback);
+    if (text != small) releaseMemory(text, capacity * sizeof *text);
+    return value;
 }
 
 // ---- Files ---------------------------------------------------------------------------------
