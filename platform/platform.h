@@ -65,10 +65,10 @@ bool standardErrorWrite(const void* bytes, std::size_t length);
 
 // ---- Settings ------------------------------------------------------------------------------
 
-// The integer value of `key` in `[section]` of an initialisation file, with the semantics of the
-// Windows profile-integer call: names compared without regard to case, the value's leading
-// decimal digits (a leading minus sign gives a negative number), `fallback` when the file,
-// section or key is missing, and 0 when the value is not a number.
+// The integer value of `key` in `[section]` of an initialisation file, found the way the
+// Windows profile call finds it and read by profileNumber (platform/profile.h), the same on
+// every system: `fallback` when the file, section or key is missing, the file is not a
+// regular file (it is not waited for) or is 4 GiB or larger, or the value is empty.
 long long profileInteger(const char* path, const char* section, const char* key, int fallback);
 
 // ---- Files ---------------------------------------------------------------------------------

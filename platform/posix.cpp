@@ -173,25 +173,32 @@ bool standardErrorWrite(const void* bytes, std::size_t length) {
 // ---- Settings ------------------------------------------------------------------------------
 
 long long profileInteger(const char* path, const char* section, const char* key, int fallback) {
-    // Only a regular file is read; opening a FIFO must not wait for a writer.
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // Only a regular file is a settings file. Opening without waiting keeps a FIFO with no
+    // writer from holding the program up before it is looked at; a terminal does not become
+    // the program's.
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return fallback;
+    long long value = fallback;
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return fallback;
-    }
-    // Settings files are a few lines; a larger one is read as far as this buffer holds.
-    static char text[64 * 1024];
-    std::size_t filled = 0;
-    while (filled < sizeof text) {
-        ssize_t got = ::read(fd, text + filled, sizeof text - filled);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        filled += static_cast<std::size_t>(got);
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+        static_cast<std::uint64_t>(info.st_size) < kProfileSizeLimit) {
+        // The whole file, as the Windows profile call reads it; a settings file is a few lines.
+        std::size_t size = static_cast<std::size_t>(info.st_size);
+        Memory memory(size);
+        char* text = reinterpret_cast<char*>(memory.bytes());
+        if (text != nullptr) {
+            std::size_t filled = 0;
+            while (filled < size) {
+                ssize_t got = ::read(fd, text + filled, size - filled);
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) break;
+                filled += static_cast<std::size_t>(got);
+            }
+            value = profileIntegerFromText(text, filled, section, key, fallback);
+        }
     }
     ::close(fd);
-    return profileIntegerFromText(text, filled, section, key, fallback);
+    return value;
 }
 
 // ---- Files ---------------------------------------------------------------------------------

@@ -4,16 +4,23 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/profile.h"
 #include "platform/temporaries.h"
 
 namespace platform {
 namespace {
+
+// Room for a settings path (as the program builds it, at most MAX_PATH characters) and for the
+// section and key names, in wide characters.
+constexpr int kPathCharacters = MAX_PATH;
+constexpr int kNameCharacters = 64;
 
 // Every read and write call moves at most this many bytes: the counts are 32-bit.
 constexpr std::size_t kLargestStep = std::size_t{1} << 30;
@@ -209,9 +216,53 @@ bool standardErrorWrite(const void* bytes, std::size_t length) {
 // ---- Settings ------------------------------------------------------------------------------
 
 long long profileInteger(const char* path, const char* section, const char* key, int fallback) {
-    UINT value = GetPrivateProfileIntA(section, key, fallback, path);
-    // A negative value comes back as the bit pattern of a signed int.
-    return static_cast<int>(value);
+    // Only a regular disk file is a settings file: asking for no data access opens a directory
+    // not at all, and a pipe or device (as Wine shows a Unix FIFO or device) without reading
+    // from it.
+    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return fallback;
+    BY_HANDLE_FILE_INFORMATION information{};
+    bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
+                   GetFileInformationByHandle(handle, &information) != 0 &&
+                   (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    CloseHandle(handle);
+    if (!regular || information.nFileSizeHigh != 0 || information.nFileSizeLow == 0) {
+        return fallback;
+    }
+    std::uint64_t fileSize = information.nFileSizeLow;
+
+    // The names as the narrow profile call would pass them on.
+    UINT codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+    wchar_t widePath[kPathCharacters];
+    wchar_t wideSection[kNameCharacters];
+    wchar_t wideKey[kNameCharacters];
+    if (MultiByteToWideChar(codePage, 0, path, -1, widePath, kPathCharacters) == 0 ||
+        MultiByteToWideChar(codePage, 0, section, -1, wideSection, kNameCharacters) == 0 ||
+        MultiByteToWideChar(codePage, 0, key, -1, wideKey, kNameCharacters) == 0) {
+        return fallback;
+    }
+
+    // The value as text, whole: the integer call sees only its start (29 characters under Wine)
+    // and wraps the number in 32 bits. The wide call, because the narrow one would turn characters
+    // such as a full-width digit or an em space into their ASCII look-alikes. The text of a value
+    // that fills the buffer may have been cut, so it is read again with twice the room, until
+    // the buffer could hold the whole file.
+    std::wstring text(256, L'\0');
+    DWORD length = 0;
+    for (;;) {
+        length = GetPrivateProfileStringW(wideSection, wideKey, L"", text.data(),
+                                          static_cast<DWORD>(text.size()), widePath);
+        if (length + std::uint64_t{1} < text.size() || text.size() > fileSize ||
+            text.size() >= MAXDWORD) {
+            break;
+        }
+        const std::uint64_t larger = std::min<std::uint64_t>(
+            std::min<std::uint64_t>(text.size() * 2, fileSize + 1), MAXDWORD);
+        text.assign(static_cast<std::size_t>(larger), L'\0');
+    }
+    long long value = profileNumber(text.data(), length, fallback);
+    return value;
 }
 
 // ---- Files ---------------------------------------------------------------------------------

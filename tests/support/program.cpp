@@ -94,6 +94,10 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
             struct rlimit limit = {options.addressSpaceLimit, options.addressSpaceLimit};
             ::setrlimit(RLIMIT_AS, &limit);
         }
+        if (options.timeLimit != 0) {
+            ::signal(SIGALRM, SIG_DFL);
+            ::alarm(options.timeLimit);
+        }
         if (options.unprivileged && ::geteuid() == 0) {
             constexpr uid_t kNobody = 65534;
             if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)

@@ -24,6 +24,7 @@ struct RunOptions {
     bool terminal = false;  // standard output is a terminal (a raw pseudo-terminal), not a pipe
     std::uint64_t fileSizeLimit = 0;      // RLIMIT_FSIZE for the child; 0: none
     std::uint64_t addressSpaceLimit = 0;  // RLIMIT_AS for the child; 0: none
+    unsigned timeLimit = 0;               // seconds until the child is ended (SIGALRM); 0: none
     // Run as the unprivileged user "nobody" when the tests run as root, so that file
     // permissions hold for the child as they would for any user.
     bool unprivileged = false;
