@@ -12,4 +12,19 @@ bool inflateSubfile(const std::uint8_t* packed, std::size_t packedSize, std::uin
 #endif
 }
 
+Fault inflateSubfileInto(const std::uint8_t* packed, std::size_t packedSize,
+                         platform::Memory& output, std::size_t& unpackedLength) {
+#ifdef KESTRIX_USE_LIBDEFLATE
+    // One call into the whole room: on the systems with this backend, a reserved room is usable
+    // at once and costs only what the data touches.
+    if (!output.commit(output.size())) return Fault::unpackedMemory;
+    return inflateWithLibdeflate(packed, packedSize, output.bytes(), output.size(),
+                                 unpackedLength)
+               ? Fault::none
+               : Fault::unpack;
+#else
+    return inflateWithZlibInto(packed, packedSize, output, unpackedLength);
+#endif
+}
+
 }  // namespace dz

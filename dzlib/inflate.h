@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dzlib/fault.h"
+#include "platform/platform.h"
+
 namespace dz {
 
 // Each backend inflates one deflate stream with a zlib or a gzip wrapper (gzip when the data
@@ -18,8 +21,17 @@ namespace dz {
 bool inflateSubfile(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
                     std::size_t outputSize, std::size_t& unpackedLength);
 
+// The same, into `output`, committing more of it as the data needs, up to output.size() bytes:
+// memory follows the data. Returns Fault::none, Fault::unpack when inflateSubfile with
+// output.size() bytes of room would fail, or Fault::unpackedMemory when the system has no
+// memory for what the data needs.
+Fault inflateSubfileInto(const std::uint8_t* packed, std::size_t packedSize,
+                         platform::Memory& output, std::size_t& unpackedLength);
+
 bool inflateWithZlib(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
                      std::size_t outputSize, std::size_t& unpackedLength);
+Fault inflateWithZlibInto(const std::uint8_t* packed, std::size_t packedSize,
+                          platform::Memory& output, std::size_t& unpackedLength);
 #ifdef KESTRIX_HAVE_LIBDEFLATE
 bool inflateWithLibdeflate(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
                            std::size_t outputSize, std::size_t& unpackedLength);

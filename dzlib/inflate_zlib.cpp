@@ -65,4 +65,45 @@ bool inflateWithZlib(const std::uint8_t* packed, std::size_t packedSize, std::ui
     return true;
 }
 
+// Inflates `packed` into `output`, committing more room whenever inflate runs out of it.
+// Carrying on after Z_BUF_ERROR with more room gives what one call with all the room gives.
+Fault inflateWithZlibInto(const std::uint8_t* packed, std::size_t packedSize,
+                          platform::Memory& output, std::size_t& unpackedLength) {
+    if (packedSize > UINT32_MAX || output.bytes() == nullptr) return Fault::unpack;
+    if (packed == nullptr && packedSize != 0) return Fault::unpack;
+    constexpr std::size_t kFirstRoom = std::size_t{4} << 20;
+
+    InflateStream holder;
+    if (!holder.init()) return Fault::unpack;
+    z_stream& stream = holder.get();
+    stream.next_in = const_cast<Bytef*>(packed);
+    stream.avail_in = static_cast<uInt>(packedSize);
+    std::size_t produced = 0;
+    for (;;) {
+        if (produced == output.committed()) {
+            std::size_t wanted = output.committed() * 2;
+            if (wanted < kFirstRoom) wanted = kFirstRoom;
+            if (wanted > output.size()) wanted = output.size();
+            if (wanted > produced && !output.commit(wanted)) return Fault::unpackedMemory;
+        }
+        const std::size_t room = output.committed() - produced;
+        // With no room left at all, inflate still tells an ended stream from one that needs more.
+        std::uint8_t noRoom = 0;
+        stream.next_out = room > 0 ? output.bytes() + produced : &noRoom;
+        stream.avail_out = static_cast<uInt>(room < UINT32_MAX ? room : UINT32_MAX);
+        const uInt offered = stream.avail_out;
+        const int result = inflate(&stream, Z_FINISH);
+        produced += offered - stream.avail_out;
+        if (result == Z_STREAM_END) break;
+        // Only a call that filled all the room it had may go on with more; one that stopped with
+        // room left has run out of input or met bad data.
+        if ((result != Z_BUF_ERROR && result != Z_OK) || stream.avail_out != 0 ||
+            produced == output.size()) {
+            return Fault::unpack;
+        }
+    }
+    unpackedLength = produced;
+    return Fault::none;
+}
+
 }  // namespace dz

@@ -4,11 +4,9 @@
 #include <cstring>
 
 namespace dz {
-namespace {
 
-// The length of the well-formed UTF-8 character at the start of `text`, or 0 when it does not
-// start with one.
 std::size_t utf8CharacterLength(std::string_view text) {
+    if (text.empty()) return 0;
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(0);
     std::size_t length = 0;
@@ -32,8 +30,6 @@ std::size_t utf8CharacterLength(std::string_view text) {
     }
     return length;
 }
-
-}  // namespace
 
 std::string_view fieldText(const char* field, std::size_t width) {
     const void* zero = std::memchr(field, '\0', width);

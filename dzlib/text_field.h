@@ -17,4 +17,8 @@ std::string_view fieldText(const char* field, std::size_t width);
 // are not part of a character; other bytes stay as they are.
 void printableText(std::string_view text, bool utf8Terminal, char* out);
 
+// The length of the well-formed UTF-8 character at the start of `text` (2 to 4 bytes), or 0
+// when it does not start with one (an ASCII byte included).
+std::size_t utf8CharacterLength(std::string_view text);
+
 }  // namespace dz

@@ -6,6 +6,7 @@
 
 #include "dzlib/fault.h"
 #include "dzlib/records.h"
+#include "platform/platform.h"
 
 namespace dz {
 
@@ -15,5 +16,11 @@ namespace dz {
 // not fit `capacity`; Fault::contentDigest when the bytes do not match the digest.
 Fault unpackSubfile(const SubfileHeader& header, const std::uint8_t* packed, std::size_t packedSize,
                     std::uint8_t* output, std::size_t capacity, std::size_t& unpackedLength);
+
+// The same into `output`, whose room is committed as the data needs it (up to output.size()
+// bytes); also Fault::unpackedMemory when the system has no memory for what the data needs.
+Fault unpackSubfile(const SubfileHeader& header, const std::uint8_t* packed,
+                    std::size_t packedSize, platform::Memory& output,
+                    std::size_t& unpackedLength);
 
 }  // namespace dz

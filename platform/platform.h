@@ -195,15 +195,21 @@ std::string fileNameKey(std::string_view name);
 class Memory {
   public:
     Memory() = default;
+    // `size` bytes, all usable at once.
     explicit Memory(std::size_t size);
+    // Room for up to `limit` bytes of which only the first committed() are usable until more
+    // is committed: on POSIX all of it (the system takes pages as they are touched), on Windows
+    // none until commit() is called. Null bytes() when the room cannot be had.
+    static Memory reserve(std::size_t limit);
     Memory(Memory&& other) noexcept { *this = static_cast<Memory&&>(other); }
     Memory& operator=(Memory&& other) noexcept {
         if (this != &other) {
             release();
             bytes_ = other.bytes_;
             size_ = other.size_;
+            committed_ = other.committed_;
             other.bytes_ = nullptr;
-            other.size_ = 0;
+            other.size_ = other.committed_ = 0;
         }
         return *this;
     }
@@ -214,11 +220,17 @@ class Memory {
     // Null when the memory could not be had.
     std::uint8_t* bytes() const { return bytes_; }
     std::size_t size() const { return size_; }
+    // The bytes usable now, from the start.
+    std::size_t committed() const { return committed_; }
+    // Makes the first `size` bytes usable (no more than size()); false when the system has no
+    // memory for them.
+    bool commit(std::size_t size);
 
   private:
     void release();  // gives the memory back to the system
     std::uint8_t* bytes_ = nullptr;
     std::size_t size_ = 0;
+    std::size_t committed_ = 0;
 };
 
 // ---- Local time ----------------------------------------------------------------------------

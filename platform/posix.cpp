@@ -355,22 +355,44 @@ std::string fileNameKey(std::string_view name) {
 
 // ---- Memory --------------------------------------------------------------------------------
 
+namespace {
+
+// Anonymous memory of `size` bytes; `reserveOnly` asks the system not to set memory aside for
+// it, so that a large room costs nothing until it is touched.
+std::uint8_t* mapMemory(std::size_t size, bool reserveOnly) {
+    const int flags = MAP_PRIVATE | MAP_ANONYMOUS | (reserveOnly ? MAP_NORESERVE : 0);
+    void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, flags, -1, 0);
+    if (memory == MAP_FAILED) return nullptr;
+    // Large buffers are filled from start to end: huge pages spare a fault every 4 KiB, and
+    // memory is still taken only as the data fills it.
+    if (size >= (2u << 20)) ::madvise(memory, size, MADV_HUGEPAGE);
+    return static_cast<std::uint8_t*>(memory);
+}
+
+}  // namespace
+
 Memory::Memory(std::size_t size) {
     if (size == 0) return;
-    void* memory =
-        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) return;
-    // Large buffers are filled from start to end once: huge pages spare a fault every 4 KiB,
-    // and memory is still taken only as the data fills it.
-    if (size >= (2u << 20)) ::madvise(memory, size, MADV_HUGEPAGE);
-    bytes_ = static_cast<std::uint8_t*>(memory);
-    size_ = size;
+    bytes_ = mapMemory(size, /*reserveOnly=*/false);
+    if (bytes_ != nullptr) size_ = committed_ = size;
+}
+
+Memory Memory::reserve(std::size_t limit) {
+    Memory memory;
+    if (limit == 0) return memory;
+    memory.bytes_ = mapMemory(limit, /*reserveOnly=*/true);
+    if (memory.bytes_ != nullptr) memory.size_ = memory.committed_ = limit;
+    return memory;
+}
+
+bool Memory::commit(std::size_t size) {
+    return size <= committed_;
 }
 
 void Memory::release() {
     if (bytes_ != nullptr) ::munmap(bytes_, size_);
     bytes_ = nullptr;
-    size_ = 0;
+    size_ = committed_ = 0;
 }
 
 // ---- Local time ----------------------------------------------------------------------------

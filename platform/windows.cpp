@@ -478,13 +478,31 @@ Memory::Memory(std::size_t size) {
     if (size == 0) return;
     bytes_ = static_cast<std::uint8_t*>(
         VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    if (bytes_ != nullptr) size_ = size;
+    if (bytes_ != nullptr) size_ = committed_ = size;
+}
+
+Memory Memory::reserve(std::size_t limit) {
+    Memory memory;
+    if (limit == 0) return memory;
+    // Address space only: committing it all would count against the system's commit limit.
+    memory.bytes_ =
+        static_cast<std::uint8_t*>(VirtualAlloc(nullptr, limit, MEM_RESERVE, PAGE_READWRITE));
+    if (memory.bytes_ != nullptr) memory.size_ = limit;
+    return memory;
+}
+
+bool Memory::commit(std::size_t size) {
+    if (size <= committed_) return true;
+    if (bytes_ == nullptr || size > size_) return false;
+    if (VirtualAlloc(bytes_, size, MEM_COMMIT, PAGE_READWRITE) == nullptr) return false;
+    committed_ = size;
+    return true;
 }
 
 void Memory::release() {
     if (bytes_ != nullptr) VirtualFree(bytes_, 0, MEM_RELEASE);
     bytes_ = nullptr;
-    size_ = 0;
+    size_ = committed_ = 0;
 }
 
 // ---- Local time ----------------------------------------------------------------------------

@@ -9,7 +9,8 @@ set -euo pipefail
 packages=()
 for group in "${@:-build}"; do
   case "$group" in
-    build) packages+=(cmake make g++ pkg-config zlib1g-dev libdeflate-dev googletest libgtest-dev) ;;
+    build) packages+=(cmake make g++ pkg-config zlib1g-dev libdeflate-dev googletest libgtest-dev
+      nlohmann-json3-dev libcli11-dev) ;;
     bench) packages+=(libbenchmark-dev libssl-dev openssl) ;;
     windows) packages+=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest) ;;
     fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;

@@ -1,0 +1,40 @@
+// kx's commands. Each returns the exit status: 0 when everything checked is good, 1 when
+// anything failed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kx {
+
+struct Options {
+    std::string container;
+    bool json = false;
+    bool quiet = false;
+    unsigned jobs = 0;  // workers; 0: one for each processor
+    // extract
+    std::string directory;
+    std::vector<std::string> names;
+    bool toStandardOutput = false;
+    bool force = false;
+    bool keep = false;
+    std::string manifest;
+    // pack
+    std::string output;
+    int level = 6;
+};
+
+constexpr int kExitGood = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// The number of workers `options` asks for.
+unsigned workersFor(const Options& options);
+
+int runInfo(const Options& options);
+int runList(const Options& options);
+int runTest(const Options& options);
+int runExtract(const Options& options);
+int runPack(const Options& options);
+
+}  // namespace kx

@@ -1,0 +1,31 @@
+// Writing kx's output.
+#include "kx/console.h"
+
+#include <vector>
+
+#include "dzlib/text_field.h"
+#include "platform/platform.h"
+
+namespace kx {
+
+void printOut(std::string_view text) {
+    platform::standardOutputWrite(text.data(), text.size());
+}
+
+void printError(std::string_view subject, std::string_view what) {
+    std::string line = "kx: ";
+    line.append(subject);
+    line += ": ";
+    line.append(what);
+    line += '\n';
+    platform::standardErrorWrite(line.data(), line.size());
+}
+
+std::string shown(std::string_view text) {
+    static const bool utf8Terminal = platform::consoleIsUtf8Terminal();
+    std::vector<char> out(text.size() + 1);
+    dz::printableText(text, utf8Terminal, out.data());
+    return out.data();
+}
+
+}  // namespace kx

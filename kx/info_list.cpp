@@ -1,0 +1,104 @@
+// kx info and kx list: what the container's header and table say, and whether they check.
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "kx/commands.h"
+#include "kx/console.h"
+#include "kx/inspection.h"
+#include "kx/reasons.h"
+#include "kx/report.h"
+#include "kx/text.h"
+#include "platform/platform.h"
+
+namespace kx {
+namespace {
+
+std::string hex8(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+// Lines of cells as a table: each column as wide as its widest cell, numbers to the right.
+std::string aligned(const std::vector<std::vector<std::string>>& rows,
+                    const std::vector<bool>& rightAligned) {
+    std::vector<std::size_t> widths(rightAligned.size(), 0);
+    for (const auto& row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+    }
+    std::string text;
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            const std::string padding(widths[c] - row[c].size(), ' ');
+            if (c > 0) line += "  ";
+            line += rightAligned[c] ? padding + row[c] : row[c] + padding;
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        text += line + "\n";
+    }
+    return text;
+}
+
+}  // namespace
+
+unsigned workersFor(const Options& options) {
+    return options.jobs != 0 ? options.jobs : platform::processorCount();
+}
+
+int runInfo(const Options& options) {
+    Inspection inspection;
+    if (!inspectOrSay(options.container, inspection)) return kExitFailed;
+    const bool good =
+        inspection.mainHeaderFault == dz::Fault::none && inspection.tableFault == dz::Fault::none;
+    if (options.json) {
+        nlohmann::ordered_json json;
+        json["container"] = utf8Text(options.container);
+        json["ok"] = good;
+        json["header"] = headerJson(inspection);
+        json["table"] = tableJson(inspection);
+        printOut(json.dump(2) + "\n");
+    } else {
+        printOut(headerText(inspection));
+    }
+    printInspectionErrors(inspection, /*entries=*/false);
+    return good ? kExitGood : kExitFailed;
+}
+
+int runList(const Options& options) {
+    Inspection inspection;
+    if (!inspectOrSay(options.container, inspection)) return kExitFailed;
+    const std::size_t count = inspection.plan.entries.size();
+    if (options.json) {
+        nlohmann::ordered_json json;
+        json["container"] = utf8Text(options.container);
+        json["ok"] = inspection.good();
+        json["header"] = headerJson(inspection);
+        json["table"] = tableJson(inspection);
+        json["entries"] = nlohmann::ordered_json::array();
+        for (std::uint32_t i = 0; i < count; ++i)
+            json["entries"].push_back(entryJson(inspection, i));
+        printOut(json.dump(2) + "\n");
+    } else {
+        std::vector<std::vector<std::string>> rows = {
+            {"#", "type", "offset", "packed", "name", "output", "piece", "check"}};
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const dz::PlannedEntry& entry = inspection.plan.entries[i];
+            const nlohmann::ordered_json json = entryJson(inspection, i);
+            const std::size_t pieces = json["pieces"];
+            rows.push_back({std::to_string(i + 1), std::to_string(entry.entry.type),
+                            hex8(entry.entry.offset), withCommas(entry.header.packedSize),
+                            shown(fieldOf(entry.header.name)),
+                            entry.output < 0 ? "-" : shown(entry.outputName),
+                            pieces == 0 ? "-"
+                                        : std::to_string(json["piece"].get<std::size_t>()) + "/" +
+                                              std::to_string(pieces),
+                            reasonCode(entry.fault)});
+        }
+        printOut(aligned(rows, {true, true, false, true, false, false, false, false}));
+    }
+    printInspectionErrors(inspection, /*entries=*/true);
+    return inspection.good() ? kExitGood : kExitFailed;
+}
+
+}  // namespace kx

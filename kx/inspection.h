@@ -1,0 +1,38 @@
+// A container as kx sees it: opened, its header and table checked, every entry's header read
+// on its own, its name and its place in the container checked. Nothing is unpacked yet.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "dzlib/container.h"
+#include "dzlib/plan.h"
+#include "dzlib/records.h"
+
+namespace kx {
+
+struct Inspection {
+    std::string path;
+    dz::Container container;
+    dz::Fault mainHeaderFault = dz::Fault::none;
+    dz::MainHeader header{};
+    dz::Fault tableFault = dz::Fault::none;
+    dz::OffsetTable table{};
+    // Each entry with what its header, name and region show (Fault::regionOverlap when its
+    // bytes overlap those of an earlier entry whose header passed). Empty when the table fails.
+    dz::ExtractionPlan plan;
+
+    // True when the header, the table and every entry passed what was checked so far.
+    bool good() const;
+};
+
+// Opens and checks the container at `path`. False when it cannot be opened, with the system's
+// reason in `error`; true otherwise, whatever the checks found.
+bool inspect(const std::string& path, Inspection& inspection, std::string& error);
+
+// The entries in the order they should be unpacked so that several workers finish together:
+// the largest packed data first.
+std::vector<std::uint32_t> largestFirst(const Inspection& inspection,
+                                        const std::vector<std::uint32_t>& entries);
+
+}  // namespace kx

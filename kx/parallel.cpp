@@ -1,0 +1,50 @@
+// Threads, turns and ordered results.
+#include "kx/parallel.h"
+
+#include <atomic>
+#include <thread>
+
+namespace kx {
+
+void runInParallel(std::size_t count, unsigned workers,
+                   const std::function<void(std::size_t, unsigned)>& job) {
+    std::atomic<std::size_t> next{0};
+    const auto work = [&](unsigned worker) {
+        for (std::size_t i = next++; i < count; i = next++) job(i, worker);
+    };
+    if (workers <= 1 || count <= 1) {
+        work(0);
+        return;
+    }
+    std::vector<std::thread> threads;
+    for (unsigned worker = 1; worker < workers && worker < count; ++worker) {
+        threads.emplace_back(work, worker);
+    }
+    work(0);
+    for (std::thread& thread : threads) thread.join();
+}
+
+void Turns::await(std::size_t turn) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return next_ >= turn; });
+}
+
+void Turns::done(std::size_t turn) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (turn + 1 > next_) next_ = turn + 1;
+    }
+    changed_.notify_all();
+}
+
+void InOrder::ready(std::size_t position, std::function<void()> action) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ready_[position] = std::move(action);
+    while (next_ < ready_.size() && ready_[next_]) {
+        ready_[next_]();
+        ready_[next_] = nullptr;
+        ++next_;
+    }
+}
+
+}  // namespace kx

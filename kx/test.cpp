@@ -1,0 +1,151 @@
+// kx test: every check Kestrix makes, on every entry, writing nothing.
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "kx/commands.h"
+#include "kx/console.h"
+#include "kx/inspection.h"
+#include "kx/parallel.h"
+#include "kx/progress.h"
+#include "kx/reasons.h"
+#include "kx/report.h"
+#include "kx/text.h"
+#include "kx/unpacker.h"
+#include "platform/platform.h"
+
+namespace kx {
+namespace {
+
+struct Result {
+    dz::Fault fault = dz::Fault::none;
+    bool unpacked = false;
+    std::uint64_t unpackedSize = 0;
+};
+
+// "   3  modem.bin      1,172  ok": one entry's line, its columns as wide as the widest.
+std::string resultLine(const Inspection& inspection, std::uint32_t index, const Result& result,
+                       std::size_t nameWidth) {
+    const std::string name = shown(fieldOf(inspection.plan.entries[index].header.name));
+    char text[64];
+    std::snprintf(text, sizeof text, "%4u  ", index + 1);
+    std::string line = text + name + std::string(nameWidth - name.size(), ' ');
+    const std::string size = result.unpacked ? withCommas(result.unpackedSize) : "-";
+    line += std::string(size.size() < 15 ? 15 - size.size() : 0, ' ') + size + "  ";
+    return line + reasonCode(result.fault) + "\n";
+}
+
+// "a.dz: OK: 4 sub-files, 4,410 bytes unpacked and verified", or what failed.
+std::string verdict(const Inspection& inspection, const std::vector<Result>& results) {
+    std::size_t failed = 0;
+    std::uint64_t bytes = 0;
+    for (const Result& result : results) {
+        if (result.fault != dz::Fault::none) ++failed;
+        bytes += result.unpackedSize;
+    }
+    const std::string subject = shown(inspection.path) + ": ";
+    const std::string count =
+        std::to_string(results.size()) + " sub-file" + (results.size() == 1 ? "" : "s");
+    if (inspection.mainHeaderFault == dz::Fault::none && inspection.tableFault == dz::Fault::none &&
+        failed == 0) {
+        return subject + "OK: " + count + ", " + withCommas(bytes) +
+               " bytes unpacked and verified\n";
+    }
+    std::string what;
+    if (inspection.mainHeaderFault != dz::Fault::none) what += "the main header";
+    if (inspection.tableFault != dz::Fault::none) {
+        what += std::string(what.empty() ? "" : ", ") + "the offset table";
+    } else if (failed > 0) {
+        what += std::string(what.empty() ? "" : ", ") + std::to_string(failed) + " of " + count;
+    }
+    return subject + "FAILED: " + what + "\n";
+}
+
+}  // namespace
+
+int runTest(const Options& options) {
+    Inspection inspection;
+    if (!inspectOrSay(options.container, inspection)) return kExitFailed;
+    const std::size_t count = inspection.plan.entries.size();
+    std::vector<Result> results(count);
+    std::vector<std::uint32_t> toUnpack;
+    std::uint64_t total = 0;
+    std::size_t nameWidth = 4;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const dz::PlannedEntry& entry = inspection.plan.entries[i];
+        results[i].fault = entry.fault;
+        nameWidth = std::max(nameWidth, shown(fieldOf(entry.header.name)).size());
+        if (entry.fault != dz::Fault::none) continue;
+        toUnpack.push_back(i);
+        total += entry.header.packedSize;
+    }
+
+    const bool lines = !options.json && !options.quiet;
+    if (lines)
+        printOut("   #  " + std::string("name") + std::string(nameWidth - 4, ' ') +
+                 "         unpacked  result\n");
+    InOrder printer(count);
+    const auto ready = [&](std::uint32_t index) {
+        printer.ready(index, [&, index] {
+            if (lines) printOut(resultLine(inspection, index, results[index], nameWidth));
+        });
+    };
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (results[i].fault != dz::Fault::none) ready(i);
+    }
+    {
+        Progress progress(lines && platform::standardErrorIsTerminal(), total);
+        const std::vector<std::uint32_t> order = largestFirst(inspection, toUnpack);
+        const unsigned workers = workersFor(options);
+        std::vector<Unpacker> unpackers(std::min<std::size_t>(workers, order.size() + 1));
+        runInParallel(order.size(), static_cast<unsigned>(unpackers.size()),
+                      [&](std::size_t k, unsigned worker) {
+                          const std::uint32_t index = order[k];
+                          const dz::PlannedEntry& entry = inspection.plan.entries[index];
+                          progress.working(fieldOf(entry.header.name));
+                          Result& result = results[index];
+                          result.fault = unpackers[worker].unpack(inspection, index);
+                          result.unpacked = result.fault == dz::Fault::none;
+                          if (result.unpacked) result.unpackedSize = unpackers[worker].length();
+                          progress.add(entry.header.packedSize);
+                          ready(index);
+                      });
+    }
+
+    bool good =
+        inspection.mainHeaderFault == dz::Fault::none && inspection.tableFault == dz::Fault::none;
+    for (const Result& result : results) good = good && result.fault == dz::Fault::none;
+    if (options.json) {
+        nlohmann::ordered_json json;
+        json["container"] = utf8Text(options.container);
+        json["ok"] = good;
+        json["header"] = headerJson(inspection);
+        json["table"] = tableJson(inspection);
+        json["entries"] = nlohmann::ordered_json::array();
+        std::uint64_t bytes = 0;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            nlohmann::ordered_json entry = entryJson(inspection, i);
+            entry["unpacked_size"] = results[i].unpacked
+                                         ? nlohmann::ordered_json(results[i].unpackedSize)
+                                         : nlohmann::ordered_json(nullptr);
+            entry["status"] = reasonCode(results[i].fault);
+            json["entries"].push_back(entry);
+            bytes += results[i].unpackedSize;
+        }
+        json["unpacked_bytes"] = bytes;
+        printOut(json.dump(2) + "\n");
+    } else {
+        printOut(verdict(inspection, results));
+    }
+
+    printInspectionErrors(inspection, /*entries=*/false);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (results[i].fault != dz::Fault::none) {
+            printError(shown(inspection.path),
+                       entryLabel(inspection, i) + ": " + reasonText(results[i].fault));
+        }
+    }
+    return good ? kExitGood : kExitFailed;
+}
+
+}  // namespace kx

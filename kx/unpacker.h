@@ -1,0 +1,32 @@
+// One worker's room for unpacking sub-files, one at a time, reused from one to the next: the
+// memory follows the data, up to what the container's 32-bit sizes allow.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "dzlib/fault.h"
+#include "kx/inspection.h"
+#include "platform/platform.h"
+
+namespace kx {
+
+class Unpacker {
+  public:
+    Unpacker();
+
+    // Reads entry `index` of the inspection's plan and unpacks and proves it: Fault::none (the
+    // content is then at bytes()), packedMemory or unpackedMemory, read (the container could
+    // not be read), unpack or contentDigest. The entry's header must have passed.
+    dz::Fault unpack(const Inspection& inspection, std::uint32_t index);
+
+    const std::uint8_t* bytes() const { return unpacked_.bytes(); }
+    std::size_t length() const { return length_; }
+
+  private:
+    platform::Memory packed_;
+    platform::Memory unpacked_;
+    std::size_t length_ = 0;
+};
+
+}  // namespace kx
