@@ -22,7 +22,7 @@ for needed in "$wine" "$wineserver"; do
     exit 2
   fi
 done
-for needed in "$windows_build/Kestrix.exe" "$windows_build/tests/kestrix_unit.exe" \
+for needed in "$windows_build/Kestrix.exe" "$windows_build/kx.exe" "$windows_build/tests/kestrix_unit.exe" \
   "$windows_build/tests/kestrix_hold_file.exe" "$linux_build/tests/kestrix_e2e"; do
   if [ ! -f "$needed" ]; then
     echo "test-windows: $needed is missing (make windows build)" >&2
@@ -58,7 +58,8 @@ if ! (cd "$windows_build/tests" && timeout 600 "$wine" ./kestrix_unit.exe </dev/
 fi
 
 echo "test-windows: end-to-end tests (kestrix_e2e driving Kestrix.exe under Wine)"
-if ! KESTRIX_E2E_PROGRAM="$windows_build/Kestrix.exe" KESTRIX_E2E_LAUNCHER="$wine" \
+if ! KESTRIX_E2E_PROGRAM="$windows_build/Kestrix.exe" KESTRIX_E2E_KX="$windows_build/kx.exe" \
+  KESTRIX_E2E_LAUNCHER="$wine" \
   KESTRIX_E2E_HOLDER="$windows_build/tests/kestrix_hold_file.exe" \
   timeout 1800 "$linux_build/tests/kestrix_e2e" </dev/null; then
   failed+=(e2e)

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -21,15 +24,33 @@ namespace testsupport {
 #ifndef KESTRIX_PROGRAM
 #define KESTRIX_PROGRAM ""
 #endif
+#ifndef KX_PROGRAM
+#define KX_PROGRAM ""
+#endif
 
 std::string programUnderTest() {
     const char* chosen = std::getenv("KESTRIX_E2E_PROGRAM");
     return chosen != nullptr && *chosen != '\0' ? chosen : KESTRIX_PROGRAM;
 }
 
+namespace {
+
+bool isWindowsProgram(const std::string& program) {
+    if (program.size() < 4) return false;
+    std::string ending = program.substr(program.size() - 4);
+    for (char& c : ending) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ending == ".exe";
+}
+
+}  // namespace
+
 bool testingWindowsProgram() {
-    std::string program = programUnderTest();
-    return program.size() >= 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
+    return isWindowsProgram(programUnderTest());
+}
+
+std::string kxUnderTest() {
+    const char* chosen = std::getenv("KESTRIX_E2E_KX");
+    return chosen != nullptr && *chosen != '\0' ? chosen : KX_PROGRAM;
 }
 
 std::string programFileName() {
@@ -44,11 +65,12 @@ char outputSeparator() {
 
 RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions& options) {
     std::vector<std::string> command;
+    const std::string program = options.program.empty() ? programUnderTest() : options.program;
     const char* launcher = std::getenv("KESTRIX_E2E_LAUNCHER");
-    if (testingWindowsProgram() && launcher != nullptr && *launcher != '\0') {
+    if (isWindowsProgram(program) && launcher != nullptr && *launcher != '\0') {
         command.push_back(launcher);
     }
-    command.push_back(options.program.empty() ? programUnderTest() : options.program);
+    command.push_back(program);
     command.insert(command.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& word : command) argv.push_back(word.data());
@@ -70,12 +92,17 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
         ::close(pipeEnds[0]);
         pipeEnds[0] = ::open("/dev/null", O_RDONLY);
     }
+    int errorEnds[2];
+    if (::pipe(errorEnds) != 0) throw std::runtime_error("pipe");
     pid_t child = ::fork();
     if (child < 0) throw std::runtime_error("fork");
     if (child == 0) {
         ::dup2(pipeEnds[1], STDOUT_FILENO);
+        ::dup2(errorEnds[1], STDERR_FILENO);
         ::close(pipeEnds[0]);
         ::close(pipeEnds[1]);
+        ::close(errorEnds[0]);
+        ::close(errorEnds[1]);
         int devnull = ::open("/dev/null", O_RDONLY);
         if (devnull >= 0) ::dup2(devnull, STDIN_FILENO);
         if (!options.directory.empty() && ::chdir(options.directory.c_str()) != 0) ::_exit(126);
@@ -107,14 +134,31 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
         ::_exit(127);
     }
     ::close(pipeEnds[1]);
+    ::close(errorEnds[1]);
     if (options.duringRun) options.duringRun(static_cast<int>(child));
     RunResult result;
-    char chunk[4096];
-    ssize_t got;
-    while ((got = ::read(pipeEnds[0], chunk, sizeof chunk)) > 0) {
-        result.output.append(chunk, static_cast<std::size_t>(got));
+    // Both outputs are read as they come, so that neither can fill its pipe and stop the child.
+    struct pollfd ends[2] = {{pipeEnds[0], POLLIN, 0}, {errorEnds[0], POLLIN, 0}};
+    std::string* into[2] = {&result.output, &result.errors};
+    int open = 2;
+    while (open > 0) {
+        if (::poll(ends, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (ends[i].fd < 0 || ends[i].revents == 0) continue;
+            char chunk[65536];
+            ssize_t got = ::read(ends[i].fd, chunk, sizeof chunk);
+            if (got > 0) {
+                into[i]->append(chunk, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                ::close(ends[i].fd);
+                ends[i].fd = -1;
+                --open;
+            }
+        }
     }
-    ::close(pipeEnds[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

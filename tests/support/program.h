@@ -1,7 +1,8 @@
-// Running the real Kestrix program as a process, for the end-to-end tests.
+// Running the real Kestrix programs as processes, for the end-to-end tests.
 //
-// By default the program is this build's own. For the Windows check the suite drives
-// Kestrix.exe instead: KESTRIX_E2E_PROGRAM names it and KESTRIX_E2E_LAUNCHER names Wine.
+// By default the programs are this build's own. For the Windows check the suite drives
+// Kestrix.exe and kx.exe instead: KESTRIX_E2E_PROGRAM and KESTRIX_E2E_KX name them and
+// KESTRIX_E2E_LAUNCHER names Wine, which runs any program whose name ends in ".exe".
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@ namespace testsupport {
 
 struct RunResult {
     std::string output;  // everything written to standard output
+    std::string errors;  // everything written to standard error
     int status = -1;     // the exit status, or -1 when the process did not exit normally
     int signal = 0;      // the signal that ended the process, or 0
 };
@@ -40,6 +42,8 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
 // The program under test, and whether it is the Windows build.
 std::string programUnderTest();
 bool testingWindowsProgram();
+// kx, from the same build as the program under test: KESTRIX_E2E_KX, or this build's own.
+std::string kxUnderTest();
 // The program's file name as a copy beside a settings file would carry it, and that settings
 // file's name: "kestrix" and "kestrix.ini", or "Kestrix.exe" and "Kestrix.ini".
 std::string programFileName();
