@@ -1,15 +1,22 @@
 // The deflate code check: block headers and codes read as zlib reads them.
 //
 // The walk needs no literal values, lengths or distances, only how many bits each code takes and
-// whether zlib would take it at all. So one table lookup takes as many whole codes as its index
-// bits hold: several literals, literals and a length with its extra bits, a length and its
-// distance. Stored data and long matches cost little; literals and short matches cost about half
-// as much as libdeflate's own decoding.
+// whether zlib would take it at all. A block's codes go into step tables: the entry that the
+// next bits of the stream lead to says how many bits to take and what comes next.
+//
+// Building tables costs time, and blocks come short (a compressor that flushes often starts a
+// new block every few hundred codes) and long. So a block is first walked one code per lookup,
+// in tables no larger than its codes need. Once it has gone on for kOneCodeSteps steps, a
+// several-code table is built for the rest of it, whose entries take as many whole codes as
+// their index bits hold: several literals, literals and a length with its extra bits, a length
+// and its distance. Long blocks of short codes (Huffman-only and RLE streams, zero runs) take
+// two to ten codes per lookup that way.
 #include "dzlib/deflate_check.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace dz {
@@ -17,82 +24,93 @@ namespace dz {
 namespace {
 
 constexpr unsigned kMaxCodeBits = 15;
-constexpr unsigned kRootBits = 11;
-constexpr unsigned kRootSize = 1u << kRootBits;
-constexpr unsigned kRootMask = kRootSize - 1;
-constexpr unsigned kSubBits = kMaxCodeBits - kRootBits;
-constexpr unsigned kSubSize = 1u << kSubBits;
-constexpr unsigned kMaxSymbols = 288;  // literal/length symbols, as the fixed code has them
+constexpr unsigned kMaxLiteralSymbols = 288;  // literal/length symbols, as the fixed code has them
 constexpr unsigned kMaxDistanceSymbols = 32;
+// The most index bits of a one-code root table; a code whose codewords are shorter gets fewer,
+// and longer codewords go on in sub-tables.
+constexpr unsigned kLiteralRootBits = 10;
+constexpr unsigned kDistanceRootBits = 8;
+// The index bits of the several-code tables.
+constexpr unsigned kSeveralCodeBits = 11;
+// The steps (each ending before a literal/length code) a block is walked one code per lookup
+// before its several-code table is built.
+constexpr unsigned kOneCodeSteps = 1024;
 
-// Step entries, for the literal/length and distance codes. A walk is in one of two states: a
-// literal/length code comes next, or a distance code. Each state has its own root table,
-// indexed by the next kRootBits bits.
-//
-// A plain entry (kSpecial clear) is one step:
-//   bits 0-5   the bits the step takes: one or more whole codes, each with its extra bits. Every
-//              code of a step but the last lies within the index bits; the last one's extra
-//              bits may run past them (the walk only skips them). At most 11 + 13 bits, or
-//              15 + 13 for an entry of a sub-table.
-//   bit 6      kToDistance: a distance code comes next (the step ends with a length).
-//   bits 8-11  the step's width: how many index bits its codes depend on (all the bits it
-//              takes but the last code's extra bits). Only tables being built look at it.
-// A special entry (kSpecial set) takes no bits by itself, and its width bits are all set, more
-// than any step has room for. By its high byte:
-//   kLink | n          the codeword is longer than the index bits; sub-table n, indexed by the
-//                      kSubBits bits after them, holds one-code entries (never links).
-//   kEndOfBlock | b    the end-of-block code, b bits long.
-//   kInvalid           a bit pattern no codeword covers, or a symbol zlib refuses (length
-//                      symbols 286 and 287, distance symbols 30 and 31).
-constexpr unsigned kTakeMask = 0x3f;
-constexpr unsigned kToDistance = 0x40;
-constexpr unsigned kWidthShift = 8;
-constexpr unsigned kWidthMask = 0xf;
-constexpr unsigned kSpecial = 0x8000;
-constexpr unsigned kKindMask = 0xff00;
-constexpr unsigned kLink = kSpecial | kWidthMask << kWidthShift;
-// The two codes of a block have at most 158 sub-tables between them: each holds two or more
-// of the 286 + 30 codewords (incomplete codes have no long ones).
-constexpr unsigned kLinkMask = 0xff;
-constexpr unsigned kEndOfBlock = kLink + 0x1000;
-constexpr unsigned kInvalid = kLink + 0x2000;
-// kToDistance, shifted this far, is where the distance state's root table starts.
-constexpr unsigned kStateShift = kRootBits - std::countr_zero(kToDistance);
+constexpr std::uint8_t kLengthExtraBits[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                               2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr std::uint8_t kDistanceExtraBits[30] = {0, 0, 0,  0,  1,  1,  2,  2,  3,  3,
+                                                 4, 4, 5,  5,  6,  6,  7,  7,  8,  8,
+                                                 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
-constexpr std::uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                           2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                             6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+// One entry of a step table: what the walk does at the bit pattern that leads to it. It is
+// held in 32 bits, which the walk reads in one load; the accessors give its fields.
+class Step {
+  public:
+    enum Kind : std::uint8_t {
+        kCodes,              // take bits(); a literal/length code comes next
+        kCodesThenDistance,  // take bits(), which end with a length; a distance code comes next
+        kSubTable,           // a longer codeword: look in sub-table subTable()
+        kEndOfBlock,         // take bits(), the end-of-block code; the block ends
+        kInvalid,            // a pattern no codeword covers, or a symbol zlib refuses
+    };
 
-// The step tables of a block's literal/length and distance codes.
-struct StepTables {
-    // [0, kRootSize): the literal/length state; [kRootSize, 2 * kRootSize): the distance state.
-    std::array<std::uint16_t, 2 * kRootSize> root;
-    std::array<std::uint16_t, (kMaxSymbols + kMaxDistanceSymbols) * kSubSize> sub;
+    Step() = default;
+    constexpr Step(Kind kind, unsigned bits, unsigned width, unsigned subTable = 0)
+        : value_(bits | kind << 8 | width << 16 | subTable << 24) {}
+
+    Kind kind() const { return static_cast<Kind>(value_ >> 8 & 0xff); }
+    // kCodes, kCodesThenDistance: the bits the step takes, one or more whole codes, each with
+    // its extra bits. Every code but the last lies within the index bits; the last one's extra
+    // bits may run past them. At most 11 + 13 bits, or 15 + 13 from a sub-table.
+    // kEndOfBlock: the codeword's length. kSubTable: where the sub-table's index bits start.
+    unsigned bits() const { return value_ & 0xff; }
+    // The index bits the step's codes lie in: bits() without the last code's extra bits; only
+    // the building of several-code tables looks at it. kSubTable: the sub-table's index bits.
+    unsigned width() const { return value_ >> 16 & 0xff; }
+    unsigned subTable() const { return value_ >> 24; }  // kSubTable: which one
+
+    // True for the steps that take codes and go on: kCodes and kCodesThenDistance.
+    bool takesCodes() const { return kind() <= kCodesThenDistance; }
+    bool distanceNext() const { return kind() == kCodesThenDistance; }
+
+  private:
+    std::uint32_t value_;
 };
+static_assert(sizeof(Step) == 4);
 
-// The code length code in one table indexed by the next 7 bits: symbol << 5 | codeword length,
-// or 0 for a bit pattern no codeword covers.
-constexpr unsigned kLengthCodeBits = 7;
-constexpr unsigned kCodeLengthShift = 5;
-using LengthCodeTable = std::array<std::uint16_t, 1u << kLengthCodeBits>;
+constexpr Step kInvalidStep(Step::kInvalid, 0, 0);
+
+// The one-code step of `symbol`, `length` bits long, in the literal/length or distance code.
+Step codeStep(bool distances, unsigned symbol, unsigned length) {
+    if (distances) {
+        if (symbol >= 30) return kInvalidStep;
+        return Step(Step::kCodes, length + kDistanceExtraBits[symbol], length);
+    }
+    if (symbol < 256) return Step(Step::kCodes, length, length);
+    if (symbol == 256) return Step(Step::kEndOfBlock, length, length);
+    if (symbol < 286) {
+        return Step(Step::kCodesThenDistance, length + kLengthExtraBits[symbol - 257], length);
+    }
+    return kInvalidStep;
+}
 
 using CodeCounts = std::array<std::uint16_t, kMaxCodeBits + 1>;
 
-// Counts the codeword lengths of `n` symbols; false when zlib's inflate refuses the set:
-// over-subscribed, or incomplete unless it is an empty code (other than the code length code)
-// or a single one-bit codeword.
-bool countCode(const std::uint8_t* lengths, unsigned n, bool codeLengthCode, CodeCounts& count) {
+// Counts the codeword lengths of `n` symbols into `count`. Returns the longest length (0 for an
+// empty code), or -1 when zlib's inflate refuses the set: over-subscribed, or incomplete unless
+// it is an empty code or a single one-bit codeword (and not the code length code).
+int countCode(const std::uint8_t* lengths, unsigned n, bool codeLengthCode, CodeCounts& count) {
     count.fill(0);
     for (unsigned s = 0; s < n; ++s) ++count[lengths[s]];
-    unsigned maxLength = kMaxCodeBits;
-    while (maxLength > 0 && count[maxLength] == 0) --maxLength;
+    unsigned longest = kMaxCodeBits;
+    while (longest > 0 && count[longest] == 0) --longest;
     int left = 1;
     for (unsigned len = 1; len <= kMaxCodeBits; ++len) {
         left = 2 * left - count[len];
-        if (left < 0) return false;
+        if (left < 0) return -1;
     }
-    return left == 0 || (!codeLengthCode && maxLength <= 1);
+    const bool accepted = left == 0 || (!codeLengthCode && longest <= 1);
+    return accepted ? static_cast<int>(longest) : -1;
 }
 
 // Calls visit(symbol, length, codeword) for each symbol of the canonical code with the counted
@@ -103,7 +121,7 @@ void forEachCodeword(const std::uint8_t* lengths, unsigned n, const CodeCounts& 
                      unsigned tableBits, Grow grow, Visit visit) {
     std::array<std::uint16_t, kMaxCodeBits + 2> offset{};
     for (unsigned len = 1; len <= kMaxCodeBits; ++len) offset[len + 1] = offset[len] + count[len];
-    std::array<std::uint16_t, kMaxSymbols> sorted;
+    std::array<std::uint16_t, kMaxLiteralSymbols> sorted;
     for (unsigned s = 0; s < n; ++s) {
         if (lengths[s] != 0) sorted[offset[lengths[s]]++] = static_cast<std::uint16_t>(s);
     }
@@ -121,98 +139,165 @@ void forEachCodeword(const std::uint8_t* lengths, unsigned n, const CodeCounts& 
     }
 }
 
-// The one-code entry for `symbol` of the literal/length or distance code, `length` bits long.
-unsigned codeEntry(bool distances, unsigned symbol, unsigned length) {
-    const unsigned width = length << kWidthShift;
-    if (distances) return symbol < 30 ? (width | (length + kDistanceExtra[symbol])) : kInvalid;
-    if (symbol < 256) return width | length;
-    if (symbol == 256) return kEndOfBlock | length;
-    if (symbol < 286) return width | (length + kLengthExtra[symbol - 257]) | kToDistance;
-    return kInvalid;
-}
+// The sub-tables of a block's two codes. Each holds two or more of the codewords longer than
+// its root's index (incomplete codes have none), so there are at most half as many as symbols.
+struct SubTables {
+    static constexpr unsigned kMaxBits =
+        kMaxCodeBits - std::min(kLiteralRootBits, kDistanceRootBits);
+    static constexpr unsigned kMaxCount = (kMaxLiteralSymbols + kMaxDistanceSymbols) / 2;
 
-// Fills a root table of one-code entries (kRootSize of them at `root`) and the sub-tables of
-// its long codewords, numbered from `subTables` on.
-void fillCode(StepTables& tables, std::uint16_t* root, unsigned& subTables,
-              const std::uint8_t* lengths, unsigned n, const CodeCounts& count, bool distances) {
+    std::array<Step, kMaxCount << kMaxBits> steps;
+    unsigned count = 0;
+
+    // Adds an invalid sub-table of 2^bits entries; returns the kSubTable step that leads to it
+    // from a root whose index bits are `rootBits`.
+    Step add(unsigned rootBits, unsigned bits) {
+        std::fill_n(steps.begin() + (count << kMaxBits), 1u << bits, kInvalidStep);
+        const unsigned number = count++;
+        return Step(Step::kSubTable, rootBits, bits, number);
+    }
+
+    Step* table(const Step& link) { return steps.data() + (link.subTable() << kMaxBits); }
+
+    // The step that the kSubTable step `link` leads to for the codeword in the low bits of
+    // `bits` (at least 15 of them, or as many as that codeword has).
+    Step lookUp(const Step& link, unsigned bits) const {
+        const unsigned index = (bits >> link.bits()) & ((1u << link.width()) - 1);
+        return steps[(link.subTable() << kMaxBits) + index];
+    }
+};
+
+// Fills `root` with the one-code steps of one code (the literal/length or the distance code),
+// from `n` code lengths, counted, whose longest is `longest`: the root is indexed by the next
+// `rootBits` bits, the longest codeword's length but at most `maxRootBits`, and its entries are
+// then repeated up to `indexBits` (at least rootBits) index bits. Codewords longer than rootBits
+// go on in sub-tables added to `sub`. Returns rootBits.
+unsigned fillRoot(Step* root, unsigned maxRootBits, unsigned indexBits, SubTables& sub,
+                  const std::uint8_t* lengths, unsigned n, const CodeCounts& count,
+                  unsigned longest, bool distances) {
+    const unsigned rootBits = std::min(longest, maxRootBits);
+    const unsigned subBits = longest - rootBits;
     // The table grows with the codewords: all of length `len` or less fill one of 2^len
     // entries each, and a copy of those entries fills the next 2^len, where every pattern
     // that starts with one of them leads to it too. Patterns left over stay invalid.
-    root[0] = root[1] = static_cast<std::uint16_t>(kInvalid);
-    auto grow = [&](unsigned len) {
+    root[0] = root[1] = kInvalidStep;
+    const auto grow = [root](unsigned len) {
         if (len > 1) std::copy_n(root, 1u << (len - 1), root + (1u << (len - 1)));
     };
-    auto visit = [&](unsigned symbol, unsigned len, unsigned codeword) {
-        const auto entry = static_cast<std::uint16_t>(codeEntry(distances, symbol, len));
-        if (len <= kRootBits) {
-            root[codeword] = entry;
+    const auto visit = [&](unsigned symbol, unsigned len, unsigned codeword) {
+        const Step step = codeStep(distances, symbol, len);
+        if (len <= rootBits) {
+            root[codeword] = step;
             return;
         }
         // No shorter codeword is a prefix of this one, so its root entry is still invalid or
         // already leads to its sub-table.
-        std::uint16_t& link = root[codeword & kRootMask];
-        if (link == kInvalid) {
-            link = static_cast<std::uint16_t>(kLink | subTables);
-            std::fill_n(tables.sub.begin() + subTables * kSubSize, kSubSize,
-                        static_cast<std::uint16_t>(kInvalid));
-            ++subTables;
-        }
-        std::uint16_t* const sub = tables.sub.data() + (link & kLinkMask) * kSubSize;
-        for (unsigned j = codeword >> kRootBits; j < kSubSize; j += 1u << (len - kRootBits)) {
-            sub[j] = entry;
+        Step& link = root[codeword & ((1u << rootBits) - 1)];
+        if (link.kind() == Step::kInvalid) link = sub.add(rootBits, subBits);
+        Step* const table = sub.table(link);
+        for (unsigned j = codeword >> rootBits; j < (1u << subBits); j += 1u << (len - rootBits)) {
+            table[j] = step;
         }
     };
-    forEachCodeword(lengths, n, count, kRootBits, grow, visit);
+    forEachCodeword(lengths, n, count, rootBits, grow, visit);
+    for (unsigned len = std::max(rootBits, 1u) + 1; len <= indexBits; ++len) grow(len);
+    return rootBits;
 }
 
-// Builds `tables` from counted literal/length and distance code lengths; `oneCode` is room for
-// kRootSize entries.
-void buildSteps(StepTables& tables, std::uint16_t* oneCode, const std::uint8_t* literalLengths,
-                unsigned literalCount, const CodeCounts& literalCounts,
-                const std::uint8_t* distanceLengths, unsigned distanceCount,
-                const CodeCounts& distanceCounts) {
-    unsigned subTables = 0;
-    std::uint16_t* const literalRoot = tables.root.data();
-    std::uint16_t* const distanceRoot = tables.root.data() + kRootSize;
-    fillCode(tables, distanceRoot, subTables, distanceLengths, distanceCount, distanceCounts, true);
-    fillCode(tables, oneCode, subTables, literalLengths, literalCount, literalCounts, false);
+// The step tables of a block's codes. A walk looks the next step up in `roots` (one code per
+// lookup) or `severalCodes`: each holds the literal/length root and the distance root right
+// after it, both indexed by the same number of bits.
+struct BlockTables {
+    SubTables sub;
+    unsigned indexBits = 0;  // of `roots`
+    std::array<Step, 2u << kLiteralRootBits> roots;
+    // Built from `roots` when a block goes on long enough (buildSeveralCodeSteps); valid while
+    // `severalBuilt` holds. Its sub-table steps lead to the same sub-tables.
+    std::array<Step, 2u << kSeveralCodeBits> severalCodes;
+    bool severalBuilt = false;
 
-    // Lets each literal/length entry go on, after its own code, into the step that the bits
-    // above it begin (at k = j >> taken): the longest one built there if its codes lie within
-    // the index bits left, else its first code alone if that does. k is below j but for j = 0,
-    // which goes on into its own first code (entry 0 set below).
-    const auto width = [](unsigned entry) {
-        return static_cast<int>(entry >> kWidthShift & kWidthMask);
-    };
-    literalRoot[0] = oneCode[0];
-    for (unsigned j = 0; j < kRootSize; ++j) {
-        const unsigned entry = oneCode[j];
-        const unsigned taken = entry & kTakeMask;
-        // Bits left for more codes; none when the entry is special or takes them all.
-        const int room =
-            (entry & kSpecial) != 0 ? 0 : static_cast<int>(kRootBits) - static_cast<int>(taken);
-        const unsigned k = room > 0 ? j >> taken : 0;
-        unsigned next = literalRoot[k];
-        next = width(next) <= room ? next : oneCode[k];
-        next = (entry & kToDistance) != 0 ? distanceRoot[k] : next;
-        const unsigned longer = (taken + width(next)) << kWidthShift |
-                                (taken + (next & kTakeMask)) | (next & kToDistance);
-        literalRoot[j] = static_cast<std::uint16_t>(width(next) <= room ? longer : entry);
+    const Step* distanceRoot() const { return roots.data() + (1u << indexBits); }
+
+    // Builds `roots` from the counted literal/length and distance code lengths.
+    void fill(const std::uint8_t* literalLengths, unsigned literalCount,
+              const CodeCounts& literalCounts, unsigned literalLongest,
+              const std::uint8_t* distanceLengths, unsigned distanceCount,
+              const CodeCounts& distanceCounts, unsigned distanceLongest) {
+        sub.count = 0;
+        indexBits = std::max(std::min(literalLongest, kLiteralRootBits),
+                             std::min(distanceLongest, kDistanceRootBits));
+        fillRoot(roots.data(), kLiteralRootBits, indexBits, sub, literalLengths, literalCount,
+                 literalCounts, literalLongest, /*distances=*/false);
+        fillRoot(roots.data() + (1u << indexBits), kDistanceRootBits, indexBits, sub,
+                 distanceLengths, distanceCount, distanceCounts, distanceLongest,
+                 /*distances=*/true);
+        severalBuilt = false;
     }
+};
+
+// The one-code literal/length step for the bit pattern `j` of kSeveralCodeBits bits: from the
+// root, or from a sub-table when the codeword lies within those bits; else the root's kSubTable
+// step, which the walk follows with the bits it has.
+Step oneCodeStep(const BlockTables& tables, unsigned j) {
+    const Step step = tables.roots[j & ((1u << tables.indexBits) - 1)];
+    if (step.kind() != Step::kSubTable) return step;
+    const Step inSub = tables.sub.lookUp(step, j);
+    return inSub.kind() != Step::kInvalid && inSub.width() <= kSeveralCodeBits ? inSub : step;
 }
 
-// Builds the code length code's table; false when zlib's inflate refuses the code.
+// Builds tables.severalCodes. Its distance root is the one-code one, repeated to
+// kSeveralCodeBits index bits. Its literal/length step at index j starts with the one-code step
+// there; when that takes codes and leaves index bits unused, it goes on with the step that the
+// bits above them begin, at k = j >> first.bits(): after a length, the distance code's one-code
+// step; else the several-code step at k (built already, as k < j, but for j = 0, which goes on
+// with its own first code), or the one-code step at k when that one does not fit. It goes on
+// only with codes that lie within the index bits left.
+void buildSeveralCodeSteps(BlockTables& tables) {
+    Step* const steps = tables.severalCodes.data();
+    Step* const distanceRoot = steps + (1u << kSeveralCodeBits);
+    const unsigned oneCodeSize = 1u << tables.indexBits;
+    std::copy_n(tables.distanceRoot(), oneCodeSize, distanceRoot);
+    for (unsigned size = oneCodeSize; size < (1u << kSeveralCodeBits); size *= 2) {
+        std::copy_n(distanceRoot, size, distanceRoot + size);
+    }
+    for (unsigned j = 0; j < (1u << kSeveralCodeBits); ++j) {
+        const Step first = oneCodeStep(tables, j);
+        steps[j] = first;
+        if (!first.takesCodes() || first.bits() >= kSeveralCodeBits) continue;
+        const unsigned room = kSeveralCodeBits - first.bits();
+        const unsigned k = j >> first.bits();
+        const auto fits = [room](const Step& next) {
+            return next.takesCodes() && next.width() <= room;
+        };
+        Step next = first.distanceNext() ? distanceRoot[k] : steps[k];
+        if (!first.distanceNext() && !fits(next)) next = oneCodeStep(tables, k);
+        if (!fits(next)) continue;
+        steps[j] = Step(next.kind(), first.bits() + next.bits(), first.bits() + next.width());
+    }
+    tables.severalBuilt = true;
+}
+
+// The code length code, in one table indexed by the next 7 bits.
+struct LengthCodeStep {
+    std::uint8_t symbol;
+    std::uint8_t bits;  // the codeword's length; 0 for a pattern no codeword covers
+};
+constexpr unsigned kLengthCodeBits = 7;
+using LengthCodeTable = std::array<LengthCodeStep, 1u << kLengthCodeBits>;
+
+// Builds the code length code's table from the lengths of its 19 symbols. Returns false when
+// zlib's inflate refuses the code (see countCode).
 bool buildLengthCode(LengthCodeTable& table, const std::uint8_t* lengths) {
     CodeCounts count;
-    if (!countCode(lengths, 19, true, count)) return false;
-    table.fill(0);
-    auto visit = [&](unsigned symbol, unsigned len, unsigned codeword) {
+    if (countCode(lengths, 19, /*codeLengthCode=*/true, count) < 0) return false;
+    table.fill({0, 0});
+    const auto visit = [&](unsigned symbol, unsigned len, unsigned codeword) {
         for (unsigned j = codeword; j < table.size(); j += 1u << len) {
-            table[j] = static_cast<std::uint16_t>(symbol << kCodeLengthShift | len);
+            table[j] = {static_cast<std::uint8_t>(symbol), static_cast<std::uint8_t>(len)};
         }
     };
     const auto noGrow = [](unsigned) {};
-    forEachCodeword(lengths, 19, count, 0, noGrow, visit);
+    forEachCodeword(lengths, 19, count, /*tableBits=*/0, noGrow, visit);
     return true;
 }
 
@@ -263,11 +348,11 @@ class BitReader {
         return value;
     }
 
-    // Removes the next `entry & 0x3f` bits (no more than are buffered). A 64-bit shift on x86
-    // reads its count that way anyway, so the shift needs no separate masking there.
-    void skip(unsigned entry) {
-        bits_ >>= entry & 0x3f;
-        count_ -= entry & 0x3f;
+    // Removes the next `n` bits (no more than are buffered). A 64-bit shift on x86 reads its
+    // count modulo 64 anyway, so the shift needs no separate masking there.
+    void skip(unsigned n) {
+        bits_ >>= n & 63;
+        count_ -= n;
     }
 
     // True when bits past the end of the data have been taken.
@@ -299,12 +384,62 @@ class BitReader {
     std::size_t overrun_ = 0;
 };
 
+// How a walk through a block's codes stopped.
+enum class WalkEnd {
+    kEndOfBlock,  // at the end-of-block code, taken
+    kRefused,     // at a code zlib refuses, or past the end of the data
+    kStepsSpent,  // after the steps it was given, with a literal/length code next
+};
+
+// Walks a block's codes from a literal/length code on, in `roots` (a literal/length root and the
+// distance root after it, `indexBits` index bits each) and the block's sub-tables. With
+// kCounted, it stops after `maxSteps` steps that end with a literal/length code next.
+template <bool kCounted>
+WalkEnd walkCodes(BitReader& reader, const Step* roots, unsigned indexBits, const SubTables& sub,
+                  unsigned maxSteps) {
+    BitReader in = reader;  // a local copy stays in registers
+    const unsigned mask = (1u << indexBits) - 1;
+    const Step* const literalRoot = roots;
+    const Step* const distanceRoot = roots + (1u << indexBits);
+    // Each step starts with at least 56 bits buffered and takes at most 28, so the next step's
+    // index is read before the refill that follows, which is then not on the way from one
+    // table read to the next.
+    const auto walk = [&]() {
+        if (!in.refill()) return WalkEnd::kRefused;
+        const Step* root = literalRoot;
+        unsigned index = in.peek(mask);
+        unsigned stepsLeft = maxSteps;
+        for (;;) {
+            Step step = root[index];
+            if (!step.takesCodes()) {
+                if (step.kind() == Step::kSubTable) {
+                    step = sub.lookUp(step, in.peek((1u << kMaxCodeBits) - 1));
+                }
+                if (step.kind() == Step::kEndOfBlock) {
+                    in.skip(step.bits());
+                    return WalkEnd::kEndOfBlock;
+                }
+                if (!step.takesCodes()) return WalkEnd::kRefused;
+            }
+            in.skip(step.bits());
+            root = step.distanceNext() ? distanceRoot : literalRoot;
+            index = in.peek(mask);
+            if (!in.refill()) return WalkEnd::kRefused;
+            if constexpr (kCounted) {
+                if (!step.distanceNext() && --stepsLeft == 0) return WalkEnd::kStepsSpent;
+            }
+        }
+    };
+    const WalkEnd end = walk();
+    reader = in;
+    return end;
+}
+
 // The tables a walk builds its codes in, kept from one call to the next.
 struct CodeTables {
     LengthCodeTable lengthCode;
-    StepTables steps;
-    std::array<std::uint16_t, kRootSize> oneCode;  // room for building `steps`
-    // The code lengths `steps` was last built from (literal count, distance count, lengths);
+    BlockTables block;
+    // The code lengths `block` was last built from (literal count, distance count, lengths);
     // a block with the same ones needs no new tables. A count of 0 matches no block.
     unsigned builtLiteralCount = 0;
     unsigned builtDistanceCount = 0;
@@ -328,7 +463,7 @@ class CodeWalker {
             if (type == 0) {
                 ok = storedBlock();
             } else if (type == 1) {
-                ok = blockCodes(fixedCodes().steps);
+                ok = fixedBlock();
             } else if (type == 2) {
                 ok = dynamicBlock();
             }
@@ -338,10 +473,11 @@ class CodeWalker {
     }
 
   private:
-    // The fixed codes, with all 288 literal/length and 32 distance symbols, as zlib builds them.
+    // The fixed codes' tables, with all 288 literal/length and 32 distance symbols, as zlib
+    // builds them; their several-code table is built at once.
     struct FixedCodes {
         FixedCodes() {
-            std::uint8_t literals[kMaxSymbols];
+            std::uint8_t literals[kMaxLiteralSymbols];
             std::memset(literals, 8, 144);
             std::memset(literals + 144, 9, 112);
             std::memset(literals + 256, 7, 24);
@@ -350,21 +486,19 @@ class CodeWalker {
             std::memset(distances, 5, kMaxDistanceSymbols);
             CodeCounts literalCounts;
             CodeCounts distanceCounts;
-            countCode(literals, kMaxSymbols, false, literalCounts);
-            countCode(distances, kMaxDistanceSymbols, false, distanceCounts);
-            std::array<std::uint16_t, kRootSize> oneCode;
-            buildSteps(steps, oneCode.data(), literals, kMaxSymbols, literalCounts, distances,
-                       kMaxDistanceSymbols, distanceCounts);
+            const int literalLongest = countCode(literals, kMaxLiteralSymbols,
+                                                 /*codeLengthCode=*/false, literalCounts);
+            const int distanceLongest = countCode(distances, kMaxDistanceSymbols,
+                                                  /*codeLengthCode=*/false, distanceCounts);
+            tables.fill(literals, kMaxLiteralSymbols, literalCounts,
+                        static_cast<unsigned>(literalLongest), distances, kMaxDistanceSymbols,
+                        distanceCounts, static_cast<unsigned>(distanceLongest));
+            buildSeveralCodeSteps(tables);
         }
-        StepTables steps;
+        BlockTables tables;
     };
 
-    static const FixedCodes& fixedCodes() {
-        static const FixedCodes codes;
-        return codes;
-    }
-
-    // Skips a stored block; false when its length check fails or it runs past the data.
+    // Skips a stored block. Returns false when its length check fails or it runs past the data.
     bool storedBlock() {
         const std::uint8_t* at = in_.alignToByte();
         if (at == nullptr || in_.end() - at < 4) return false;
@@ -377,7 +511,14 @@ class CodeWalker {
         return true;
     }
 
-    // Reads a dynamic block's code lengths as zlib does, then its codes.
+    // Reads a fixed block's codes. Returns false at a code zlib refuses or past the data.
+    bool fixedBlock() {
+        static const FixedCodes fixed;
+        return walkSeveralCodes(fixed.tables);
+    }
+
+    // Reads a dynamic block's code lengths as zlib does, then its codes. Returns false at a
+    // header zlib refuses (see deflate_check.h), at a code it refuses, or past the data.
     bool dynamicBlock() {
         static constexpr std::uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                     11, 4,  12, 3, 13, 2, 14, 1, 15};
@@ -398,21 +539,20 @@ class CodeWalker {
         std::memset(lengths, 0, 19);
         while (have < total) {
             in_.refill();
-            const unsigned entry = tables_.lengthCode[in_.peek((1u << kLengthCodeBits) - 1)];
-            if (entry == 0) return false;
-            in_.take(entry & ((1u << kCodeLengthShift) - 1));
-            const unsigned symbol = entry >> kCodeLengthShift;
-            if (symbol < 16) {
-                lengths[have++] = static_cast<std::uint8_t>(symbol);
+            const LengthCodeStep code = tables_.lengthCode[in_.peek((1u << kLengthCodeBits) - 1)];
+            if (code.bits == 0) return false;
+            in_.skip(code.bits);
+            if (code.symbol < 16) {
+                lengths[have++] = code.symbol;
                 continue;
             }
             std::uint8_t repeated = 0;
             unsigned times = 0;
-            if (symbol == 16) {
+            if (code.symbol == 16) {
                 if (have == 0) return false;
                 repeated = lengths[have - 1];
                 times = 3 + in_.take(2);
-            } else if (symbol == 17) {
+            } else if (code.symbol == 17) {
                 times = 3 + in_.take(3);
             } else {
                 times = 11 + in_.take(7);
@@ -428,53 +568,33 @@ class CodeWalker {
             std::memcmp(lengths, t.builtLengths.data(), total) != 0) {
             CodeCounts literalCounts;
             CodeCounts distanceCounts;
-            if (!countCode(lengths, literalCount, false, literalCounts) ||
-                !countCode(lengths + literalCount, distanceCount, false, distanceCounts)) {
-                return false;
-            }
-            t.builtLiteralCount = 0;  // while `steps` is half built
-            buildSteps(t.steps, t.oneCode.data(), lengths, literalCount, literalCounts,
-                       lengths + literalCount, distanceCount, distanceCounts);
+            const int literalLongest =
+                countCode(lengths, literalCount, /*codeLengthCode=*/false, literalCounts);
+            const int distanceLongest = countCode(lengths + literalCount, distanceCount,
+                                                  /*codeLengthCode=*/false, distanceCounts);
+            if (literalLongest < 0 || distanceLongest < 0) return false;
+            t.builtLiteralCount = 0;  // while the tables are half built
+            t.block.fill(lengths, literalCount, literalCounts,
+                         static_cast<unsigned>(literalLongest), lengths + literalCount,
+                         distanceCount, distanceCounts, static_cast<unsigned>(distanceLongest));
             t.builtLiteralCount = literalCount;
             t.builtDistanceCount = distanceCount;
             std::memcpy(t.builtLengths.data(), lengths, total);
         }
-        return blockCodes(t.steps);
+        if (t.block.severalBuilt) return walkSeveralCodes(t.block);
+        // A short block ends within its one-code steps; a long one goes on in several-code ones.
+        const WalkEnd end = walkCodes</*kCounted=*/true>(
+            in_, t.block.roots.data(), t.block.indexBits, t.block.sub, kOneCodeSteps);
+        if (end != WalkEnd::kStepsSpent) return end == WalkEnd::kEndOfBlock;
+        buildSeveralCodeSteps(t.block);
+        return walkSeveralCodes(t.block);
     }
 
-    // Reads a block's codes up to its end-of-block code; false on one zlib refuses.
-    bool blockCodes(const StepTables& steps) {
-        BitReader in = in_;  // a local copy stays in registers
-        const bool ok = blockCodes(in, steps);
-        in_ = in;
-        return ok;
-    }
-
-    static bool blockCodes(BitReader& in, const StepTables& steps) {
-        // Each step starts with at least 56 bits buffered and takes at most 28, so the next
-        // step's index is read before the refill that follows, which is then not on the way
-        // from one table read to the next.
-        const std::uint16_t* table = steps.root.data();  // the root table of the walk's state
-        if (!in.refill()) return false;
-        unsigned index = in.peek(kRootMask);
-        for (;;) {
-            unsigned entry = table[index];
-            if ((entry & kSpecial) != 0) {
-                if ((entry & kKindMask) == kLink) {
-                    const unsigned subIndex = in.peek((1u << kMaxCodeBits) - 1) >> kRootBits;
-                    entry = steps.sub[(entry & kLinkMask) * kSubSize + subIndex];
-                }
-                if ((entry & kKindMask) == kEndOfBlock) {
-                    in.take(entry & kTakeMask);
-                    return true;
-                }
-                if ((entry & kSpecial) != 0) return false;  // invalid
-            }
-            in.skip(entry);
-            index = in.peek(kRootMask);
-            table = steps.root.data() + ((entry & kToDistance) << kStateShift);
-            if (!in.refill()) return false;
-        }
+    // Walks the rest of a block's codes, from a literal/length code on, in its several-code
+    // table. Returns false at a code zlib refuses or past the data.
+    bool walkSeveralCodes(const BlockTables& tables) {
+        return walkCodes</*kCounted=*/false>(in_, tables.severalCodes.data(), kSeveralCodeBits,
+                                             tables.sub, 0) == WalkEnd::kEndOfBlock;
     }
 
     BitReader in_;

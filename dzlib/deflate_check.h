@@ -8,7 +8,8 @@
 namespace dz {
 
 // True when zlib's inflate reads every block of the raw deflate stream at `data` to its end
-// within `size` bytes. False at the first of what libdeflate 1.14 decodes and zlib refuses:
+// within `size` bytes. False at the first of what libdeflate decodes and zlib refuses (in the
+// libdeflate version that CMakeLists.txt names as proven, KESTRIX_LIBDEFLATE_PROVEN_VERSION):
 // 287 or 288 literal/length codes or 31 or 32 distance codes in a dynamic block header; a code
 // length repeat that runs past the end of the list; length symbols 286 and 287 or distance
 // symbols 30 and 31 in fixed blocks; a match in a block whose distance code is empty; the

@@ -1,12 +1,14 @@
 // The libdeflate backend: libdeflate's one-shot decompressors, held to exactly the streams the
 // zlib backend accepts and refuses.
 //
-// libdeflate 1.14 differs from zlib's inflate in a few places, all of them streams that zlib
-// refuses and libdeflate decodes: it does not check a gzip header's own CRC (FHCRC), which
-// gzipHeaderLength checks; and it decodes some deflate codes that zlib refuses, which only a
-// reading of the stream's codes finds (dzlib/deflate_check.h). Everything else, including
-// the wrapper (header check bits, method, window size, preset dictionary, reserved gzip flags,
-// CRC32, ISIZE, Adler-32), libdeflate already accepts and refuses as zlib does.
+// libdeflate, in the version CMakeLists.txt names as proven (KESTRIX_LIBDEFLATE_PROVEN_VERSION;
+// the program uses this backend with no other), differs from zlib's inflate in a few places, all
+// of them streams that zlib refuses and libdeflate decodes: it does not check a gzip header's
+// own CRC (FHCRC), which gzipHeaderLength checks; and it decodes some deflate codes that zlib
+// refuses, which only a reading of the stream's codes finds (dzlib/deflate_check.h).
+// Everything else, including the wrapper (header check bits, method, window size, preset
+// dictionary, reserved gzip flags, CRC32, ISIZE, Adler-32), libdeflate already accepts and
+// refuses as zlib does.
 #include <libdeflate.h>
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 # Line coverage of the program's own code reached by the fuzz inputs (make fuzz-coverage):
 # builds the fuzz targets with clang's source coverage in build-fuzz-coverage, runs every
 # seed, kept corpus input and kept finding once, plus the corpus of the last `make fuzz`
-# (build-fuzz/corpus) when there is one, and prints llvm-cov's report over app/, container/,
+# (build-fuzz/corpus) when there is one, and prints llvm-cov's report over app/, dzlib/,
 # digest/ and platform/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,4 +28,4 @@ for target in container_fuzz container_sealed_fuzz; do
 done
 llvm-profdata merge -sparse "$build"/*.profraw -o "$build/fuzz.profdata"
 llvm-cov report -instr-profile="$build/fuzz.profdata" "${objects[@]:1}" \
-  app/*.cpp container/*.cpp digest/*.cpp platform/posix.cpp platform/profile.cpp
+  app/*.cpp dzlib/*.cpp digest/*.cpp platform/posix.cpp platform/profile.cpp

@@ -3,7 +3,10 @@
 #   1. the MD5 benchmark: md5Digest against OpenSSL's MD5;
 #   2. the extraction benchmark: a whole extraction of 1 GiB by this build's kestrix (the
 #      libdeflate backend) against `openssl md5` over the same bytes and against a kestrix built
-#      with the zlib backend, which this script configures and builds in build-bench-zlib.
+#      with the zlib backend, which this script configures and builds in build-bench-zlib;
+#   3. the inflate benchmark: both backends and the deflate code check per kind of stream; it
+#      fails when the libdeflate backend is not faster than the zlib backend on every kind
+#      (built only where libdeflate is found).
 # It installs nothing. The benchmark data stays under BUILD_DIR/bench-data, where later runs
 # reuse the generated container.
 set -euo pipefail
@@ -39,3 +42,11 @@ echo "== Extraction benchmark"
   --kestrix "$build/kestrix" \
   --kestrix-zlib "$zlib_build/kestrix" \
   --data "$build/bench-data"
+
+echo
+echo "== Inflate benchmark"
+if [ -x "$build/bench/kestrix_bench_inflate" ]; then
+  "$build/bench/kestrix_bench_inflate" --benchmark_min_time=0.2
+else
+  echo "skipped: this build has no libdeflate backend"
+fi

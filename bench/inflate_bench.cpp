@@ -1,0 +1,364 @@
+// The two inflate backends and the deflate code check, per kind of stream. Each kind is one
+// stream made with zlib's deflate from 32 MiB of unpacked bytes (firmware-like mixed data, or
+// text alone where the codes matter most); every kind is timed for:
+//   zlib        inflateWithZlib, the zlib backend;
+//   libdeflate  inflateWithLibdeflate, the libdeflate backend (libdeflate and the check);
+//   check       zlibReadsDeflateCodes alone, over the stream's deflate data.
+// After the Google Benchmark runs, the three are timed again in one interleaved series, best of
+// several rounds, and a table gives each kind's figures and the ratio libdeflate / zlib, which
+// must stay below 1 for every kind: the libdeflate backend is never the slower one.
+//
+// Usage: kestrix_bench_inflate [Google Benchmark flags] [--rounds N]
+#include <benchmark/benchmark.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "dzlib/deflate_check.h"
+#include "dzlib/inflate.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t kMiB = 1024 * 1024;
+constexpr std::size_t kUnpackedSize = 32 * kMiB;
+
+// ---- Content ----------------------------------------------------------------------------------
+
+class Random {
+  public:
+    explicit Random(std::uint64_t seed) : state_(seed) {}
+    std::uint64_t next() {  // splitmix64
+        std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    }
+    unsigned below(unsigned n) { return static_cast<unsigned>(next() % n); }
+
+  private:
+    std::uint64_t state_;
+};
+
+const char* const kWords[] = {
+    "system",  "vendor",  "radio",    "modem",  "boot",     "camera",  "audio",   "wifi",
+    "bt",      "display", "sensor",   "power",  "thermal",  "usb",     "gps",     "nfc",
+    "media",   "codec",   "surface",  "input",  "keystore", "storage", "network", "telephony",
+    "battery", "charger", "kernel",   "init",   "service",  "daemon",  "config",  "firmware",
+    "overlay", "locale",  "timezone", "build",  "version",  "product", "device",  "region",
+    "enabled", "started", "stopped",  "failed", "ready",    "loaded",  "mounted", "default"};
+constexpr unsigned kWordCount = sizeof kWords / sizeof kWords[0];
+
+// Lines such as a system image holds: properties, log lines, library paths.
+void appendText(Bytes& out, std::size_t length, Random& random) {
+    const std::size_t end = out.size() + length;
+    char line[256];
+    auto word = [&random]() { return kWords[random.below(kWordCount)]; };
+    while (out.size() < end) {
+        int written = 0;
+        switch (random.below(3)) {
+            case 0:
+                written = std::snprintf(line, sizeof line, "ro.%s.%s.%s=%s%u\n", word(), word(),
+                                        word(), word(), random.below(100));
+                break;
+            case 1:
+                written = std::snprintf(
+                    line, sizeof line, "<%u>[%5u.%06u] %s_%s: %s %s state=%u flags=0x%08x\n",
+                    random.below(8), random.below(20000), random.below(1000000), word(), word(),
+                    word(), word(), random.below(16), random.below(1u << 20) << 4);
+                break;
+            default:
+                written = std::snprintf(line, sizeof line, "/%s/lib/lib%s_%s%u.so\n", word(),
+                                        word(), word(), random.below(4));
+                break;
+        }
+        const std::size_t take =
+            std::min<std::size_t>(static_cast<std::size_t>(written), end - out.size());
+        out.insert(out.end(), line, line + take);
+    }
+}
+
+// Random bytes: already compressed data, which deflate can only store.
+void appendRandom(Bytes& out, std::size_t length, Random& random) {
+    for (std::size_t i = 0; i < length; i += 8) {
+        const std::uint64_t value = random.next();
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
+        out.insert(out.end(), bytes, bytes + std::min<std::size_t>(8, length - i));
+    }
+}
+
+// Copies of one 4 KiB block, each with its own index and a few changed bytes.
+void appendRepeated(Bytes& out, std::size_t length, Random& random, const Bytes& block) {
+    const std::size_t end = out.size() + length;
+    while (out.size() < end) {
+        Bytes copy = block;
+        const std::uint64_t index = out.size();
+        const std::uint64_t patch = random.next();
+        std::memcpy(copy.data(), &index, sizeof index);
+        std::memcpy(copy.data() + 64 + random.below(4000), &patch, sizeof patch);
+        out.insert(
+            out.end(), copy.begin(),
+            copy.begin() + static_cast<std::ptrdiff_t>(std::min(copy.size(), end - out.size())));
+    }
+}
+
+// A firmware image's mix, in chunks of 64 KiB to 1 MiB: text 40%, zero runs 15%, erased flash
+// (0xff) 5%, already compressed (random) data 20%, repeated blocks 20%.
+Bytes mixedContent() {
+    Random random(2026);
+    Bytes block;
+    appendRandom(block, 4096, random);
+    Bytes out;
+    out.reserve(kUnpackedSize + kMiB);
+    while (out.size() < kUnpackedSize) {
+        const std::size_t chunk =
+            std::min<std::size_t>((64 * 1024) << random.below(5), kUnpackedSize - out.size());
+        const unsigned pick = random.below(20);
+        if (pick < 8) {
+            appendText(out, chunk, random);
+        } else if (pick < 11) {
+            out.insert(out.end(), chunk, 0x00);
+        } else if (pick < 12) {
+            out.insert(out.end(), chunk, 0xff);
+        } else if (pick < 16) {
+            appendRandom(out, chunk, random);
+        } else {
+            appendRepeated(out, chunk, random, block);
+        }
+    }
+    return out;
+}
+
+Bytes textContent() {
+    Random random(7);
+    Bytes out;
+    out.reserve(kUnpackedSize);
+    appendText(out, kUnpackedSize, random);
+    return out;
+}
+
+// ---- Streams ----------------------------------------------------------------------------------
+
+enum class Content { Mixed, Text };
+
+struct StreamKind {
+    const char* name;
+    Content content;
+    int level;
+    int strategy;
+    bool gzip;
+    std::size_t flushEvery;  // a Z_FULL_FLUSH after every so many input bytes; 0 for none
+};
+
+const StreamKind kKinds[] = {
+    {"level6", Content::Mixed, 6, Z_DEFAULT_STRATEGY, false, 0},
+    {"level1", Content::Mixed, 1, Z_DEFAULT_STRATEGY, false, 0},
+    {"level9", Content::Mixed, 9, Z_DEFAULT_STRATEGY, false, 0},
+    {"fullflush1000", Content::Mixed, 6, Z_DEFAULT_STRATEGY, false, 1000},
+    {"huffman", Content::Mixed, 6, Z_HUFFMAN_ONLY, false, 0},
+    {"rle", Content::Mixed, 6, Z_RLE, false, 0},
+    {"fixed", Content::Mixed, 6, Z_FIXED, false, 0},
+    {"stored", Content::Mixed, 0, Z_DEFAULT_STRATEGY, false, 0},
+    {"gzip", Content::Mixed, 6, Z_DEFAULT_STRATEGY, true, 0},
+    {"text-level6", Content::Text, 6, Z_DEFAULT_STRATEGY, false, 0},
+    {"text-huffman", Content::Text, 6, Z_HUFFMAN_ONLY, false, 0},
+    {"text-fullflush1000", Content::Text, 6, Z_DEFAULT_STRATEGY, false, 1000},
+};
+
+const Bytes& contentOf(Content content) {
+    static const Bytes mixed = mixedContent();
+    static const Bytes text = textContent();
+    return content == Content::Mixed ? mixed : text;
+}
+
+Bytes deflateStream(const StreamKind& kind) {
+    const Bytes& content = contentOf(kind.content);
+    z_stream stream{};
+    if (deflateInit2(&stream, kind.level, Z_DEFLATED, kind.gzip ? 31 : 15, 8, kind.strategy) !=
+        Z_OK) {
+        std::fprintf(stderr, "deflateInit2 failed\n");
+        std::exit(1);
+    }
+    Bytes out(deflateBound(&stream, content.size()) + content.size() / 100 + 64);
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    const std::size_t piece = kind.flushEvery != 0 ? kind.flushEvery : content.size();
+    for (std::size_t at = 0; at < content.size(); at += piece) {
+        const std::size_t length = std::min(piece, content.size() - at);
+        stream.next_in = const_cast<Bytef*>(content.data() + at);
+        stream.avail_in = static_cast<uInt>(length);
+        const bool last = at + length == content.size();
+        const int result = deflate(&stream, last ? Z_FINISH : Z_FULL_FLUSH);
+        if (result != (last ? Z_STREAM_END : Z_OK) || stream.avail_in != 0) {
+            std::fprintf(stderr, "deflate failed on %s\n", kind.name);
+            std::exit(1);
+        }
+    }
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+// One kind's stream, where its deflate data lies in it, and room for its output.
+struct Stream {
+    Bytes packed;
+    std::size_t deflateBegin = 0;
+    std::size_t deflateEnd = 0;
+    std::size_t unpackedSize = 0;
+};
+
+const Stream& streamOf(const StreamKind& kind) {
+    static std::map<std::string, Stream> streams;
+    Stream& stream = streams[kind.name];
+    if (stream.packed.empty()) {
+        stream.packed = deflateStream(kind);
+        // zlib's own gzip header has no optional fields: 10 bytes; the trailers are CRC32 and
+        // ISIZE, or Adler-32.
+        stream.deflateBegin = kind.gzip ? 10 : 2;
+        stream.deflateEnd = stream.packed.size() - (kind.gzip ? 8 : 4);
+        stream.unpackedSize = contentOf(kind.content).size();
+    }
+    return stream;
+}
+
+std::uint8_t* outputBuffer() {
+    static Bytes output(kUnpackedSize);
+    return output.data();
+}
+
+// ---- The three measures -----------------------------------------------------------------------
+
+enum class Measure { Zlib, Libdeflate, Check };
+constexpr Measure kMeasures[] = {Measure::Zlib, Measure::Libdeflate, Measure::Check};
+
+const char* measureName(Measure measure) {
+    switch (measure) {
+        case Measure::Zlib:
+            return "zlib";
+        case Measure::Libdeflate:
+            return "libdeflate";
+        case Measure::Check:
+            return "check";
+    }
+    return "?";
+}
+
+// Runs one measure once; false when the stream is refused (or unpacks to the wrong length).
+bool runOnce(Measure measure, const Stream& stream) {
+    std::size_t length = 0;
+    switch (measure) {
+        case Measure::Zlib:
+            return dz::inflateWithZlib(stream.packed.data(), stream.packed.size(),
+                                              outputBuffer(), kUnpackedSize, length) &&
+                   length == stream.unpackedSize;
+        case Measure::Libdeflate:
+            return dz::inflateWithLibdeflate(stream.packed.data(), stream.packed.size(),
+                                                    outputBuffer(), kUnpackedSize, length) &&
+                   length == stream.unpackedSize;
+        case Measure::Check:
+            return dz::zlibReadsDeflateCodes(stream.packed.data() + stream.deflateBegin,
+                                                    stream.deflateEnd - stream.deflateBegin);
+    }
+    return false;
+}
+
+void benchmarkMeasure(benchmark::State& state, const StreamKind* kind, Measure measure) {
+    const Stream& stream = streamOf(*kind);
+    for (auto _ : state) {
+        if (!runOnce(measure, stream)) {
+            state.SkipWithError("the stream was refused");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(stream.unpackedSize));
+}
+
+double secondsOnce(Measure measure, const Stream& stream) {
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = runOnce(measure, stream);
+    const auto stop = std::chrono::steady_clock::now();
+    if (!ok) {
+        std::fprintf(stderr, "%s refused a stream\n", measureName(measure));
+        std::exit(1);
+    }
+    return std::chrono::duration<double>(stop - start).count();
+}
+
+// Times the three measures of every kind, interleaved, best of `rounds`, and prints the table.
+// Returns false when a kind's libdeflate backend is not faster than its zlib backend.
+bool compareBackends(int rounds) {
+    constexpr std::size_t kKindCount = sizeof kKinds / sizeof kKinds[0];
+    double best[kKindCount][3];
+    for (auto& row : best) std::fill(std::begin(row), std::end(row), 1e30);
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t k = 0; k < kKindCount; ++k) {
+            const Stream& stream = streamOf(kKinds[k]);
+            for (std::size_t m = 0; m < 3; ++m) {
+                best[k][m] = std::min(best[k][m], secondsOnce(kMeasures[m], stream));
+            }
+        }
+    }
+    std::printf(
+        "\nBest of %d interleaved rounds; s/GiB per GiB unpacked; ratio = libdeflate "
+        "backend / zlib backend (goal: below 1)\n",
+        rounds);
+    std::printf("%-20s %9s %9s | %9s %9s %9s | %6s\n", "kind", "packed", "MiB/s", "zlib",
+                "libdefl.", "check", "ratio");
+    std::printf("%-20s %9s %9s | %9s %9s %9s |\n", "", "MiB", "(zlib)", "s/GiB", "s/GiB", "s/GiB");
+    bool allBelow = true;
+    double checkLeast = 1e30;
+    double checkMost = 0;
+    for (std::size_t k = 0; k < kKindCount; ++k) {
+        const Stream& stream = streamOf(kKinds[k]);
+        const double gib = static_cast<double>(stream.unpackedSize) / (1024.0 * kMiB);
+        const double ratio = best[k][1] / best[k][0];
+        allBelow = allBelow && ratio < 1.0;
+        checkLeast = std::min(checkLeast, best[k][2] / gib);
+        checkMost = std::max(checkMost, best[k][2] / gib);
+        std::printf("%-20s %9.2f %9.1f | %9.3f %9.3f %9.3f | %6.3f%s\n", kKinds[k].name,
+                    static_cast<double>(stream.packed.size()) / kMiB,
+                    static_cast<double>(stream.unpackedSize) / kMiB / best[k][0], best[k][0] / gib,
+                    best[k][1] / gib, best[k][2] / gib, ratio, ratio < 1.0 ? "" : "  MISSED");
+    }
+    std::printf("check alone: %.3f to %.3f s per GiB unpacked\n", checkLeast, checkMost);
+    std::printf("libdeflate backend faster than the zlib backend on every kind: %s\n",
+                allBelow ? "yes" : "NO");
+    return allBelow;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int rounds = 5;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+            for (int j = i; j + 2 <= argc; ++j) argv[j] = argv[j + 2];
+            argc -= 2;
+            break;
+        }
+    }
+    for (const StreamKind& kind : kKinds) {
+        for (Measure measure : kMeasures) {
+            const std::string name = std::string(kind.name) + "/" + measureName(measure);
+            benchmark::RegisterBenchmark(name.c_str(), benchmarkMeasure, &kind, measure)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return compareBackends(rounds) ? 0 : 1;
+}
