@@ -18,8 +18,7 @@ Fault inflateSubfileInto(const std::uint8_t* packed, std::size_t packedSize,
     // One call into the whole room: on the systems with this backend, a reserved room is usable
     // at once and costs only what the data touches.
     if (!output.commit(output.size())) return Fault::unpackedMemory;
-    return inflateWithLibdeflate(packed, packedSize, output.bytes(), output.size(),
-                                 unpackedLength)
+    return inflateWithLibdeflate(packed, packedSize, output.bytes(), output.size(), unpackedLength)
                ? Fault::none
                : Fault::unpack;
 #else

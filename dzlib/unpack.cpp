@@ -24,9 +24,8 @@ Fault unpackSubfile(const SubfileHeader& header, const std::uint8_t* packed, std
     return Fault::none;
 }
 
-Fault unpackSubfile(const SubfileHeader& header, const std::uint8_t* packed,
-                    std::size_t packedSize, platform::Memory& output,
-                    std::size_t& unpackedLength) {
+Fault unpackSubfile(const SubfileHeader& header, const std::uint8_t* packed, std::size_t packedSize,
+                    platform::Memory& output, std::size_t& unpackedLength) {
     std::size_t length = 0;
     const Fault fault = inflateSubfileInto(packed, packedSize, output, length);
     if (fault != Fault::none) return fault;

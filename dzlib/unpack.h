@@ -19,8 +19,7 @@ Fault unpackSubfile(const SubfileHeader& header, const std::uint8_t* packed, std
 
 // The same into `output`, whose room is committed as the data needs it (up to output.size()
 // bytes); also Fault::unpackedMemory when the system has no memory for what the data needs.
-Fault unpackSubfile(const SubfileHeader& header, const std::uint8_t* packed,
-                    std::size_t packedSize, platform::Memory& output,
-                    std::size_t& unpackedLength);
+Fault unpackSubfile(const SubfileHeader& header, const std::uint8_t* packed, std::size_t packedSize,
+                    platform::Memory& output, std::size_t& unpackedLength);
 
 }  // namespace dz

@@ -17,6 +17,9 @@ const char kUsage[] =
     "usage: kx info CONTAINER [--json]\n"
     "       kx list CONTAINER [--json]\n"
     "       kx test CONTAINER [--json] [-j N] [-q]\n"
+    "       kx extract CONTAINER [-C DIR] [NAME...] [--stdout] [--force | --keep]\n"
+    "                  [--manifest FILE] [-j N] [-q] [--json]\n"
+    "       kx pack MANIFEST -o CONTAINER [--level N] [-j N] [--force] [-q]\n"
     "       kx --help | kx COMMAND --help | kx --version\n";
 
 // The options every command that reads a container shares.
@@ -55,6 +58,38 @@ int main(int argc, char** argv) {
     CLI::App* test =
         addCommand(app, "test", "make every check, on every entry, writing nothing", options);
     addWorkers(test, options);
+    CLI::App* extract = addCommand(app, "extract",
+                                   "unpack the chosen outputs, each proven and "
+                                   "written whole",
+                                   options);
+    extract->add_option("NAME", options.names,
+                        "outputs to unpack, by output or stored name (wildcards: * ? [..]); "
+                        "a piece chooses its whole output (default: all)");
+    CLI::Option* directory =
+        extract->add_option("-C,--directory", options.directory,
+                            "the output folder, made with its parents (default: the current one)");
+    CLI::Option* toStandardOutput =
+        extract->add_flag("--stdout", options.toStandardOutput,
+                          "the outputs' bytes in table order on standard output (not a terminal)");
+    CLI::Option* force = extract->add_flag("--force", options.force, "replace existing files");
+    CLI::Option* keep = extract->add_flag(
+        "--keep", options.keep, "leave existing files as they are and skip their outputs");
+    CLI::Option* manifest =
+        extract->add_option("--manifest", options.manifest,
+                            "also write a manifest that kx pack builds the container again from");
+    force->excludes(keep);
+    toStandardOutput->excludes(directory)->excludes(manifest)->excludes(force)->excludes(keep);
+    addWorkers(extract, options);
+    CLI::App* pack = app.add_subcommand("pack",
+                                        "build a container from a manifest and the files "
+                                        "it names");
+    pack->add_option("MANIFEST", options.container, "a manifest written by kx extract --manifest")
+        ->required();
+    pack->add_option("-o,--output", options.output, "the container to write")->required();
+    pack->add_option("--level", options.level, "deflate level, 0 to 9 (default: 6)")
+        ->check(CLI::Range(0, 9));
+    pack->add_flag("--force", options.force, "replace an existing container");
+    addWorkers(pack, options);
 
     try {
         app.parse(argc, argv);
@@ -67,5 +102,7 @@ int main(int argc, char** argv) {
     if (info->parsed()) return kx::runInfo(options);
     if (list->parsed()) return kx::runList(options);
     if (test->parsed()) return kx::runTest(options);
+    if (extract->parsed()) return kx::runExtract(options);
+    if (pack->parsed()) return kx::runPack(options);
     return kx::kExitUsage;
 }

@@ -160,6 +160,8 @@ class Directory {
     bool remove(const char* name);
     // Forgets `name` as a temporary file: it has been moved to its final name.
     void keep(const char* name);
+    // True when the entry `name` exists, whatever it is (a link is not followed).
+    bool holds(const char* name) const;
     // True when the entry `name` exists and is a folder (a link to one is not followed).
     bool holdsFolder(const char* name) const;
 

@@ -334,6 +334,11 @@ void Directory::keep(const char* name) {
     forgetTemporary(handle_, name);
 }
 
+bool Directory::holds(const char* name) const {
+    struct stat info;
+    return ::fstatat(fdOf(handle_), name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 bool Directory::holdsFolder(const char* name) const {
     struct stat info;
     return ::fstatat(fdOf(handle_), name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);

@@ -422,6 +422,10 @@ void Directory::keep(const char* name) {
     forgetTemporary(0, (path_ + name).c_str());
 }
 
+bool Directory::holds(const char* name) const {
+    return GetFileAttributesA((path_ + name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool Directory::holdsFolder(const char* name) const {
     const DWORD attributes = GetFileAttributesA((path_ + name).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&

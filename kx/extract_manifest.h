@@ -1,0 +1,41 @@
+// The manifest kx extract writes when asked to: the container's header fields, and for each
+// entry its stored fields, its wrapper, and where its content lies among the extracted files.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kx/commands.h"
+#include "kx/inspection.h"
+
+namespace kx {
+
+class ManifestWriter {
+  public:
+    ManifestWriter(const Options& options, const Inspection& inspection,
+                   const std::string& directory);
+
+    // Checks, before anything is written, that the manifest can be written: its folder holds
+    // the output folder (so that every path in it stays inside its folder) and an existing
+    // manifest is replaced only with --force. False, having said why, otherwise. True when no
+    // manifest is asked for.
+    bool prepare();
+
+    // Writes the manifest whole. `sizesOf(output, sizes)` gives the unpacked size of each piece
+    // of an output that was extracted, and false for one that was not. False, having said why,
+    // when it cannot be written; true when none is asked for.
+    bool write(std::size_t outputs,
+               const std::function<bool(std::size_t, std::vector<std::uint64_t>&)>& sizesOf);
+
+  private:
+    const Options& options_;
+    const Inspection& inspection_;
+    std::string directory_;
+    std::string folder_;  // the manifest's folder
+    std::string name_;    // its file name
+    std::string prefix_;  // the output folder, relative to the manifest's, ending in '/' or ""
+};
+
+}  // namespace kx

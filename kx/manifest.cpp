@@ -1,0 +1,214 @@
+// Writing and reading manifests.
+#include "kx/manifest.h"
+
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "dzlib/text_field.h"
+#include "kx/text.h"
+
+namespace kx {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr int kManifestVersion = 1;
+
+// A stored field: its text (for people) and its bytes in hex (what counts), without the zero
+// bytes that end it.
+template <std::size_t width>
+Json fieldJson(const char (&field)[width]) {
+    std::size_t used = width;
+    while (used > 0 && field[used - 1] == '\0') --used;
+    return Json{{"text", utf8Text(dz::fieldText(field, width))},
+                {"hex", hexOf(std::string_view(field, used))}};
+}
+
+Json optionalHex(const std::optional<std::string>& bytes) {
+    return bytes ? Json(hexOf(*bytes)) : Json(nullptr);
+}
+
+Json wrapperJson(const dz::Wrapper& wrapper) {
+    if (!wrapper.gzip) {
+        return Json{{"format", "zlib"},
+                    {"header_hex", hexOf(std::string_view(
+                                       reinterpret_cast<const char*>(wrapper.zlibHeader), 2))}};
+    }
+    return Json{{"format", "gzip"},
+                {"modification_time", wrapper.modificationTime},
+                {"extra_flags", wrapper.extraFlags},
+                {"operating_system", wrapper.operatingSystem},
+                {"text", wrapper.text},
+                {"header_crc", wrapper.headerCrc},
+                {"extra_hex", optionalHex(wrapper.extra)},
+                {"name_hex", optionalHex(wrapper.name)},
+                {"comment_hex", optionalHex(wrapper.comment)}};
+}
+
+// Reading, with the first fault thrown as a message.
+struct Invalid {
+    std::string what;
+};
+
+const Json& member(const Json& object, const char* key) {
+    if (!object.is_object() || !object.contains(key))
+        throw Invalid{"\"" + std::string(key) + "\" is missing"};
+    return object.at(key);
+}
+
+template <typename Number>
+Number number(const Json& object, const char* key) {
+    const Json& value = member(object, key);
+    if (!value.is_number_unsigned() || value.get<std::uint64_t>() > std::uint64_t(Number(-1))) {
+        throw Invalid{"\"" + std::string(key) + "\" is not a number that fits"};
+    }
+    return value.get<Number>();
+}
+
+std::string bytesOf(const Json& value, const char* what) {
+    std::string bytes;
+    if (!value.is_string() || !bytesOfHex(value.get<std::string>(), bytes)) {
+        throw Invalid{std::string(what) + " is not hexadecimal"};
+    }
+    return bytes;
+}
+
+std::optional<std::string> optionalBytes(const Json& object, const char* key) {
+    const Json& value = member(object, key);
+    if (value.is_null()) return std::nullopt;
+    return bytesOf(value, key);
+}
+
+// A stored field from {"text", "hex"}: the hex when it is there, else the text.
+template <std::size_t width>
+void readField(const Json& object, const char* key, char (&field)[width]) {
+    const Json& value = member(object, key);
+    std::string bytes;
+    if (value.contains("hex")) {
+        bytes = bytesOf(value.at("hex"), key);
+    } else {
+        const Json& text = member(value, "text");
+        if (!text.is_string()) throw Invalid{std::string(key) + " has no text"};
+        bytes = text.get<std::string>();
+    }
+    if (bytes.size() > width) {
+        throw Invalid{std::string(key) + " holds " + std::to_string(bytes.size()) +
+                      " bytes, more than its " + std::to_string(width)};
+    }
+    std::memset(field, 0, width);
+    std::memcpy(field, bytes.data(), bytes.size());
+}
+
+dz::Wrapper readWrapperJson(const Json& object) {
+    dz::Wrapper wrapper;
+    const Json& format = member(object, "format");
+    if (format == "zlib") {
+        const std::string header = bytesOf(member(object, "header_hex"), "header_hex");
+        if (header.size() != 2) throw Invalid{"a zlib header has two bytes"};
+        std::memcpy(wrapper.zlibHeader, header.data(), 2);
+    } else if (format == "gzip") {
+        wrapper.gzip = true;
+        wrapper.modificationTime = number<std::uint32_t>(object, "modification_time");
+        wrapper.extraFlags = number<std::uint8_t>(object, "extra_flags");
+        wrapper.operatingSystem = number<std::uint8_t>(object, "operating_system");
+        const Json& text = member(object, "text");
+        const Json& headerCrc = member(object, "header_crc");
+        if (!text.is_boolean() || !headerCrc.is_boolean())
+            throw Invalid{"a gzip flag is not true or false"};
+        wrapper.text = text.get<bool>();
+        wrapper.headerCrc = headerCrc.get<bool>();
+        wrapper.extra = optionalBytes(object, "extra_hex");
+        wrapper.name = optionalBytes(object, "name_hex");
+        wrapper.comment = optionalBytes(object, "comment_hex");
+    } else {
+        throw Invalid{"a wrapper is \"zlib\" or \"gzip\""};
+    }
+    if (!dz::wrapperIsWritable(wrapper)) throw Invalid{"a wrapper cannot be written as it stands"};
+    return wrapper;
+}
+
+}  // namespace
+
+std::string manifestText(const Manifest& manifest) {
+    const dz::MainHeader& header = manifest.header;
+    Json json;
+    json["kx_manifest"] = kManifestVersion;
+    const std::string time = isoTime(header.creationTime);
+    json["container"] = Json{{"format_version", header.version},
+                             {"subfile_count", header.subfileCount},
+                             {"creation_time", time.empty() ? Json(nullptr) : Json(time)},
+                             {"creation_time_raw", header.creationTime},
+                             {"phone_model", fieldJson(header.phoneModel)},
+                             {"internal_name", fieldJson(header.internalName)},
+                             {"chip", fieldJson(header.chip)},
+                             {"file_name", fieldJson(header.fileName)}};
+    json["entries"] = Json::array();
+    for (std::size_t i = 0; i < manifest.entries.size(); ++i) {
+        const ManifestEntry& entry = manifest.entries[i];
+        Json item{
+            {"index", i + 1},
+            {"type", entry.type},
+            {"name", fieldJson(entry.name)},
+            {"reserved_hex", hexOf(std::string_view(reinterpret_cast<const char*>(entry.reserved),
+                                                    sizeof entry.reserved))},
+            {"wrapper", wrapperJson(entry.wrapper)}};
+        if (entry.content) {
+            item["file"] = entry.content->file;
+            item["offset"] = entry.content->offset;
+            item["length"] = entry.content->length;
+        } else {
+            item["file"] = nullptr;
+        }
+        json["entries"].push_back(item);
+    }
+    return json.dump(2) + "\n";
+}
+
+bool parseManifest(const std::string& text, Manifest& manifest, std::string& error) {
+    try {
+        const Json json = Json::parse(text);
+        if (number<std::uint32_t>(json, "kx_manifest") != kManifestVersion) {
+            throw Invalid{"it is not a version " + std::to_string(kManifestVersion) + " manifest"};
+        }
+        const Json& container = member(json, "container");
+        manifest = Manifest();
+        dz::MainHeader& header = manifest.header;
+        header.version = number<std::uint32_t>(container, "format_version");
+        header.subfileCount = number<std::uint32_t>(container, "subfile_count");
+        header.creationTime = number<std::uint64_t>(container, "creation_time_raw");
+        readField(container, "phone_model", header.phoneModel);
+        readField(container, "internal_name", header.internalName);
+        readField(container, "chip", header.chip);
+        readField(container, "file_name", header.fileName);
+        const Json& entries = member(json, "entries");
+        if (!entries.is_array()) throw Invalid{"\"entries\" is not a list"};
+        for (const Json& item : entries) {
+            ManifestEntry entry;
+            entry.type = number<std::uint32_t>(item, "type");
+            readField(item, "name", entry.name);
+            const std::string reserved = bytesOf(member(item, "reserved_hex"), "reserved_hex");
+            if (reserved.size() != sizeof entry.reserved) {
+                throw Invalid{"reserved_hex holds " + std::to_string(reserved.size()) +
+                              " bytes, not " + std::to_string(sizeof entry.reserved)};
+            }
+            std::memcpy(entry.reserved, reserved.data(), reserved.size());
+            entry.wrapper = readWrapperJson(member(item, "wrapper"));
+            const Json& file = member(item, "file");
+            if (!file.is_null()) {
+                if (!file.is_string()) throw Invalid{"\"file\" is not a path"};
+                entry.content =
+                    ContentPlace{file.get<std::string>(), number<std::uint64_t>(item, "offset"),
+                                 number<std::uint64_t>(item, "length")};
+            }
+            manifest.entries.push_back(entry);
+        }
+        return true;
+    } catch (const Invalid& invalid) {
+        error = invalid.what;
+    } catch (const nlohmann::json::exception& exception) {
+        error = exception.what();
+    }
+    return false;
+}
+
+}  // namespace kx

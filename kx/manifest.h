@@ -1,0 +1,43 @@
+// The manifest: everything needed to build a container again from extracted files. kx extract
+// writes it and kx pack reads it; it is JSON, documented in the README.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dzlib/records.h"
+#include "dzlib/wrapper.h"
+
+namespace kx {
+
+// Where an entry's content lies: a file (a path relative to the manifest's folder, with '/'
+// between its parts), and the bytes of it from `offset` on.
+struct ContentPlace {
+    std::string file;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
+struct ManifestEntry {
+    std::uint32_t type = 0;
+    char name[sizeof(dz::SubfileHeader::name)] = {};                  // the stored field, whole
+    std::uint8_t reserved[sizeof(dz::SubfileHeader::reserved)] = {};  // kept as it stands
+    dz::Wrapper wrapper;
+    std::optional<ContentPlace> content;  // none when the entry was not extracted
+};
+
+struct Manifest {
+    dz::MainHeader header{};  // the fields as stored; the markers are set when it is written
+    std::vector<ManifestEntry> entries;
+};
+
+// The manifest as JSON text.
+std::string manifestText(const Manifest& manifest);
+
+// Reads a manifest from JSON text; false with the reason in `error` when it is not one, or a
+// field does not fit its width.
+bool parseManifest(const std::string& text, Manifest& manifest, std::string& error);
+
+}  // namespace kx
