@@ -293,6 +293,8 @@ int runExtract(const Options& options) {
     failCheckedOutputs(x);
 
     const std::string directory = options.directory.empty() ? "." : options.directory;
+    ManifestWriter manifest(options, inspection, directory);
+    if (!manifest.prepare()) return kExitFailed;
     if (!options.toStandardOutput) {
         if (!platform::createDirectories(directory.c_str()) ||
             !x.folder.open(directory.c_str(), kTemporaryStem)) {
@@ -302,8 +304,6 @@ int runExtract(const Options& options) {
         }
         if (!handleExisting(x, directory)) return kExitFailed;
     }
-    ManifestWriter manifest(options, inspection, directory);
-    if (!manifest.prepare()) return kExitFailed;
 
     // Report items in table order: each chosen output at its first piece, and each chosen
     // entry that is no piece of any output at its own place.

@@ -79,9 +79,9 @@ inline std::string bulky(std::size_t size, char seed) {
     return content;
 }
 
-// The program's hidden temporary files in an output folder.
+// The programs' hidden temporary files in an output folder (kestrix's and kx's).
 inline bool isTemporary(const std::string& name) {
-    return name.rfind(".kestrix-", 0) == 0;
+    return name.rfind(".kestrix-", 0) == 0 || name.rfind(".kx-", 0) == 0;
 }
 inline std::vector<std::string> temporaries(const std::string& folder) {
     std::vector<std::string> found;
@@ -110,6 +110,17 @@ inline bool awaitTemporary(int pid, const std::string& folder, std::uintmax_t by
     return false;
 }
 
+// Whether the file at `path` holds `expected`; a failure names the sizes, not the bytes, which
+// may run to hundreds of MiB.
+inline ::testing::AssertionResult holds(const std::string& path, const std::string& expected) {
+    const std::string content = testsupport::readFile(path);
+    if (content == expected) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << path << " holds " << content.size() << " bytes"
+           << (content.size() <= 64 ? " \"" + content + "\"" : std::string()) << ", not the "
+           << expected.size() << " expected";
+}
+
 // A test with its own working directory, where containers are written and the program runs.
 class E2eTest : public ::testing::Test {
   protected:
@@ -117,6 +128,12 @@ class E2eTest : public ::testing::Test {
                                testsupport::RunOptions options = {}) {
         if (options.directory.empty()) options.directory = dir.path();
         return testsupport::runProgram(arguments, options);
+    }
+    // Runs kx from the same build as the program under test.
+    testsupport::RunResult kx(const std::vector<std::string>& arguments,
+                              testsupport::RunOptions options = {}) {
+        options.program = testsupport::kxUnderTest();
+        return run(arguments, options);
     }
     // Writes the container as "a.dz" (or `name`) in the working directory.
     void write(const testsupport::ContainerImage& image, const std::string& name = "a.dz") {

@@ -19,11 +19,6 @@ using testsupport::resealTable;
 
 class KxTest : public E2eTest {
   protected:
-    testsupport::RunResult kx(const std::vector<std::string>& arguments) {
-        testsupport::RunOptions options;
-        options.program = testsupport::kxUnderTest();
-        return run(arguments, options);
-    }
     // Runs `kx COMMAND a.dz --json` and parses what it prints.
     json kxJson(const std::string& command, testsupport::RunResult& result) {
         result = kx({command, "a.dz", "--json"});

@@ -339,7 +339,7 @@ TEST_F(WindowsTest, AnInterruptRemovesTheTemporaryFilesAndFails) {
     EXPECT_NE(result.status, 0);
     EXPECT_EQ(result.output.find("SubFiles:"), std::string::npos);
     EXPECT_EQ(listDirectory(dir / "out"), (std::vector<std::string>{"boot.img", "system.img"}));
-    EXPECT_EQ(readFile(dir / "out/system.img"), "earlier system");
+    EXPECT_TRUE(holds(dir / "out/system.img", "earlier system"));
 }
 
 TEST_F(WindowsTest, NamesThatWouldLeaveTheOutputDirectoryAreRefused) {

@@ -48,6 +48,10 @@ bool testingWindowsProgram() {
     return isWindowsProgram(programUnderTest());
 }
 
+std::string nativeKx() {
+    return KX_PROGRAM;
+}
+
 std::string kxUnderTest() {
     const char* chosen = std::getenv("KESTRIX_E2E_KX");
     return chosen != nullptr && *chosen != '\0' ? chosen : KX_PROGRAM;

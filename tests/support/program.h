@@ -44,6 +44,8 @@ std::string programUnderTest();
 bool testingWindowsProgram();
 // kx, from the same build as the program under test: KESTRIX_E2E_KX, or this build's own.
 std::string kxUnderTest();
+// This system's own kx, from the build the tests belong to, whatever is under test.
+std::string nativeKx();
 // The program's file name as a copy beside a settings file would carry it, and that settings
 // file's name: "kestrix" and "kestrix.ini", or "Kestrix.exe" and "Kestrix.ini".
 std::string programFileName();

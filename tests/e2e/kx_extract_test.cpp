@@ -1,0 +1,223 @@
+// kx extract through the real program: what the names choose, the three ways with existing
+// files, standard output, whole outputs only, the manifest, and the same files as kestrix.
+#include <signal.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "tests/e2e/e2e.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::buildContainer;
+using testsupport::ContainerPlan;
+using testsupport::readFile;
+using Files = std::map<std::string, std::string>;
+
+// Five entries into four outputs: a joined system image, a name cut after its extension.
+ContainerPlan firmware() {
+    ContainerPlan plan;
+    plan.subfiles = {{"boot.img", 1, "kernel"},
+                     {"system.img", 3, "system, first half; "},
+                     {"amss.mbnX", 2, "modem firmware"},
+                     {"system.img", 3, "system, second half"},
+                     {"version.txt", 4, "v10a"}};
+    plan.subfiles[1].gzip = true;
+    return plan;
+}
+
+const Files kAll = {{"amss.mbn", "modem firmware"},
+                    {"boot.img", "kernel"},
+                    {"system.img", "system, first half; system, second half"},
+                    {"version.txt", "v10a"}};
+
+class KxExtractTest : public E2eTest {
+  protected:
+    // Every file in a folder (temporary files included, so that none can hide).
+    Files filesIn(const std::string& folder) const {
+        Files files;
+        for (const std::string& name : testsupport::listDirectory(folder)) {
+            files[name] = readFile(folder + "/" + name);
+        }
+        return files;
+    }
+};
+
+TEST_F(KxExtractTest, NamesChooseWholeOutputs) {
+    write(buildContainer(firmware()));
+    struct Case {
+        std::vector<std::string> names;
+        std::vector<std::string> outputs;  // of kAll
+        int status;
+    };
+    const Case cases[] = {
+        {{}, {"amss.mbn", "boot.img", "system.img", "version.txt"}, 0},
+        {{"amss.mbnX"}, {"amss.mbn"}, 0},  // by stored name
+        {{"amss.mbn"}, {"amss.mbn"}, 0},   // by output name
+        {{"*.img"}, {"boot.img", "system.img"}, 0},
+        {{"sys*", "v?rsion.[st]xt"}, {"system.img", "version.txt"}, 0},
+        {{"boot.img", "nothing*"}, {}, 1},  // a name that matches nothing: nothing written
+        {{"[!bsv]*"}, {"amss.mbn"}, 0},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(dir / "out");
+        std::vector<std::string> arguments = {"extract", "a.dz", "-C", "out", "-q"};
+        arguments.insert(arguments.end(), c.names.begin(), c.names.end());
+        testsupport::RunResult result = kx(arguments);
+        EXPECT_EQ(result.status, c.status) << c.names.size() << result.errors;
+        Files expected;
+        for (const std::string& name : c.outputs) expected[name] = kAll.at(name);
+        EXPECT_EQ(filesIn(dir / "out"), expected) << (c.names.empty() ? "all" : c.names[0]);
+        if (c.status != 0) {
+            EXPECT_EQ(result.errors, "kx: a.dz: nothing in it matches \"nothing*\"\n");
+            EXPECT_FALSE(fs::exists(dir / "out"));
+        }
+    }
+}
+
+TEST_F(KxExtractTest, ExistingFilesAreRefusedReplacedOrKept) {
+    write(buildContainer(firmware()));
+    struct Case {
+        const char* mode;  // none, --force or --keep
+        int status;
+        Files after;
+        std::string errors;
+    };
+    Files kept = kAll;
+    kept["boot.img"] = "earlier boot";
+    const Case cases[] = {
+        {nullptr,
+         1,
+         {{"boot.img", "earlier boot"}},
+         std::string("kx: out") + testsupport::outputSeparator() +
+             "boot.img: it exists (--force replaces it, --keep keeps it)\n"},
+        {"--force", 0, kAll, ""},
+        {"--keep", 0, kept, ""},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(dir / "out");
+        fs::create_directory(dir / "out");
+        testsupport::writeFile(dir / "out/boot.img", "earlier boot");
+        std::vector<std::string> arguments = {"extract", "a.dz", "-C", "out", "-q"};
+        if (c.mode != nullptr) arguments.push_back(c.mode);
+        testsupport::RunResult result = kx(arguments);
+        EXPECT_EQ(result.status, c.status) << (c.mode ? c.mode : "none");
+        EXPECT_EQ(filesIn(dir / "out"), c.after) << (c.mode ? c.mode : "none");
+        EXPECT_EQ(result.errors, c.errors);
+    }
+    EXPECT_EQ(kx({"extract", "a.dz", "--force", "--keep"}).status, 2);
+}
+
+TEST_F(KxExtractTest, StandardOutputCarriesTheOutputsInTableOrder) {
+    write(buildContainer(firmware()));
+    testsupport::RunResult result = kx({"extract", "a.dz", "--stdout", "system.img", "boot.img"});
+    EXPECT_EQ(result.status, 0) << result.errors;
+    EXPECT_EQ(result.output, kAll.at("boot.img") + kAll.at("system.img"));
+    EXPECT_EQ(result.errors, "a.dz: OK: 2 outputs, 45 bytes, to standard output\n");
+    EXPECT_EQ(testsupport::listDirectory(dir.path()), std::vector<std::string>{"a.dz"});
+
+    // Each piece goes out once proven; a bad piece ends the stream, since what follows it would
+    // land at the wrong place.
+    ContainerPlan plan = firmware();
+    plan.subfiles[3].packed = testsupport::deflateContent("not the content", false);
+    write(buildContainer(plan));
+    result = kx({"extract", "a.dz", "--stdout", "-j", "1"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, kAll.at("boot.img") + firmware().subfiles[1].content);
+    EXPECT_NE(result.errors.find("sub-file 4 (system.img): the unpacked content does not match"),
+              std::string::npos)
+        << result.errors;
+
+    if (testsupport::testingWindowsProgram()) return;  // a terminal is POSIX here
+    testsupport::RunOptions terminal;
+    terminal.terminal = true;
+    result = kx({"extract", "a.dz", "--stdout"}, terminal);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, "");
+}
+
+TEST_F(KxExtractTest, AFailedPieceOrAnInterruptLeavesWholeFilesOnly) {
+    ContainerPlan plan = firmware();
+    plan.subfiles[3].packed = testsupport::deflateContent("not the content", false);
+    write(buildContainer(plan));
+    fs::create_directories(dir / "out");
+    testsupport::writeFile(dir / "out/system.img", "earlier system");
+    testsupport::RunResult result = kx({"extract", "a.dz", "-C", "out", "--force"});
+    EXPECT_EQ(result.status, 1);
+    Files expected = kAll;
+    expected["system.img"] = "earlier system";
+    EXPECT_EQ(filesIn(dir / "out"), expected);
+    EXPECT_NE(result.output.find("FAILED     system.img   sub-file 4: content-digest\n"),
+              std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("a.dz: FAILED: 1 of 4 outputs failed; 3 outputs, 24 bytes, "
+                                 "into out\n"),
+              std::string::npos)
+        << result.output;
+
+    // Interrupted while a large output is written: its name holds its earlier file (or, where
+    // the interrupt comes late, as Wine may deliver it, its whole new content), and no
+    // temporary file is left.
+    const std::string large = bulky(200u << 20, 'x');
+    plan.subfiles = {
+        {"boot.img", 1, "kernel"}, {"system.img", 3, large}, {"system.img", 3, "tail"}};
+    for (testsupport::SubfilePlan& s : plan.subfiles) s.level = 1;
+    write(buildContainer(plan));
+    bool interrupted = false;
+    testsupport::RunOptions options;
+    options.duringRun = [&](int pid) {
+        interrupted = awaitTemporary(pid, dir / "out", 1u << 20);
+        if (interrupted) ::kill(pid, SIGINT);
+    };
+    result = kx({"extract", "a.dz", "-C", "out", "--force", "-j", "1"}, options);
+    ASSERT_TRUE(interrupted) << "the run ended before it could be interrupted";
+    if (!testsupport::testingWindowsProgram()) {
+        EXPECT_NE(result.status, 0);
+    }
+    EXPECT_TRUE(holds(dir / "out/system.img", "earlier system") ||
+                holds(dir / "out/system.img", large + "tail"));
+    EXPECT_EQ(temporaries(dir / "out"), std::vector<std::string>{});
+}
+
+TEST_F(KxExtractTest, TheManifestPlacesEveryPieceInItsFile) {
+    write(buildContainer(firmware()));
+    testsupport::RunResult result =
+        kx({"extract", "a.dz", "-C", "deep/er/out", "--manifest", "deep/m.json", "-q"});
+    ASSERT_EQ(result.status, 0) << result.errors;
+    const nlohmann::json manifest = nlohmann::json::parse(readFile(dir / "deep/m.json"));
+    ASSERT_EQ(manifest["entries"].size(), firmware().subfiles.size());
+    for (std::size_t i = 0; i < firmware().subfiles.size(); ++i) {
+        const nlohmann::json& entry = manifest["entries"][i];
+        const std::string file = readFile(dir / ("deep/" + entry["file"].get<std::string>()));
+        EXPECT_EQ(file.substr(entry["offset"], entry["length"]), firmware().subfiles[i].content)
+            << i;
+        EXPECT_EQ(entry["type"], firmware().subfiles[i].type);
+        EXPECT_EQ(entry["name"]["text"], firmware().subfiles[i].name);
+        EXPECT_EQ(entry["wrapper"]["format"], i == 1 ? "gzip" : "zlib");
+    }
+    EXPECT_EQ(manifest["container"]["creation_time_raw"], 129143443100000000ULL);
+    EXPECT_EQ(manifest["container"]["phone_model"]["text"], "KX100");
+
+    // A manifest below the output folder could not name the files without leaving its folder.
+    result = kx({"extract", "a.dz", "-C", "out", "--manifest", "out/sub/m.json"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
+TEST_F(KxExtractTest, GivesTheFilesKestrixGives) {
+    ContainerPlan plan = firmware();
+    plan.subfiles.push_back({"empty.bin", 5, ""});
+    plan.subfiles.push_back({"BOOT.IMG", 6, "same name on Windows"});
+    write(buildContainer(plan));
+    EXPECT_EQ(run({"a.dz", "by-kestrix"}).status, 0);
+    testsupport::RunResult result = kx({"extract", "a.dz", "-C", "by-kx", "-j", "3"});
+    EXPECT_EQ(result.status, 0) << result.errors;
+    EXPECT_EQ(filesIn(dir / "by-kx"), filesIn(dir / "by-kestrix"));
+    EXPECT_EQ(filesIn(dir / "by-kx").size(), testsupport::testingWindowsProgram() ? 5u : 6u);
+}
+
+}  // namespace
+}  // namespace e2e
