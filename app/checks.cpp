@@ -3,6 +3,7 @@
 
 #include "app/console.h"
 #include "dzlib/checks.h"
+#include "dzlib/fault.h"
 
 namespace app {
 namespace {

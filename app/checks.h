@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "app/run_state.h"
+#include "dzlib/fault.h"
 
 namespace app {
 

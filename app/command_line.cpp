@@ -1,6 +1,8 @@
 // Splitting the command line and applying the options.
 #include "app/command_line.h"
 
+#include "platform/platform.h"
+
 namespace app {
 namespace {
 

@@ -5,6 +5,8 @@
 
 #include "app/checks.h"
 #include "app/console.h"
+#include "dzlib/fault.h"
+#include "dzlib/records.h"
 #include "dzlib/text_field.h"
 #include "dzlib/unpack.h"
 #include "platform/platform.h"

@@ -2,6 +2,7 @@
 #include "app/reports.h"
 
 #include "app/console.h"
+#include "dzlib/records.h"
 #include "dzlib/text_field.h"
 #include "platform/platform.h"
 

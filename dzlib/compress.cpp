@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/platform.h"
+
 #ifdef KESTRIX_HAVE_LIBDEFLATE
 #include <libdeflate.h>
 #endif

@@ -1,6 +1,8 @@
 // Opening a container.
 #include "dzlib/container.h"
 
+#include "platform/platform.h"
+
 namespace dz {
 
 bool Container::open(const char* path) {

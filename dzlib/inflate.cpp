@@ -1,6 +1,8 @@
 // The backend chosen when the build was configured.
 #include "dzlib/inflate.h"
 
+#include "platform/platform.h"
+
 namespace dz {
 
 bool inflateSubfile(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "dzlib/inflate.h"
+#include "platform/platform.h"
 
 namespace dz {
 

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace dz {
 
 bool OutputFolder::open(const char* path, const char* temporaryStem) {

@@ -3,6 +3,7 @@
 
 #include "digest/md5.h"
 #include "dzlib/inflate.h"
+#include "platform/platform.h"
 
 namespace dz {
 namespace {

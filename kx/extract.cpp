@@ -6,6 +6,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "dzlib/fault.h"
 #include "dzlib/output_writer.h"
 #include "kx/commands.h"
 #include "kx/console.h"

@@ -9,6 +9,7 @@
 #include "dzlib/wrapper.h"
 #include "kx/console.h"
 #include "kx/manifest.h"
+#include "platform/platform.h"
 
 namespace kx {
 namespace {

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "dzlib/fault.h"
 #include "kx/commands.h"
 #include "kx/console.h"
 #include "kx/inspection.h"

@@ -4,6 +4,8 @@
 #include <algorithm>
 
 #include "dzlib/checks.h"
+#include "dzlib/fault.h"
+#include "dzlib/records.h"
 #include "platform/platform.h"
 
 namespace kx {

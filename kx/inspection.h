@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dzlib/container.h"
+#include "dzlib/fault.h"
 #include "dzlib/plan.h"
 #include "dzlib/records.h"
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "dzlib/records.h"
 #include "dzlib/text_field.h"
 #include "kx/text.h"
 

@@ -11,6 +11,7 @@
 #include "dzlib/compress.h"
 #include "dzlib/output_name.h"
 #include "dzlib/output_writer.h"
+#include "dzlib/records.h"
 #include "dzlib/seal.h"
 #include "dzlib/text_field.h"
 #include "kx/commands.h"

@@ -1,6 +1,8 @@
 // The codes and phrases of the faults.
 #include "kx/reasons.h"
 
+#include "dzlib/fault.h"
+
 namespace kx {
 namespace {
 

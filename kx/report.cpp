@@ -1,6 +1,10 @@
 // Reporting the facts about a container.
 #include "kx/report.h"
 
+#include <nlohmann/json.hpp>
+
+#include "dzlib/fault.h"
+#include "dzlib/records.h"
 #include "dzlib/text_field.h"
 #include "kx/console.h"
 #include "kx/reasons.h"

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "dzlib/fault.h"
 #include "kx/commands.h"
 #include "kx/console.h"
 #include "kx/inspection.h"

@@ -3,7 +3,10 @@
 
 #include <cstring>
 
+#include "dzlib/fault.h"
+#include "dzlib/records.h"
 #include "dzlib/unpack.h"
+#include "platform/platform.h"
 
 namespace kx {
 namespace {

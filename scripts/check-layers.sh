@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Checks the layers the folders form, as their #include lines show them: platform/ and digest/
+# on the ground, dzlib/ (the container library) above them, app/ (kestrix) and kx/ on top. A
+# folder may include its own headers and those of the layers below it, never one above it or
+# beside it. Prints each include that breaks this and exits 1 when there is one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# What each folder may include, besides itself.
+declare -A allowed=(
+  [platform]=""
+  [digest]=""
+  [dzlib]="platform digest"
+  [app]="dzlib platform digest"
+  [kx]="dzlib platform digest"
+)
+
+status=0
+for folder in "${!allowed[@]}"; do
+  while IFS= read -r line; do
+    file=${line%%:*}
+    included=$(sed -E 's/.*#include "([^/"]+)\/.*/\1/' <<<"$line")
+    [ "$included" = "$folder" ] && continue
+    if [[ " ${allowed[$folder]} " != *" $included "* ]]; then
+      echo "check-layers: $file includes $included/, a layer it may not use" >&2
+      status=1
+    fi
+  done < <(grep -Hn '#include "[^/"]*/' "$folder"/*.h "$folder"/*.cpp 2>/dev/null || true)
+done
+[ $status -eq 0 ] && echo "check-layers: the folders keep their layers"
+exit $status
