@@ -102,9 +102,9 @@ TEST_F(ReportTest, MainHeaderFieldsAreReadWithinTheirWidth) {
 TEST_F(ReportTest, C1ControlsAreHiddenOnlyFromAUtf8Terminal) {
     if (testsupport::testingWindowsProgram()) GTEST_SKIP() << "a UTF-8 terminal is POSIX here";
     ContainerPlan plan;
-    plan.chip =
-        "csi\xC2\x9B"
-        "2J";  // U+009B, a control sequence to some terminals
+    // U+009B starts a control sequence to some terminals, U+009F is the last C1 control, and
+    // U+00A0 is none.
+    plan.chip = std::string("csi\xC2\x9B") + "2J\xC2\x9F\xC2\xA0";
     plan.internalName =
         "stray\x9B"
         "2J \xC3\xA9";  // a lone byte 0x9B, then a real letter
@@ -115,7 +115,7 @@ TEST_F(ReportTest, C1ControlsAreHiddenOnlyFromAUtf8Terminal) {
         std::string chip, internal, name;
     };
     const Case cases[] = {
-        {true, "csi?2J", "stray?2J \xC3\xA9", "next?line.img"},
+        {true, "csi?2J?\xC2\xA0", "stray?2J \xC3\xA9", "next?line.img"},
         {false, plan.chip, plan.internalName, plan.subfiles[0].name},
     };
     for (const Case& c : cases) {
