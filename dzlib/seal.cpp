@@ -27,7 +27,9 @@ std::string sealedSubfileHeader(const SubfileHeader& header) {
 std::string sealedOffsetTable(const std::vector<OffsetEntry>& entries) {
     OffsetTable table{};
     table.count = static_cast<std::uint32_t>(entries.size());
-    std::memcpy(table.entries, entries.data(), entries.size() * sizeof(OffsetEntry));
+    if (!entries.empty()) {
+        std::memcpy(table.entries, entries.data(), entries.size() * sizeof(OffsetEntry));
+    }
     const std::uint32_t size = 4 + 8 * table.count + 4;
     // The body ends with its own size, right after the last entry.
     std::memcpy(reinterpret_cast<char*>(&table) + size - 4, &size, 4);

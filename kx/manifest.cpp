@@ -135,10 +135,10 @@ std::string manifestText(const Manifest& manifest) {
     Json json;
     json["kx_manifest"] = kManifestVersion;
     const std::string time = isoTime(header.creationTime);
-    json["container"] = Json{{"format_version", header.version},
-                             {"subfile_count", header.subfileCount},
+    json["container"] = Json{{"format_version", std::uint32_t{header.version}},
+                             {"subfile_count", std::uint32_t{header.subfileCount}},
                              {"creation_time", time.empty() ? Json(nullptr) : Json(time)},
-                             {"creation_time_raw", header.creationTime},
+                             {"creation_time_raw", std::uint64_t{header.creationTime}},
                              {"phone_model", fieldJson(header.phoneModel)},
                              {"internal_name", fieldJson(header.internalName)},
                              {"chip", fieldJson(header.chip)},

@@ -37,8 +37,8 @@ nlohmann::ordered_json headerJson(const Inspection& inspection) {
     const dz::MainHeader& header = inspection.header;
     nlohmann::ordered_json json;
     json["status"] = reasonCode(inspection.mainHeaderFault);
-    json["version"] = header.version;
-    json["subfile_count"] = header.subfileCount;
+    json["version"] = std::uint32_t{header.version};
+    json["subfile_count"] = std::uint32_t{header.subfileCount};
     addText(json, "phone_model", header.phoneModel);
     addText(json, "internal_name", header.internalName);
     addText(json, "chip", header.chip);
@@ -46,7 +46,7 @@ nlohmann::ordered_json headerJson(const Inspection& inspection) {
     const std::string time = isoTime(header.creationTime);
     json["creation_time"] =
         time.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(time);
-    json["creation_time_raw"] = header.creationTime;
+    json["creation_time_raw"] = std::uint64_t{header.creationTime};
     return json;
 }
 
@@ -61,9 +61,9 @@ nlohmann::ordered_json entryJson(const Inspection& inspection, std::uint32_t ind
     const dz::PlannedEntry& entry = inspection.plan.entries[index];
     nlohmann::ordered_json json;
     json["index"] = index + 1;
-    json["type"] = entry.entry.type;
-    json["offset"] = entry.entry.offset;
-    json["packed_size"] = entry.header.packedSize;
+    json["type"] = std::uint32_t{entry.entry.type};
+    json["offset"] = std::uint32_t{entry.entry.offset};
+    json["packed_size"] = std::uint32_t{entry.header.packedSize};
     addText(json, "name", entry.header.name);
     const auto [piece, pieces] = pieceOf(inspection, index);
     json["output"] = entry.output < 0 ? nlohmann::ordered_json(nullptr)
