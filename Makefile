@@ -3,8 +3,10 @@ JOBS ?= 2
 BUILD ?= build
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: all deps build run example test test-asan bench fuzz-build fuzz fuzz-replay fuzz-coverage windows test-windows format clean
+.PHONY: all deps build install run example test test-asan bench fuzz-build fuzz fuzz-replay fuzz-coverage windows test-windows format clean
 
 all: build
 
@@ -16,6 +18,11 @@ deps:
 build:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
+
+# Installs the program built by `make build` under PREFIX, below DESTDIR when that is set; both
+# may be relative to this folder: bin/kestrix, share/man/man1/kestrix.1, share/doc/kestrix/.
+install: build
+	@DESTDIR="$(abspath $(DESTDIR))" cmake --install $(BUILD) --prefix "$(abspath $(PREFIX))"
 
 run: deps
 	@$(MAKE) --no-print-directory build

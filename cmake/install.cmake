@@ -1,0 +1,49 @@
+# What `cmake --install` puts where, included from CMakeLists.txt.
+#
+# On Linux:    bin/kestrix, share/man/man1/kestrix.1, share/doc/kestrix/{README.md, LICENSE,
+#              CHANGELOG.md}.
+# On Windows:  Kestrix.exe, README.md, LICENSE and CHANGELOG.md side by side, as they go into the
+#              release zip.
+#
+# A program is installed with kestrix_install_program(TARGET); on Linux its man page is
+# man/TARGET.1.in.
+
+# The release day, for the man pages and the package: the heading of this version in
+# CHANGELOG.md, "## 1.0.0 (2026-12-07)".
+file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md KESTRIX_RELEASE_HEADING
+     REGEX "^## ${PROJECT_VERSION} \\([0-9]+-[0-9]+-[0-9]+\\)$")
+string(REGEX MATCH "[0-9]+-[0-9]+-[0-9]+" KESTRIX_RELEASE_DATE "${KESTRIX_RELEASE_HEADING}")
+if(NOT KESTRIX_RELEASE_DATE)
+  message(WARNING "CHANGELOG.md has no heading \"## ${PROJECT_VERSION} (YYYY-MM-DD)\"")
+  set(KESTRIX_RELEASE_DATE "unreleased")
+endif()
+
+# Lower case, as a package names its folder; GNUInstallDirs would take the project's name.
+set(CMAKE_INSTALL_DOCDIR share/doc/kestrix CACHE PATH "Documentation")
+include(GNUInstallDirs)
+if(WIN32)
+  set(KESTRIX_INSTALL_BINDIR .)
+  set(KESTRIX_INSTALL_DOCDIR .)
+else()
+  set(KESTRIX_INSTALL_BINDIR ${CMAKE_INSTALL_BINDIR})
+  set(KESTRIX_INSTALL_DOCDIR ${CMAKE_INSTALL_DOCDIR})
+endif()
+# Folders made by the installation are readable by all, whatever the umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# Installs the program TARGET and, on Linux, its man page: man/TARGET.1.in, written with the
+# version and release day into the build folder's man/ (where `man ./build/man/TARGET.1` shows
+# it), installed as section 1.
+function(kestrix_install_program target)
+  install(TARGETS ${target} RUNTIME DESTINATION ${KESTRIX_INSTALL_BINDIR})
+  if(WIN32)
+    return()
+  endif()
+  set(page ${CMAKE_BINARY_DIR}/man/${target}.1)
+  configure_file(${PROJECT_SOURCE_DIR}/man/${target}.1.in ${page} @ONLY)
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endfunction()
+
+# The documents that come with the programs.
+install(FILES README.md LICENSE CHANGELOG.md DESTINATION ${KESTRIX_INSTALL_DOCDIR})
