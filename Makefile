@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: all deps build install run example test test-asan bench fuzz-build fuzz fuzz-replay fuzz-coverage windows test-windows format clean
+.PHONY: all deps build install package run example test test-asan bench fuzz-build fuzz fuzz-replay fuzz-coverage windows test-windows format clean
 
 all: build
 
@@ -23,6 +23,17 @@ build:
 # may be relative to this folder: bin/kestrix, share/man/man1/kestrix.1, share/doc/kestrix/.
 install: build
 	@DESTDIR="$(abspath $(DESTDIR))" cmake --install $(BUILD) --prefix "$(abspath $(PREFIX))"
+
+# The Debian package, build-package/kestrix_VERSION_ARCH.deb (cmake/package.cmake), built with
+# Debian's hardening flags.
+package:
+	@scripts/install-deps.sh build package
+	@export DEB_BUILD_MAINT_OPTIONS=hardening=+all && \
+	  CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	  LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
+	  cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DKESTRIX_PACKAGE=ON -DKESTRIX_TESTS=OFF >/dev/null
+	@cmake --build build-package -j$(JOBS)
+	@cd build-package && cpack -G DEB
 
 run: deps
 	@$(MAKE) --no-print-directory build
@@ -82,4 +93,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-bench build-bench-zlib build-fuzz build-fuzz-coverage build-windows example-out
+	rm -rf build build-asan build-bench build-bench-zlib build-package build-fuzz build-fuzz-coverage build-windows example-out

@@ -1,7 +1,8 @@
 # What `cmake --install` puts where, included from CMakeLists.txt.
 #
 # On Linux:    bin/kestrix, share/man/man1/kestrix.1, share/doc/kestrix/{README.md, LICENSE,
-#              CHANGELOG.md}.
+#              CHANGELOG.md}. The Debian package's build (KESTRIX_PACKAGE, cmake/package.cmake)
+#              compresses the manual pages and lays out the documents as Debian wants them.
 # On Windows:  Kestrix.exe, README.md, LICENSE and CHANGELOG.md side by side, as they go into the
 #              release zip.
 #
@@ -40,10 +41,27 @@ function(kestrix_install_program target)
   if(WIN32)
     return()
   endif()
+  if(KESTRIX_PACKAGE)
+    # Stripped as Debian strips: no symbols, no compiler notes.
+    install(CODE "execute_process(COMMAND ${CMAKE_STRIP} --strip-unneeded
+                    --remove-section=.comment --remove-section=.note
+                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${target}>\"
+                  COMMAND_ERROR_IS_FATAL ANY)")
+  endif()
   set(page ${CMAKE_BINARY_DIR}/man/${target}.1)
   configure_file(${PROJECT_SOURCE_DIR}/man/${target}.1.in ${page} @ONLY)
-  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  if(KESTRIX_PACKAGE)
+    add_custom_command(OUTPUT ${page}.gz
+                       COMMAND gzip -9 -n -c ${page} > ${page}.gz
+                       DEPENDS ${page} VERBATIM)
+    add_custom_target(${target}_man ALL DEPENDS ${page}.gz)
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  else()
+    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
 endfunction()
 
 # The documents that come with the programs.
-install(FILES README.md LICENSE CHANGELOG.md DESTINATION ${KESTRIX_INSTALL_DOCDIR})
+if(NOT KESTRIX_PACKAGE)
+  install(FILES README.md LICENSE CHANGELOG.md DESTINATION ${KESTRIX_INSTALL_DOCDIR})
+endif()

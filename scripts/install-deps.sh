@@ -4,6 +4,8 @@
 #   bench    the benchmarks
 #   windows  the Windows cross build and Wine to run it
 #   fuzz     clang, its libFuzzer and sanitizer runtimes, and llvm-cov
+#   package  what the Debian package is made and checked with: dpkg-shlibdeps, file, lintian,
+#            groff for the manual page, zip for the release folder
 set -euo pipefail
 
 packages=()
@@ -13,6 +15,7 @@ for group in "${@:-build}"; do
     bench) packages+=(libbenchmark-dev libssl-dev openssl) ;;
     windows) packages+=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest) ;;
     fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
+    package) packages+=(dpkg-dev file lintian groff-base man-db zip) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done
