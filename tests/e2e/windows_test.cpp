@@ -290,7 +290,7 @@ TEST_F(WindowsTest, OutputPathsUseBackslash) {
 }
 
 TEST_F(WindowsTest, NamesTheFileSystemTakesForOneFileAreOneOutput) {
-    // Names in the process's code page (Windows-1252 under Wine here): é is E9, É is C9.
+    // Names in the process's code page, UTF-8 by the program's manifest: é is C3 A9, É is C3 89.
     struct Case {
         std::string first, second;
         std::string onDisk;  // the name the joined file has, as the Linux side lists it
@@ -299,7 +299,7 @@ TEST_F(WindowsTest, NamesTheFileSystemTakesForOneFileAreOneOutput) {
         {"boot.img", "BOOT.IMG", "boot.img"},
         {"boot.img", "boot.img.", "boot.img"},
         {"boot.img", "Boot.Img. . ", "boot.img"},
-        {"\xE9t\xE9.bin", "\xC9T\xC9.bin", "\xC3\xA9t\xC3\xA9.bin"},
+        {"\xC3\xA9t\xC3\xA9.bin", "\xC3\x89T\xC3\x89.bin", "\xC3\xA9t\xC3\xA9.bin"},
     };
     for (const Case& c : cases) {
         ContainerPlan plan;
@@ -370,10 +370,13 @@ TEST_F(WindowsTest, NamesThatWouldLeaveTheOutputDirectoryAreRefused) {
         "conout$.txt",
         "CON ",
         "nul .img",
-        "COM\xB9",
-        "LPT\xB3.bin",
+        // COM¹ and LPT³, in UTF-8 as every name here.
+        "COM\xC2\xB9",
+        "LPT\xC2\xB3.bin",
         "...",
         " . ",
+        // Windows-1252 bytes, which are no name in the UTF-8 code page.
+        "\xE9t\xE9.bin",
     };
     for (const std::string& name : names) {
         ContainerPlan plan;
