@@ -2,7 +2,8 @@
 # Installs with apt-get whatever this machine lacks for the given groups of work:
 #   build    the program and its tests (the default)
 #   bench    the benchmarks
-#   windows  the Windows cross build and Wine to run it
+#   windows  the Windows cross build, Wine to run it, and the locale sources its console test
+#            compiles
 #   fuzz     clang, its libFuzzer and sanitizer runtimes, and llvm-cov
 #   package  what the Debian package is made and checked with: dpkg-shlibdeps, file, lintian,
 #            groff for the manual page, zip for the release folder
@@ -13,7 +14,7 @@ for group in "${@:-build}"; do
   case "$group" in
     build) packages+=(cmake make g++ pkg-config zlib1g-dev libdeflate-dev googletest libgtest-dev) ;;
     bench) packages+=(libbenchmark-dev libssl-dev openssl) ;;
-    windows) packages+=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest) ;;
+    windows) packages+=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest locales) ;;
     fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
     package) packages+=(dpkg-dev file lintian groff-base man-db zip) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
