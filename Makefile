@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: all deps build install package run example test test-asan bench fuzz-build fuzz fuzz-replay fuzz-coverage windows test-windows format clean
+.PHONY: all deps build install package dist run example test test-asan bench fuzz-build fuzz fuzz-replay fuzz-coverage windows test-windows format clean
 
 all: build
 
@@ -34,6 +34,11 @@ package:
 	  cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DKESTRIX_PACKAGE=ON -DKESTRIX_TESTS=OFF >/dev/null
 	@cmake --build build-package -j$(JOBS)
 	@cd build-package && cpack -G DEB
+
+# The release folder dist/kestrix-VERSION/: the package, a zip of the Windows programs with the
+# documents, and their SHA-256 sums (scripts/make-dist.sh).
+dist: package windows
+	@scripts/make-dist.sh
 
 run: deps
 	@$(MAKE) --no-print-directory build
@@ -93,4 +98,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-bench build-bench-zlib build-package build-fuzz build-fuzz-coverage build-windows example-out
+	rm -rf build build-asan build-bench build-bench-zlib build-package build-fuzz build-fuzz-coverage build-windows dist example-out
