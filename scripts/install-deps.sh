@@ -6,7 +6,7 @@
 #            compiles
 #   fuzz     clang, its libFuzzer and sanitizer runtimes, and llvm-cov
 #   package  what the Debian package is made and checked with: dpkg-shlibdeps, file, lintian,
-#            groff for the manual page, zip for the release folder
+#            groff for the manual page, zip and unzip for the release folder
 set -euo pipefail
 
 packages=()
@@ -16,7 +16,7 @@ for group in "${@:-build}"; do
     bench) packages+=(libbenchmark-dev libssl-dev openssl) ;;
     windows) packages+=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest locales) ;;
     fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
-    package) packages+=(dpkg-dev file lintian groff-base man-db zip) ;;
+    package) packages+=(dpkg-dev file lintian groff-base man-db zip unzip) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done
