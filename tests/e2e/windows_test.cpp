@@ -43,14 +43,6 @@ ContainerPlan twoSubfiles() {
     return plan;
 }
 
-// A run whose command line Wine reads as UTF-8, as the program's manifest has Windows hand it on:
-// Wine decodes the arguments in the locale's character set.
-testsupport::RunOptions utf8Arguments() {
-    testsupport::RunOptions options;
-    options.environment = {"LC_ALL=C.UTF-8"};
-    return options;
-}
-
 // The helper built with the Windows program, which holds a file open with no sharing:
 // KESTRIX_E2E_HOLDER, or tests/kestrix_hold_file.exe in the program's build directory.
 std::string holderProgram() {
@@ -350,7 +342,7 @@ TEST_F(WindowsTest, NamesInAnyScriptAreOpenedAndWrittenAsTheyAre) {
         ContainerPlan plan;
         plan.subfiles = {{c.subfile, 1, "kernel"}};
         write(buildContainer(plan), c.container);
-        testsupport::RunResult result = run({c.container, c.output}, utf8Arguments());
+        testsupport::RunResult result = run({c.container, c.output});
         EXPECT_EQ(result.output, opening(c.container) + status("Unpacking informations:") +
                                      unpackingLine(c.subfile, "kernel") +
                                      status("SubFiles: 0x00000001. (Packsmith)") +
@@ -367,7 +359,7 @@ TEST_F(WindowsTest, AFullWidthContainerNameDoesNotOpenItsAsciiLookAlike) {
     // In a code page other than UTF-8, Windows would map ｂｏｏｔ.dz to boot.dz.
     write(buildContainer(twoSubfiles()), "boot.dz");
     const std::string fullWidth = "\xEF\xBD\x82\xEF\xBD\x8F\xEF\xBD\x8F\xEF\xBD\x94.dz";
-    testsupport::RunResult result = run({fullWidth, "out"}, utf8Arguments());
+    testsupport::RunResult result = run({fullWidth, "out"});
     EXPECT_EQ(result.output, kBanner + error("Error while opening file " + fullWidth + "."));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"boot.dz"});
