@@ -404,8 +404,11 @@ TEST_F(WindowsTest, AnInterruptRemovesTheTemporaryFilesAndFails) {
     bool interrupted = false;
     testsupport::RunOptions options;
     options.duringRun = [&](int pid) {
-        // Wine hands SIGINT to the program as Ctrl-C.
-        interrupted = awaitTemporary(pid, dir / "out", 1);
+        // Wine hands SIGINT to the program as Ctrl-C, here once boot.img is whole: a temporary
+        // file seen before then may be boot.img's own.
+        while ((interrupted = awaitTemporary(pid, dir / "out", 1)) &&
+               !std::filesystem::exists(dir / "out/boot.img")) {
+        }
         if (interrupted) ::kill(pid, SIGINT);
     };
     testsupport::RunResult result = run({"a.dz", "out"}, options);
