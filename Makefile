@@ -3,8 +3,10 @@ JOBS ?= 2
 BUILD ?= build
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: all deps build run example test test-asan bench fuzz-build fuzz fuzz-replay fuzz-coverage windows test-windows format clean
+.PHONY: all deps build install package dist run example test test-asan bench fuzz-build fuzz fuzz-replay fuzz-coverage windows test-windows format clean
 
 all: build
 
@@ -16,6 +18,27 @@ deps:
 build:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
+
+# Installs the program built by `make build` under PREFIX, below DESTDIR when that is set; both
+# may be relative to this folder: bin/kestrix, share/man/man1/kestrix.1, share/doc/kestrix/.
+install: build
+	@DESTDIR="$(abspath $(DESTDIR))" cmake --install $(BUILD) --prefix "$(abspath $(PREFIX))"
+
+# The Debian package, build-package/kestrix_VERSION_ARCH.deb (cmake/package.cmake), built with
+# Debian's hardening flags.
+package:
+	@scripts/install-deps.sh build package
+	@export DEB_BUILD_MAINT_OPTIONS=hardening=+all && \
+	  CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	  LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
+	  cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DKESTRIX_PACKAGE=ON -DKESTRIX_TESTS=OFF >/dev/null
+	@cmake --build build-package -j$(JOBS)
+	@cd build-package && cpack -G DEB
+
+# The release folder dist/kestrix-VERSION/: the package, a zip of the Windows programs with the
+# documents, and their SHA-256 sums (scripts/make-dist.sh).
+dist: package windows
+	@scripts/make-dist.sh
 
 run: deps
 	@$(MAKE) --no-print-directory build
@@ -75,4 +98,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-bench build-bench-zlib build-fuzz build-fuzz-coverage build-windows example-out
+	rm -rf build build-asan build-bench build-bench-zlib build-package build-fuzz build-fuzz-coverage build-windows dist example-out

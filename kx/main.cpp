@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
+#include "kestrix_version.h"
 #include "kx/commands.h"
 #include "kx/console.h"
 #include "platform/platform.h"

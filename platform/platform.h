@@ -50,8 +50,9 @@ void consoleOpen();
 // Writes the bytes as they stand to standard output, adding nothing; a failed write is lost.
 void consoleWrite(const char* bytes, std::size_t length);
 
-// True when standard output is a terminal that shows UTF-8, where the byte 0xFE of the
-// status prefix would not show as the small square a Windows console shows.
+// True when standard output is a terminal that shows UTF-8 (on Windows, a console whose output
+// code page is UTF-8), where the byte 0xFE of the status prefix would not show as the small
+// square a Windows console shows in its own code page. Called after consoleOpen().
 bool consoleIsUtf8Terminal();
 
 // Whether standard output or standard error is a terminal (a console on Windows).

@@ -192,9 +192,11 @@ void consoleWrite(const char* bytes, std::size_t length) {
     }
 }
 
-// A Windows console shows the byte 0xFE as the status square in its own code page.
+// A console whose output code page is UTF-8 takes the status square in UTF-8; any other console
+// shows the byte 0xFE as that square in its own code page, and output sent elsewhere carries the
+// byte 0xFE.
 bool consoleIsUtf8Terminal() {
-    return false;
+    return standardOutputIsConsole && GetConsoleOutputCP() == CP_UTF8;
 }
 
 bool standardOutputIsTerminal() {

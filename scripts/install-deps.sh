@@ -2,8 +2,11 @@
 # Installs with apt-get whatever this machine lacks for the given groups of work:
 #   build    the program and its tests (the default)
 #   bench    the benchmarks
-#   windows  the Windows cross build and Wine to run it
+#   windows  the Windows cross build, Wine to run it, and the locale sources its console test
+#            compiles
 #   fuzz     clang, its libFuzzer and sanitizer runtimes, and llvm-cov
+#   package  what the Debian package is made and checked with: dpkg-shlibdeps, file, lintian,
+#            groff for the manual page, zip and unzip for the release folder
 set -euo pipefail
 
 packages=()
@@ -12,8 +15,9 @@ for group in "${@:-build}"; do
     build) packages+=(cmake make g++ pkg-config zlib1g-dev libdeflate-dev googletest libgtest-dev
       nlohmann-json3-dev libcli11-dev) ;;
     bench) packages+=(libbenchmark-dev libssl-dev openssl) ;;
-    windows) packages+=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest) ;;
+    windows) packages+=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest locales) ;;
     fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
+    package) packages+=(dpkg-dev file lintian groff-base man-db zip unzip) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done

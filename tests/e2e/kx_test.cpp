@@ -234,7 +234,9 @@ TEST_F(KxTest, JsonTextIsUtf8AndNamesKeepTheirBytes) {
     write(buildContainer(plan));
     testsupport::RunResult result;
     const json document = kxJson("test", result);
-    EXPECT_EQ(result.status, 0) << result.errors;
+    // Windows, in the UTF-8 code page, cannot hold a name that is not UTF-8.
+    const bool windows = testsupport::testingWindowsProgram();
+    EXPECT_EQ(result.status, windows ? 1 : 0) << result.errors;
     EXPECT_EQ(document["header"]["phone_model"],
               "\xEF\xBF\xBD\xEF\xBF\xBD"
               "ab");
@@ -245,6 +247,11 @@ TEST_F(KxTest, JsonTextIsUtf8AndNamesKeepTheirBytes) {
         EXPECT_EQ(entry["name"], expected[i]);
         EXPECT_EQ(entry["name_hex"], hexOf(plan.subfiles[i].name));
         EXPECT_EQ(entry["index"], i + 1);
+        if (windows && i == 1) {
+            EXPECT_EQ(entry["status"], "file-name");
+            EXPECT_TRUE(entry["output"].is_null());
+            continue;
+        }
         EXPECT_EQ(entry["unpacked_size"], plan.subfiles[i].content.size());
     }
 }

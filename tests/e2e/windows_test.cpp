@@ -214,7 +214,9 @@ TEST_F(WindowsTest, ReadOnlyContainerOpensAndIsProcessed) {
 TEST_F(WindowsTest, SettingsFileIsNamedAfterTheProgram) {
     write(buildContainer({}));
     const std::string table = status("Offset-Table informations:");
-    std::filesystem::create_directory(dir / "my tools");
+    // A folder named in another script: the program's path comes in UTF-8, like every path.
+    const std::string folders[] = {"my tools", "\xD0\xB8\xD0\xBD\xD1\x81\xD1\x82\xD1\x80"};
+    for (const std::string& folder : folders) std::filesystem::create_directory(dir / folder);
     struct Case {
         const char* program;   // the program's copy, in the working directory
         const char* settings;  // the settings file written beside it
@@ -226,13 +228,18 @@ TEST_F(WindowsTest, SettingsFileIsNamedAfterTheProgram) {
         {"Tool.EXE", "Tool.ini", 16},
         {"Tool.EXE", "Kestrix.ini", 240},
         {"my tools/Kestrix.exe", "my tools/Kestrix.ini", 16},
+        {"\xD0\xB8\xD0\xBD\xD1\x81\xD1\x82\xD1\x80/Kestrix.exe",
+         "\xD0\xB8\xD0\xBD\xD1\x81\xD1\x82\xD1\x80/Kestrix.ini", 16},
     };
     for (const Case& c : cases) {
         for (const std::string& name : listDirectory(dir.path())) {
-            if (name != "a.dz" && name != "my tools") std::filesystem::remove(dir / name);
-        }
-        for (const std::string& name : listDirectory(dir / "my tools")) {
-            std::filesystem::remove(dir / ("my tools/" + name));
+            if (std::filesystem::is_directory(dir / name)) {
+                for (const std::string& inside : listDirectory(dir / name)) {
+                    std::filesystem::remove(dir / (name + "/" + inside));
+                }
+            } else if (name != "a.dz") {
+                std::filesystem::remove(dir / name);
+            }
         }
         std::filesystem::copy_file(testsupport::programUnderTest(), dir / c.program);
         testsupport::writeFile(dir / c.settings, "[main]\r\nworkmem=16\r\n");
@@ -290,7 +297,7 @@ TEST_F(WindowsTest, OutputPathsUseBackslash) {
 }
 
 TEST_F(WindowsTest, NamesTheFileSystemTakesForOneFileAreOneOutput) {
-    // Names in the process's code page (Windows-1252 under Wine here): é is E9, É is C9.
+    // Names in the process's code page, UTF-8 by the program's manifest: é is C3 A9, É is C3 89.
     struct Case {
         std::string first, second;
         std::string onDisk;  // the name the joined file has, as the Linux side lists it
@@ -299,7 +306,7 @@ TEST_F(WindowsTest, NamesTheFileSystemTakesForOneFileAreOneOutput) {
         {"boot.img", "BOOT.IMG", "boot.img"},
         {"boot.img", "boot.img.", "boot.img"},
         {"boot.img", "Boot.Img. . ", "boot.img"},
-        {"\xE9t\xE9.bin", "\xC9T\xC9.bin", "\xC3\xA9t\xC3\xA9.bin"},
+        {"\xC3\xA9t\xC3\xA9.bin", "\xC3\x89T\xC3\x89.bin", "\xC3\xA9t\xC3\xA9.bin"},
     };
     for (const Case& c : cases) {
         ContainerPlan plan;
@@ -318,6 +325,73 @@ TEST_F(WindowsTest, NamesTheFileSystemTakesForOneFileAreOneOutput) {
     }
 }
 
+TEST_F(WindowsTest, NamesInAnyScriptAreOpenedAndWrittenAsTheyAre) {
+    struct Case {
+        std::string container, output, subfile;
+    };
+    const Case cases[] = {
+        // прошивка.dz into вывод/
+        {"\xD0\xBF\xD1\x80\xD0\xBE\xD1\x88\xD0\xB8\xD0\xB2\xD0\xBA\xD0\xB0.dz",
+         "\xD0\xB2\xD1\x8B\xD0\xB2\xD0\xBE\xD0\xB4", "boot.img"},
+        // 固件.dz into 输出/
+        {"\xE5\x9B\xBA\xE4\xBB\xB6.dz", "\xE8\xBE\x93\xE5\x87\xBA", "boot.img"},
+        // a sub-file named in full-width letters, ｂｏｏｔ.img, is written under that name
+        {"a.dz", "out", "\xEF\xBD\x82\xEF\xBD\x8F\xEF\xBD\x8F\xEF\xBD\x94.img"},
+    };
+    for (const Case& c : cases) {
+        ContainerPlan plan;
+        plan.subfiles = {{c.subfile, 1, "kernel"}};
+        write(buildContainer(plan), c.container);
+        testsupport::RunResult result = run({c.container, c.output});
+        EXPECT_EQ(result.output, opening(c.container) + status("Unpacking informations:") +
+                                     unpackingLine(c.subfile, "kernel") +
+                                     status("SubFiles: 0x00000001. (Packsmith)") +
+                                     closing(c.container))
+            << c.container;
+        EXPECT_EQ(result.status, 0) << c.container;
+        EXPECT_EQ(listDirectory(dir / c.output), std::vector<std::string>{c.subfile})
+            << c.container;
+        EXPECT_EQ(readFile(dir / (c.output + "/" + c.subfile)), "kernel") << c.container;
+    }
+}
+
+TEST_F(WindowsTest, AFullWidthContainerNameDoesNotOpenItsAsciiLookAlike) {
+    // In a code page other than UTF-8, Windows would map ｂｏｏｔ.dz to boot.dz.
+    write(buildContainer(twoSubfiles()), "boot.dz");
+    const std::string fullWidth = "\xEF\xBD\x82\xEF\xBD\x8F\xEF\xBD\x8F\xEF\xBD\x94.dz";
+    testsupport::RunResult result = run({fullWidth, "out"});
+    EXPECT_EQ(result.output, kBanner + error("Error while opening file " + fullWidth + "."));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"boot.dz"});
+}
+
+// Wine draws its console on the terminal it runs in, in that terminal's UTF-8, after changing
+// the console's bytes to characters in the console's output code page. That code page is the
+// locale's: 437 for C.UTF-8, where the byte 0xFE is the square, and UTF-8 for Hindi, which has
+// no other; the Hindi locale is compiled here, as few machines have it.
+TEST_F(WindowsTest, AConsoleShowsTheStatusSquareInEitherCodePage) {
+    const std::string locales = dir / "locales";
+    const std::string compile = "localedef -i hi_IN -f UTF-8 '" + locales + "/hi_IN.UTF-8'";
+    std::filesystem::create_directory(locales);
+    ASSERT_EQ(std::system(compile.c_str()), 0) << compile << " (the locales package)";
+    write(buildContainer({}));
+    for (const char* locale : {"LC_ALL=C.UTF-8", "LC_ALL=hi_IN.UTF-8"}) {
+        testsupport::RunOptions options;
+        options.terminal = true;
+        options.environment = {locale, "LOCPATH=" + locales};
+        testsupport::RunResult result = run({"-o", "a.dz"}, options);
+        // Four status lines; Wine's cursor and erase sequences stand between the lines.
+        std::size_t squares = 0;
+        for (std::size_t at = result.output.find(" [\xE2\x96\xA0] "); at != std::string::npos;
+             at = result.output.find(" [\xE2\x96\xA0] ", at + 1)) {
+            ++squares;
+        }
+        EXPECT_EQ(squares, 4u) << locale << ": " << result.output;
+        EXPECT_EQ(result.output.find("\xEF\xBF\xBD"), std::string::npos) << locale;
+        EXPECT_EQ(result.status, 0) << locale;
+    }
+}
+
 TEST_F(WindowsTest, AnInterruptRemovesTheTemporaryFilesAndFails) {
     ContainerPlan plan;
     plan.subfiles = {{"boot.img", 1, "kernel"},
@@ -330,8 +404,11 @@ TEST_F(WindowsTest, AnInterruptRemovesTheTemporaryFilesAndFails) {
     bool interrupted = false;
     testsupport::RunOptions options;
     options.duringRun = [&](int pid) {
-        // Wine hands SIGINT to the program as Ctrl-C.
-        interrupted = awaitTemporary(pid, dir / "out", 1);
+        // Wine hands SIGINT to the program as Ctrl-C, here once boot.img is whole: a temporary
+        // file seen before then may be boot.img's own.
+        while ((interrupted = awaitTemporary(pid, dir / "out", 1)) &&
+               !std::filesystem::exists(dir / "out/boot.img")) {
+        }
         if (interrupted) ::kill(pid, SIGINT);
     };
     testsupport::RunResult result = run({"a.dz", "out"}, options);
@@ -370,10 +447,13 @@ TEST_F(WindowsTest, NamesThatWouldLeaveTheOutputDirectoryAreRefused) {
         "conout$.txt",
         "CON ",
         "nul .img",
-        "COM\xB9",
-        "LPT\xB3.bin",
+        // COM¹ and LPT³, in UTF-8 as every name here.
+        "COM\xC2\xB9",
+        "LPT\xC2\xB3.bin",
         "...",
         " . ",
+        // Windows-1252 bytes, which are no name in the UTF-8 code page.
+        "\xE9t\xE9.bin",
     };
     for (const std::string& name : names) {
         ContainerPlan plan;

@@ -98,6 +98,7 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
     }
     int errorEnds[2];
     if (::pipe(errorEnds) != 0) throw std::runtime_error("pipe");
+    const bool windowsProgram = testingWindowsProgram();
     pid_t child = ::fork();
     if (child < 0) throw std::runtime_error("fork");
     if (child == 0) {
@@ -110,6 +111,10 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
         int devnull = ::open("/dev/null", O_RDONLY);
         if (devnull >= 0) ::dup2(devnull, STDIN_FILENO);
         if (!options.directory.empty() && ::chdir(options.directory.c_str()) != 0) ::_exit(126);
+        // Wine reads the arguments, and names files on the Linux side, in the locale's character
+        // set: the Windows program runs in UTF-8, as its manifest has Windows hand it every name,
+        // whatever the locale the tests were started in.
+        if (windowsProgram) ::setenv("LC_ALL", "C.UTF-8", 1);
         for (const std::string& setting : options.environment) {
             ::putenv(const_cast<char*>(setting.c_str()));
         }

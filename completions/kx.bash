@@ -1,0 +1,61 @@
+# Bash completion for kx: its commands, each command's options, files where a file goes, and the
+# output names of the container already on the line where `kx extract` takes names. Installed as
+# share/bash-completion/completions/kx.
+
+_kx_options() {
+    case $1 in
+        info | list) echo "--json --help" ;;
+        test) echo "--json -j --jobs -q --quiet --help" ;;
+        extract) echo "-C --directory --stdout --force --keep --manifest -j --jobs -q --quiet --json --help" ;;
+        pack) echo "-o --output --level -j --jobs --force -q --quiet --help" ;;
+    esac
+}
+
+_kx() {
+    local current=${COMP_WORDS[COMP_CWORD]}
+    local previous=${COMP_WORDS[COMP_CWORD - 1]}
+    COMPREPLY=()
+    if ((COMP_CWORD == 1)); then
+        mapfile -t COMPREPLY < <(compgen -W "info list test extract pack --help --version" -- "$current")
+        return
+    fi
+    local command=${COMP_WORDS[1]}
+    case $previous in
+        -C | --directory)
+            mapfile -t COMPREPLY < <(compgen -d -- "$current")
+            return
+            ;;
+        --manifest | -o | --output)
+            mapfile -t COMPREPLY < <(compgen -f -- "$current")
+            return
+            ;;
+        -j | --jobs | --level) return ;;
+    esac
+    if [[ $current == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$(_kx_options "$command")" -- "$current")
+        return
+    fi
+    # The first word that is not an option (nor an option's value) is the container or manifest.
+    local i word container=
+    for ((i = 2; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        case $word in
+            -C | --directory | --manifest | -o | --output | -j | --jobs | --level) ((i++)) ;;
+            -*) ;;
+            *)
+                container=$word
+                break
+                ;;
+        esac
+    done
+    if [[ $command == extract && -n $container ]]; then
+        # The outputs the container holds, as kx list names them (sixth column).
+        mapfile -t COMPREPLY < <(compgen -W "$(kx list "$container" 2>/dev/null |
+            awk 'NR > 1 && $6 != "-" { print $6 }' | sort -u)" -- "$current")
+        return
+    fi
+    [[ -n $container ]] && return
+    mapfile -t COMPREPLY < <(compgen -f -- "$current")
+}
+
+complete -o filenames -F _kx kx
