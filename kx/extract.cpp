@@ -4,13 +4,13 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
-#include <nlohmann/json.hpp>
 
 #include "dzlib/fault.h"
 #include "dzlib/output_writer.h"
 #include "kx/commands.h"
 #include "kx/console.h"
 #include "kx/extract_manifest.h"
+#include "kx/extraction.h"
 #include "kx/inspection.h"
 #include "kx/parallel.h"
 #include "kx/progress.h"
@@ -24,49 +24,8 @@
 namespace kx {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 // Temporary files in the output folder are hidden and named after the program.
 const char kTemporaryStem[] = ".kx-";
-
-enum class Outcome { notChosen, waiting, extracted, kept, failed };
-
-// One output of the plan as the extraction goes.
-struct OutputWork {
-    Outcome outcome = Outcome::notChosen;
-    dz::Fault fault = dz::Fault::none;
-    std::uint32_t failedPiece = 0;  // the entry that failed
-    std::string detail;             // the system's reason for a failed write
-    std::vector<std::uint64_t> pieceSizes;
-    dz::PendingOutput pending;
-    Turns turns;  // its pieces are written in table order
-    std::atomic<bool> broken{false};
-};
-
-// One piece to prove and write.
-struct Job {
-    std::size_t output;
-    std::size_t piece;  // its place among the output's pieces
-};
-
-// What a run extracts: each output of the plan, and which entries and outputs the names chose.
-struct Extraction {
-    const Options& options;
-    Inspection inspection;
-    std::vector<std::unique_ptr<OutputWork>> outputs;
-    std::vector<bool> chosenEntries;
-    dz::OutputFolder folder;
-    Turns streamTurns;  // with --stdout, every piece in one order
-    std::atomic<bool> streamBroken{false};
-};
-
-const dz::PlannedOutput& planned(const Extraction& x, std::size_t output) {
-    return x.inspection.plan.outputs[output];
-}
-
-std::string storedName(const Inspection& inspection, std::uint32_t index) {
-    return fieldOf(inspection.plan.entries[index].header.name);
-}
 
 // Marks what the names choose: an entry whose output name or stored name matches, and the whole
 // output it is a piece of. False (having said which) when a name matches nothing.
@@ -227,52 +186,6 @@ std::vector<Job> jobsOf(const Extraction& x) {
     return jobs;
 }
 
-std::uint64_t sizeOf(const OutputWork& work) {
-    std::uint64_t size = 0;
-    for (std::uint64_t piece : work.pieceSizes) size += piece;
-    return size;
-}
-
-// One line for an output, or for a chosen entry that is no piece of any output.
-std::string outcomeLine(const Extraction& x, std::size_t output, std::size_t nameWidth) {
-    const OutputWork& work = *x.outputs[output];
-    const std::string name = shown(planned(x, output).name);
-    std::string line;
-    switch (work.outcome) {
-        case Outcome::extracted:
-            line = "extracted  " + name + std::string(nameWidth - name.size(), ' ') + "  " +
-                   withCommas(sizeOf(work)) + " bytes";
-            if (work.pieceSizes.size() > 1) {
-                line += " in " + std::to_string(work.pieceSizes.size()) + " pieces";
-            }
-            break;
-        case Outcome::kept:
-            line = "kept       " + name + std::string(nameWidth - name.size(), ' ') + "  it exists";
-            break;
-        default:
-            line = "FAILED     " + name + std::string(nameWidth - name.size(), ' ') +
-                   "  sub-file " + std::to_string(work.failedPiece + 1) + ": " +
-                   reasonCode(work.fault);
-            break;
-    }
-    return line + "\n";
-}
-
-Json outputJson(const Extraction& x, std::size_t output) {
-    const OutputWork& work = *x.outputs[output];
-    Json pieces = Json::array();
-    for (std::uint32_t piece : planned(x, output).pieces) pieces.push_back(piece + 1);
-    const char* status = work.outcome == Outcome::extracted ? "ok"
-                         : work.outcome == Outcome::kept    ? "kept"
-                                                            : reasonCode(work.fault);
-    return Json{{"name", utf8Text(planned(x, output).name)},
-                {"pieces", pieces},
-                {"size", work.outcome == Outcome::extracted ? Json(sizeOf(work)) : Json(nullptr)},
-                {"status", status},
-                {"failed_entry",
-                 work.outcome == Outcome::failed ? Json(work.failedPiece + 1) : Json(nullptr)}};
-}
-
 }  // namespace
 
 int runExtract(const Options& options) {
@@ -317,7 +230,6 @@ int runExtract(const Options& options) {
         }
     }
     InOrder printer(entries.size());
-    std::vector<bool> reported(entries.size(), false);
     const bool printed = lines && !options.toStandardOutput;
     const auto report = [&](std::size_t output) {
         const std::uint32_t first = planned(x, output).pieces.front();
@@ -366,88 +278,13 @@ int runExtract(const Options& options) {
                       });
     }
 
-    // What failed, and the verdict.
-    bool good =
-        inspection.mainHeaderFault == dz::Fault::none && inspection.tableFault == dz::Fault::none;
-    printInspectionErrors(inspection, /*entries=*/false);
-    std::size_t extracted = 0, failed = 0, chosen = 0;
-    std::uint64_t bytes = 0;
-    for (std::uint32_t i = 0; i < entries.size(); ++i) {
-        if (!x.chosenEntries[i]) continue;
-        if (entries[i].output < 0) {
-            good = false;
-            printError(subject, entryLabel(inspection, i) + ": " + reasonText(entries[i].fault));
-            continue;
-        }
-        const auto o = static_cast<std::size_t>(entries[i].output);
-        if (planned(x, o).pieces.front() != i) continue;
-        const OutputWork& work = *x.outputs[o];
-        ++chosen;
-        if (work.outcome == Outcome::extracted) {
-            ++extracted;
-            bytes += sizeOf(work);
-        } else if (work.outcome == Outcome::failed) {
-            ++failed;
-            good = false;
-            std::string what =
-                entryLabel(inspection, work.failedPiece) + ": " + reasonText(work.fault);
-            if (!work.detail.empty()) what += ": " + work.detail;
-            printError(subject, shown(planned(x, o).name) + ": " + what);
-        }
-    }
     const bool manifestWritten =
         manifest.write(x.outputs.size(), [&](std::size_t o, std::vector<std::uint64_t>& sizes) {
             if (x.outputs[o]->outcome != Outcome::extracted) return false;
             sizes = x.outputs[o]->pieceSizes;
             return true;
         });
-    good = good && manifestWritten;
-
-    if (options.json) {
-        Json json;
-        json["container"] = utf8Text(options.container);
-        json["ok"] = good;
-        json["directory"] = options.toStandardOutput ? Json(nullptr) : Json(utf8Text(directory));
-        json["outputs"] = Json::array();
-        for (std::uint32_t i = 0; i < entries.size(); ++i) {
-            if (!x.chosenEntries[i] || entries[i].output < 0) continue;
-            const auto o = static_cast<std::size_t>(entries[i].output);
-            if (planned(x, o).pieces.front() == i) json["outputs"].push_back(outputJson(x, o));
-        }
-        json["entries"] = Json::array();
-        for (std::uint32_t i = 0; i < entries.size(); ++i) {
-            if (!x.chosenEntries[i]) continue;
-            Json entry = entryJson(inspection, i);
-            entry["unpacked_size"] = nullptr;
-            if (entries[i].output >= 0) {
-                const OutputWork& work = *x.outputs[static_cast<std::size_t>(entries[i].output)];
-                const auto& pieces = planned(x, static_cast<std::size_t>(entries[i].output)).pieces;
-                const auto at = std::find(pieces.begin(), pieces.end(), i) - pieces.begin();
-                if (work.outcome == Outcome::extracted) {
-                    entry["unpacked_size"] = work.pieceSizes[static_cast<std::size_t>(at)];
-                } else if (work.outcome == Outcome::failed && work.failedPiece == i) {
-                    entry["status"] = reasonCode(work.fault);
-                }
-            }
-            json["entries"].push_back(entry);
-        }
-        printOut(json.dump(2) + "\n");
-    } else if (!options.quiet || !good) {
-        std::string verdict = subject + (good ? ": OK: " : ": FAILED: ");
-        if (!good && failed > 0)
-            verdict +=
-                std::to_string(failed) + " of " + std::to_string(chosen) + " outputs failed; ";
-        verdict += std::to_string(extracted) + " output" + (extracted == 1 ? "" : "s") + ", " +
-                   withCommas(bytes) + " bytes, " +
-                   (options.toStandardOutput ? "to standard output" : "into " + shown(directory));
-        const std::string line = verdict + "\n";
-        if (options.toStandardOutput) {
-            platform::standardErrorWrite(line.data(), line.size());
-        } else {
-            printOut(line);
-        }
-    }
-    return good ? kExitGood : kExitFailed;
+    return reportExtraction(x, directory, manifestWritten);
 }
 
 }  // namespace kx

@@ -1,0 +1,74 @@
+// What kx extract keeps while it runs: the outputs of the plan and how each goes, shared by the
+// run (kx/extract.cpp) and its report (kx/extract_report.cpp).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dzlib/fault.h"
+#include "dzlib/output_writer.h"
+#include "dzlib/plan.h"
+#include "kx/commands.h"
+#include "kx/inspection.h"
+#include "kx/parallel.h"
+#include "kx/report.h"
+
+namespace kx {
+
+enum class Outcome { notChosen, waiting, extracted, kept, failed };
+
+// One output of the plan as the extraction goes.
+struct OutputWork {
+    Outcome outcome = Outcome::notChosen;
+    dz::Fault fault = dz::Fault::none;
+    std::uint32_t failedPiece = 0;  // the entry that failed
+    std::string detail;             // the system's reason for a failed write
+    std::vector<std::uint64_t> pieceSizes;
+    dz::PendingOutput pending;
+    Turns turns;  // its pieces are written in table order
+    std::atomic<bool> broken{false};
+};
+
+// One piece to prove and write.
+struct Job {
+    std::size_t output;
+    std::size_t piece;  // its place among the output's pieces
+};
+
+// What a run extracts: each output of the plan, and which entries and outputs the names chose.
+struct Extraction {
+    const Options& options;
+    Inspection inspection;
+    std::vector<std::unique_ptr<OutputWork>> outputs;
+    std::vector<bool> chosenEntries;
+    dz::OutputFolder folder;
+    Turns streamTurns;  // with --stdout, every piece in one order
+    std::atomic<bool> streamBroken{false};
+};
+
+inline const dz::PlannedOutput& planned(const Extraction& x, std::size_t output) {
+    return x.inspection.plan.outputs[output];
+}
+
+inline std::string storedName(const Inspection& inspection, std::uint32_t index) {
+    return fieldOf(inspection.plan.entries[index].header.name);
+}
+
+inline std::uint64_t sizeOf(const OutputWork& work) {
+    std::uint64_t size = 0;
+    for (std::uint64_t piece : work.pieceSizes) size += piece;
+    return size;
+}
+
+// The line of an output for people, in its table-order place: "extracted  NAME  SIZE bytes",
+// "kept  NAME  it exists" or "FAILED  NAME  sub-file N: CODE"; `nameWidth` aligns the names.
+std::string outcomeLine(const Extraction& x, std::size_t output, std::size_t nameWidth);
+
+// Says on standard error what failed, prints the verdict or the JSON document, and returns the
+// exit status.
+int reportExtraction(const Extraction& x, const std::string& directory, bool manifestWritten);
+
+}  // namespace kx
