@@ -30,6 +30,7 @@ PendingOutput& PendingOutput::operator=(PendingOutput&& other) noexcept {
         discard();
         folder_ = other.folder_;
         file_ = static_cast<platform::File&&>(other.file_);
+        end_ = other.end_;
         std::memcpy(temporaryName_, other.temporaryName_, sizeof temporaryName_);
         finalName_ = std::move(other.finalName_);
         other.folder_ = nullptr;
@@ -38,11 +39,18 @@ PendingOutput& PendingOutput::operator=(PendingOutput&& other) noexcept {
 }
 
 bool PendingOutput::append(const void* bytes, std::size_t length) {
-    if (!isOpen()) return false;
-    file_.reserve(length);
-    if (file_.write(bytes, length)) return true;
+    if (writeAt(end_, bytes, length)) {
+        end_ += length;
+        return true;
+    }
     discard();
     return false;
+}
+
+bool PendingOutput::writeAt(std::uint64_t offset, const void* bytes, std::size_t length) {
+    if (!isOpen()) return false;
+    file_.reserve(offset, length);
+    return file_.writeAt(offset, bytes, length);
 }
 
 bool PendingOutput::commit() {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "dzlib/container.h"
@@ -50,6 +51,9 @@ class PendingOutput {
     // Adds bytes at the end; false when they could not all be written (the output is then
     // discarded).
     bool append(const void* bytes, std::size_t length);
+    // Writes bytes at `offset`, so that several threads may fill an output's places side by
+    // side; false when they could not all be written (the caller then discards the output).
+    bool writeAt(std::uint64_t offset, const void* bytes, std::size_t length);
     // Moves the whole output to its final name; false when it could not be stored or moved (the
     // output is then discarded and the final name keeps what it held).
     bool commit();
@@ -60,6 +64,7 @@ class PendingOutput {
     friend class OutputFolder;
     platform::Directory* folder_ = nullptr;
     platform::File file_;
+    std::uint64_t end_ = 0;  // where append writes
     char temporaryName_[platform::Directory::kTemporaryNameSize] = {};
     std::string finalName_;
 };

@@ -100,63 +100,76 @@ void fail(OutputWork& work, dz::Fault fault, std::uint32_t piece, std::string de
     work.detail = std::move(detail);
 }
 
-// Writes a proven piece where it goes; false when it cannot be written.
-bool writePiece(Extraction& x, const Job& job, const Unpacker& unpacker, std::string& detail) {
-    OutputWork& work = *x.outputs[job.output];
-    if (x.options.toStandardOutput) {
-        if (platform::standardOutputWrite(unpacker.bytes(), unpacker.length())) return true;
-        detail = "standard output: " + platform::lastErrorText();
-        return false;
-    }
-    if (job.piece == 0)
-        work.pending = x.folder.begin(planned(x, job.output).name, &x.inspection.container);
-    if (work.pending.append(unpacker.bytes(), unpacker.length()) &&
-        (job.piece + 1 < planned(x, job.output).pieces.size() || work.pending.commit())) {
-        return true;
-    }
-    detail = platform::lastErrorText();
-    return false;
-}
-
-// Proves piece `job` and writes it in its turn. Pieces of an output that already failed are
-// neither unpacked nor written; with --stdout, nothing after a failure is.
-void runJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& unpacker,
-            Progress& progress) {
+// Proves piece `job` and writes it to standard output in its turn: the pieces of all chosen
+// outputs go out one after the other, and nothing after a failure does.
+void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& unpacker,
+               Progress& progress) {
     OutputWork& work = *x.outputs[job.output];
     const std::uint32_t index = planned(x, job.output).pieces[job.piece];
-    const bool stream = x.options.toStandardOutput;
-    const auto skipped = [&] { return work.broken || (stream && x.streamBroken); };
-    if (stream && x.streamBroken && !work.broken) {
-        // The stream has a hole where an earlier output failed: nothing after it is written.
-        fail(work, dz::Fault::write, index, "not written after an earlier output failed");
-    }
-
     dz::Fault fault = dz::Fault::none;
-    if (!skipped()) {
-        const dz::PlannedEntry& entry = x.inspection.plan.entries[index];
+    if (!x.streamBroken) {
         progress.working(storedName(x.inspection, index));
         fault = unpacker.unpack(x.inspection, index);
-        progress.add(entry.header.packedSize);
+        progress.add(x.inspection.plan.entries[index].header.packedSize);
     }
-    Turns& turns = stream ? x.streamTurns : work.turns;
-    const std::size_t turn = stream ? jobNumber : job.piece;
-    turns.await(turn);
-    if (fault != dz::Fault::none) {
+    x.streamTurns.await(jobNumber);
+    if (x.streamBroken) {
+        // The stream has a hole where an earlier output failed: nothing after it is written.
+        fail(work, dz::Fault::write, index, "not written after an earlier output failed");
+    } else if (fault != dz::Fault::none) {
         fail(work, fault, index);
-    } else if (!skipped()) {
-        std::string detail;
-        if (writePiece(x, job, unpacker, detail)) {
-            work.pieceSizes[job.piece] = unpacker.length();
-        } else {
-            fail(work, dz::Fault::write, index, detail);
-        }
+    } else if (platform::standardOutputWrite(unpacker.bytes(), unpacker.length())) {
+        work.pieceSizes[job.piece] = unpacker.length();
+    } else {
+        fail(work, dz::Fault::write, index, "standard output: " + platform::lastErrorText());
     }
-    if (stream && work.broken) x.streamBroken = true;
+    if (work.broken) x.streamBroken = true;
     if (job.piece + 1 == planned(x, job.output).pieces.size()) {
         work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
-        if (work.broken) work.pending.discard();
     }
-    turns.done(turn);
+    x.streamTurns.done(jobNumber);
+}
+
+// Proves piece `job` and writes it at its place in its output's temporary file. Its place is
+// known once the pieces before it are unpacked, so pieces of one output are written side by
+// side; the last piece to end moves the whole output into place, or drops it when a piece
+// failed. Pieces of an output that already failed are neither unpacked nor written. Returns
+// true for the piece that ended its output.
+bool fileJob(Extraction& x, const Job& job, Unpacker& unpacker, Progress& progress) {
+    OutputWork& work = *x.outputs[job.output];
+    const std::uint32_t index = planned(x, job.output).pieces[job.piece];
+    dz::Fault fault = dz::Fault::none;
+    if (!work.broken) {
+        progress.working(storedName(x.inspection, index));
+        fault = unpacker.unpack(x.inspection, index);
+        progress.add(x.inspection.plan.entries[index].header.packedSize);
+    }
+    work.turns.await(job.piece);
+    const std::uint64_t offset = work.nextOffset;
+    if (fault != dz::Fault::none) {
+        fail(work, fault, index);
+    } else if (!work.broken) {
+        work.pieceSizes[job.piece] = unpacker.length();
+        work.nextOffset += unpacker.length();
+    }
+    const bool writing = !work.broken;
+    work.turns.done(job.piece);
+
+    if (writing) {
+        std::call_once(work.begun, [&] {
+            work.pending = x.folder.begin(planned(x, job.output).name, &x.inspection.container);
+        });
+        if (!work.pending.writeAt(offset, unpacker.bytes(), unpacker.length())) {
+            fail(work, dz::Fault::write, index, platform::lastErrorText());
+        }
+    }
+    if (work.unfinished.fetch_sub(1, std::memory_order_acq_rel) != 1) return false;
+    if (!work.broken && !work.pending.commit()) {
+        fail(work, dz::Fault::write, index, platform::lastErrorText());
+    }
+    if (work.broken) work.pending.discard();
+    work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
+    return true;
 }
 
 // The order pieces are taken in: largest outputs first (so that the workers end together), each
@@ -269,11 +282,17 @@ int runExtract(const Options& options) {
                           total);
         std::vector<Unpacker> unpackers(
             std::min<std::size_t>(workersFor(options), jobs.size() + 1));
+        for (const Job& job : jobs) ++x.outputs[job.output]->unfinished;
         runInParallel(jobs.size(), static_cast<unsigned>(unpackers.size()),
                       [&](std::size_t k, unsigned worker) {
-                          runJob(x, jobs[k], k, unpackers[worker], progress);
-                          if (jobs[k].piece + 1 == planned(x, jobs[k].output).pieces.size()) {
-                              report(jobs[k].output);
+                          const Job& job = jobs[k];
+                          if (options.toStandardOutput) {
+                              streamJob(x, job, k, unpackers[worker], progress);
+                              if (job.piece + 1 == planned(x, job.output).pieces.size()) {
+                                  report(job.output);
+                              }
+                          } else if (fileJob(x, job, unpackers[worker], progress)) {
+                              report(job.output);
                           }
                       });
     }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,12 @@ struct OutputWork {
     std::string detail;             // the system's reason for a failed write
     std::vector<std::uint64_t> pieceSizes;
     dz::PendingOutput pending;
-    Turns turns;  // its pieces are written in table order
+    std::once_flag begun;  // the temporary file is made by the first piece that is proven
+    // Pieces learn where they go in table order (each after the lengths of those before it),
+    // then are written side by side; the last to end moves the output into place.
+    Turns turns;
+    std::uint64_t nextOffset = 0;
+    std::atomic<std::size_t> unfinished{0};
     std::atomic<bool> broken{false};
 };
 

@@ -106,11 +106,12 @@ class File {
     // Reads up to `length` bytes at `position` without moving any shared position, so several
     // threads may read one file. Returns the count read, short at the end of the file or on error.
     std::size_t readAt(std::uint64_t position, void* buffer, std::size_t length) const;
-    // Tells the system that `length` bytes are about to be written at the current position, so
-    // that it can lay them out at once; the file's length does not change. Only a hint.
-    void reserve(std::uint64_t length);
-    // Writes all `length` bytes at the current position; false on a short or failed write.
-    bool write(const void* buffer, std::size_t length);
+    // Tells the system that `length` bytes are about to be written at `position`, so that it can
+    // lay them out at once; the file's length does not change. Only a hint.
+    void reserve(std::uint64_t position, std::uint64_t length);
+    // Writes all `length` bytes at `position`, without moving any shared position, so several
+    // threads may write one file at different places; false on a short or failed write.
+    bool writeAt(std::uint64_t position, const void* buffer, std::size_t length);
 
     // True when this file and the entry `name` of `folder` are one file (so that writing there
     // would destroy what is being read). A link at `name` counts as the file it leads to.

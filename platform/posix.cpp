@@ -248,20 +248,34 @@ std::size_t File::readAt(std::uint64_t position, void* buffer, std::size_t lengt
     return done;
 }
 
-void File::reserve(std::uint64_t length) {
+void File::reserve(std::uint64_t position, std::uint64_t length) {
 #ifdef __linux__
     // Laying out the blocks in one step spares the file system that work on every write.
-    off_t at = ::lseek(fdOf(handle_), 0, SEEK_CUR);
-    if (at >= 0 && length > 0 && length <= static_cast<std::uint64_t>(INT64_MAX - at)) {
-        ::fallocate(fdOf(handle_), FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(length));
+    if (length > 0 && position <= static_cast<std::uint64_t>(INT64_MAX) &&
+        length <= static_cast<std::uint64_t>(INT64_MAX) - position) {
+        ::fallocate(fdOf(handle_), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(position),
+                    static_cast<off_t>(length));
     }
 #else
+    (void)position;
     (void)length;
 #endif
 }
 
-bool File::write(const void* buffer, std::size_t length) {
-    return writeAll(fdOf(handle_), buffer, length);
+bool File::writeAt(std::uint64_t position, const void* buffer, std::size_t length) {
+    const char* at = static_cast<const char*>(buffer);
+    while (length > 0) {
+        if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
+        // Linux moves at most about 2 GiB in one call; larger writes go in steps.
+        std::size_t step = length < (1u << 30) ? length : (1u << 30);
+        ssize_t put = ::pwrite(fdOf(handle_), at, step, static_cast<off_t>(position));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        at += put;
+        position += static_cast<std::uint64_t>(put);
+        length -= static_cast<std::size_t>(put);
+    }
+    return true;
 }
 
 bool File::isSameFileAs(const Directory& folder, const char* name) const {

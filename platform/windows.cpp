@@ -320,10 +320,27 @@ std::size_t File::readAt(std::uint64_t position, void* buffer, std::size_t lengt
 }
 
 // The system lays out a file well enough as it is written.
-void File::reserve(std::uint64_t) {}
+void File::reserve(std::uint64_t, std::uint64_t) {}
 
-bool File::write(const void* buffer, std::size_t length) {
-    return writeAll(toHandle(handle_), buffer, length);
+bool File::writeAt(std::uint64_t position, const void* buffer, std::size_t length) {
+    const char* at = static_cast<const char*>(buffer);
+    while (length > 0) {
+        if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
+        std::size_t step = length < kLargestStep ? length : kLargestStep;
+        // A write that names its position leaves no shared position behind.
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(position);
+        where.OffsetHigh = static_cast<DWORD>(position >> 32);
+        DWORD put = 0;
+        if (WriteFile(toHandle(handle_), at, static_cast<DWORD>(step), &put, &where) == 0 ||
+            put == 0) {
+            return false;
+        }
+        at += put;
+        position += put;
+        length -= put;
+    }
+    return true;
 }
 
 bool File::isSameFileAs(const Directory& folder, const char* name) const {
