@@ -338,40 +338,41 @@ int main(int argc, char** argv) {
     row("gzip -6", gzip);
     row("kx pack", kxPack);
 
-    std::printf("\n  %-40s %8s %10s  %s\n", "measure", "measured", "goal", "verdict");
-    const auto ratio = [](const char* label, double measured, double goal) {
-        if (goal > 0) {
-            char text[32];
-            std::snprintf(text, sizeof text, "<= %.2f", goal);
-            std::printf("  %-40s %8.3f %10s  %s\n", label, measured, text,
-                        verdict(measured <= goal));
-        } else {
-            std::printf("  %-40s %8.3f\n", label, measured);
-        }
+    // The goals are on wall time; the cpu-time ratio shows the work, and on N free processors
+    // kx's wall-time ratio is at best about its cpu-time ratio / N.
+    std::printf("\n  %-34s %7s %7s %7s %10s  %s\n", "ratio of times", "wall", "user", "cpu", "goal",
+                "verdict");
+    const auto times = [](const char* label, const Best& a, const Best& b, double goal) {
+        const double wall = a.wall / b.wall;
+        std::printf("  %-34s %7.3f %7.3f %7.3f", label, wall, a.user / b.user, a.cpu / b.cpu);
+        if (goal > 0) std::printf("    <= %.2f  %s", goal, verdict(wall <= goal));
+        std::printf("\n");
     };
+    times("kestrix -x / openssl md5", kestrix, md5, 1.5);
+    if (withZlib) times("kestrix -x, zlib / libdeflate", kestrixZlib, kestrix, 0);
+    times("kx test / openssl md5", kxTest, md5, 0.6);
+    times("kx test / kestrix -x", kxTest, kestrix, 0.4);
+    times("kx extract / openssl md5", kxExtract, md5, 0.8);
+    times("kx extract / kestrix -x", kxExtract, kestrix, 0.5);
+    times("kx pack / gzip -6", kxPack, gzip, 0.3);
+
+    std::printf("\n  %-34s %9s %12s  %s\n", "peak RSS", "MiB", "bound", "verdict");
     const auto memory = [](const char* label, std::uint64_t peak, std::uint64_t bound) {
-        char goal[32];
-        std::snprintf(goal, sizeof goal, "<= %.1f", mib(bound));
-        std::printf("  %-40s %8.1f %10s  %s\n", label, mib(peak), goal, verdict(peak <= bound));
+        std::printf("  %-34s %9.1f    <= %6.1f  %s\n", label, mib(peak), mib(bound),
+                    verdict(peak <= bound));
     };
-    ratio("kestrix -x / openssl md5, wall", kestrix.wall / md5.wall, 1.5);
-    ratio("kestrix -x / openssl md5, user", kestrix.user / md5.user, 0);
-    if (withZlib) ratio("kestrix -x zlib / libdeflate, wall", kestrixZlib.wall / kestrix.wall, 0);
-    const std::uint64_t kestrixBound = largest.packed + largest.unpacked + 32 * kMiB;
-    memory("kestrix -x peak RSS, MiB", kestrix.peakRss, kestrixBound);
-    ratio("kx test / openssl md5, wall", kxTest.wall / md5.wall, 0.6);
-    ratio("kx test / kestrix -x, wall", kxTest.wall / kestrix.wall, 0.4);
+    memory("kestrix -x", kestrix.peakRss, largest.packed + largest.unpacked + 32 * kMiB);
     const std::uint64_t kxBound =
         workers * (facts.largestPacked() + facts.largestUnpacked()) + 64 * kMiB;
-    memory("kx test peak RSS, MiB", kxTest.peakRss, kxBound);
-    ratio("kx extract / openssl md5, wall", kxExtract.wall / md5.wall, 0.8);
-    ratio("kx extract / kestrix -x, wall", kxExtract.wall / kestrix.wall, 0.5);
-    memory("kx extract peak RSS, MiB", kxExtract.peakRss, kxBound);
-    ratio("kx pack / gzip -6, wall", kxPack.wall / gzip.wall, 0.3);
-    ratio("kx pack / gzip -6, packed bytes",
-          static_cast<double>(bench.packedBytes()) / static_cast<double>(bench.gzipBytes()), 1.0);
+    memory("kx test", kxTest.peakRss, kxBound);
+    memory("kx extract", kxExtract.peakRss, kxBound);
+
+    const double packedRatio =
+        static_cast<double>(bench.packedBytes()) / static_cast<double>(bench.gzipBytes());
+    std::printf("\n  %-34s %9.3f    <= %6.2f  %s\n", "packed data, kx pack / gzip -6", packedRatio,
+                1.0, verdict(packedRatio <= 1.0));
     std::printf(
-        "\n  packed data: kx pack %s bytes (%.1f MiB), gzip -6 %s bytes (%.1f MiB); the container "
+        "  packed data: kx pack %s bytes (%.1f MiB), gzip -6 %s bytes (%.1f MiB); the container "
         "as built (zlib -6) %.1f MiB\n",
         withCommas(bench.packedBytes()).c_str(), mib(bench.packedBytes()),
         withCommas(bench.gzipBytes()).c_str(), mib(bench.gzipBytes()), mib(facts.packedTotal()));
