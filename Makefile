@@ -60,11 +60,12 @@ test-asan:
 	@$(MAKE) --no-print-directory test BUILD=build-asan \
 	  CMAKE_FLAGS="-DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)"
 
+# `make bench BENCH_ARGS=--quick` runs the whole-program benchmark on a container of 128 MiB.
 bench:
 	@scripts/install-deps.sh build bench
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKESTRIX_BENCH=ON -DKESTRIX_TESTS=OFF >/dev/null
 	@cmake --build build-bench -j$(JOBS)
-	@scripts/run-benchmarks.sh build-bench
+	@scripts/run-benchmarks.sh build-bench $(BENCH_ARGS)
 
 # The libFuzzer targets, built with clang, AddressSanitizer and UndefinedBehaviorSanitizer.
 fuzz-build:

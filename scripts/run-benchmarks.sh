@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the benchmarks of a build configured with -DKESTRIX_BENCH=ON (see `make bench`):
 #   1. the MD5 benchmark: md5Digest against OpenSSL's MD5;
-#   2. the extraction benchmark: a whole extraction of 1 GiB by this build's kestrix (the
-#      libdeflate backend) against `openssl md5` over the same bytes and against a kestrix built
-#      with the zlib backend, which this script configures and builds in build-bench-zlib;
+#   2. the whole-program benchmark: kestrix -x, kx test, kx extract and kx pack on a container of
+#      1 GiB unpacked, against openssl md5, gzip -6 and a kestrix built with the zlib backend,
+#      which this script configures and builds in build-bench-zlib; ARGS go to it (--quick for a
+#      container of 128 MiB, --rounds N);
 #   3. the inflate benchmark: both backends and the deflate code check per kind of stream; it
 #      fails when the libdeflate backend is not faster than the zlib backend on every kind
 #      (built only where libdeflate is found).
@@ -11,16 +12,18 @@
 # reuse the generated container.
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-  echo "usage: scripts/run-benchmarks.sh BUILD_DIR" >&2
+if [ $# -lt 1 ]; then
+  echo "usage: scripts/run-benchmarks.sh BUILD_DIR [ARGS...]" >&2
   exit 2
 fi
 cd "$(dirname "$0")/.."
 build=$1
+shift
 zlib_build=build-bench-zlib
 jobs=${JOBS:-2}
 
-for program in "$build/kestrix" "$build/bench/kestrix_bench_md5" "$build/bench/kestrix_bench_extract"; do
+for program in "$build/kestrix" "$build/kx" "$build/bench/kestrix_bench_md5" \
+  "$build/bench/kestrix_bench_programs"; do
   if [ ! -x "$program" ]; then
     echo "run-benchmarks: $program is missing; configure $build with -DKESTRIX_BENCH=ON and build it" >&2
     exit 1
@@ -37,11 +40,12 @@ echo "== MD5 benchmark"
 "$build/bench/kestrix_bench_md5"
 
 echo
-echo "== Extraction benchmark"
-"$build/bench/kestrix_bench_extract" \
+echo "== Whole-program benchmark"
+"$build/bench/kestrix_bench_programs" \
   --kestrix "$build/kestrix" \
   --kestrix-zlib "$zlib_build/kestrix" \
-  --data "$build/bench-data"
+  --kx "$build/kx" \
+  --data "$build/bench-data" "$@"
 
 echo
 echo "== Inflate benchmark"
