@@ -16,4 +16,18 @@ namespace dz {
 // unused '1' pattern of a code that has a single one-bit codeword.
 bool zlibReadsDeflateCodes(const std::uint8_t* data, std::size_t size);
 
+// How walkDeflateCodes ends.
+enum class CodeWalk {
+    kRead,        // zlib's inflate reads every block to its end: zlibReadsDeflateCodes is true
+    kRefused,     // it refuses the stream: zlibReadsDeflateCodes is false
+    kLeftToZlib,  // the walk stopped at a block header: a kind of stream that zlib alone
+                  // inflates about as fast as libdeflate and the walk together, or faster
+};
+
+// The walk of zlibReadsDeflateCodes for the libdeflate backend, which inflates a stream left to
+// zlib with zlib itself. The rule for leaving a stream to zlib is in deflate_check.cpp; a
+// stream of less than kWalkedWholeSize bytes is never left to zlib.
+CodeWalk walkDeflateCodes(const std::uint8_t* data, std::size_t size);
+inline constexpr std::size_t kWalkedWholeSize = 64 * 1024;
+
 }  // namespace dz
