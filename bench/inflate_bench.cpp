@@ -320,8 +320,8 @@ constexpr double kTieRatio = 1.02;
 // True when the libdeflate backend leaves the stream to zlib.
 bool leftToZlib(const Stream& stream) {
     return dz::walkDeflateCodes(stream.packed.data() + stream.deflateBegin,
-                                stream.deflateEnd - stream.deflateBegin) ==
-           dz::CodeWalk::kLeftToZlib;
+                                stream.deflateEnd - stream.deflateBegin,
+                                kUnpackedSize) == dz::CodeWalk::kLeftToZlib;
 }
 
 // Times the three measures of every kind, interleaved, best of `rounds`, and prints the table.

@@ -382,6 +382,20 @@ class BitReader {
         return (static_cast<std::size_t>(next_ - begin_) + overrun_) * 8 - count_;
     }
 
+    // The byte that holds the bit `bit` bits from the start of the data (past its end, an
+    // address the reader never reads).
+    const std::uint8_t* at(std::size_t bit) const { return begin_ + bit / 8; }
+
+    // Goes on as if the data ended at `end` (at or after the byte being read), with the bits
+    // taken so far still taken.
+    void setEnd(const std::uint8_t* end) {
+        const std::size_t taken = bitsTaken();
+        restartAt(begin_ + taken / 8);
+        end_ = end;
+        refill();
+        take(static_cast<unsigned>(taken % 8));
+    }
+
   private:
     const std::uint8_t* begin_;
     const std::uint8_t* next_;
@@ -513,9 +527,15 @@ class ZlibChoice {
 // what zlib's inflate refuses among the streams libdeflate decodes (see deflate_check.h).
 class CodeWalker {
   public:
-    // With `mayLeave`, the walk may leave the stream to zlib (see ZlibChoice).
-    CodeWalker(const std::uint8_t* data, std::size_t size, CodeTables& tables, bool mayLeave)
-        : in_(data, size), tables_(tables), choice_(size, mayLeave) {}
+    // With `mayLeave`, the walk may leave the stream to zlib (see ZlibChoice). The stream's
+    // output may take no more than `room` bytes (see walkInRoom).
+    CodeWalker(const std::uint8_t* data, std::size_t size, std::size_t room, CodeTables& tables,
+               bool mayLeave)
+        : in_(data, size),
+          dataEnd_(data + size),
+          tables_(tables),
+          choice_(size, mayLeave),
+          roomLeft_(room) {}
 
     // kRead when every block reads to its end the way zlib reads it, within the data.
     CodeWalk walk() {
@@ -579,10 +599,11 @@ class CodeWalker {
         return true;
     }
 
-    // Reads a fixed block's codes. Returns false at a code zlib refuses or past the data.
+    // Reads a fixed block's codes. Returns false at a code zlib refuses, past the data, or past
+    // the output's room.
     bool fixedBlock() {
         static const FixedCodes fixed;
-        return walkSeveralCodes(fixed.tables);
+        return walkInRoom([&] { return walkSeveralCodes(fixed.tables); });
     }
 
     // Reads a dynamic block's code lengths as zlib does, then its codes (the block's header began
@@ -654,7 +675,7 @@ class CodeWalker {
             t.builtDistanceCount = distanceCount;
             std::memcpy(t.builtLengths.data(), lengths, total);
         }
-        if (!walkBlockCodes()) return BlockEnd::kRefused;
+        if (!walkInRoom([&] { return walkBlockCodes(); })) return BlockEnd::kRefused;
         if (!literalsOnly) {
             const auto literalCodes = std::count_if(lengths, lengths + 257, used);
             choice_.blockEnded(in_.bitsTaken() - blockStart,
@@ -683,9 +704,35 @@ class CodeWalker {
                                              tables.sub, 0) == WalkEnd::kEndOfBlock;
     }
 
+    // Walks a block's codes with walkBlock() (true when they end well) within the output's room,
+    // and refuses them when they run past it: zlib refuses a stream whose output does not fit,
+    // and libdeflate stops where the output is full, so the walk is never much longer than
+    // libdeflate's, even over a packed buffer far longer than the stream (a sub-file's unread
+    // rest is zeros). A code takes at most 16 bits for each byte it makes (a literal up to 15, a
+    // match of 3 bytes or more up to 15 + 5 + 15 + 13) and the end-of-block code up to 15, so
+    // codes that run past 16 bits for each byte left in the room, and 15 more, make more than
+    // the room holds. For the blocks after, the room left is what the codes made at least.
+    template <typename Walk>
+    bool walkInRoom(Walk walkBlock) {
+        const std::size_t start = in_.bitsTaken();
+        const std::size_t dataLeft = static_cast<std::size_t>(dataEnd_ - in_.at(start));
+        // The bytes the codes may reach into, from the one that holds their first bit.
+        const std::size_t roomBytes =
+            roomLeft_ < dataLeft / 2 ? roomLeft_ * 2 + (start % 8 + 15) / 8 + 1 : dataLeft;
+        const bool narrowed = roomBytes < dataLeft;
+        if (narrowed) in_.setEnd(in_.at(start) + roomBytes);
+        if (!walkBlock()) return false;
+        if (narrowed) in_.setEnd(dataEnd_);
+        const std::size_t codeBits = in_.bitsTaken() - start;
+        roomLeft_ -= std::min(roomLeft_, codeBits > 15 ? (codeBits - 15) / 16 : 0);
+        return true;
+    }
+
     BitReader in_;
+    const std::uint8_t* dataEnd_;
     CodeTables& tables_;
     ZlibChoice choice_;
+    std::size_t roomLeft_;  // the bytes the output can still take, at most
 };
 
 }  // namespace
@@ -693,20 +740,20 @@ class CodeWalker {
 namespace {
 
 // The tables are large; they are kept from one call to the next, one set for each thread.
-CodeWalk walk(const std::uint8_t* data, std::size_t size, bool mayLeave) {
+CodeWalk walk(const std::uint8_t* data, std::size_t size, std::size_t room, bool mayLeave) {
     thread_local CodeTables tables;
-    CodeWalker walker(data, size, tables, mayLeave);
+    CodeWalker walker(data, size, room, tables, mayLeave);
     return walker.walk();
 }
 
 }  // namespace
 
 bool zlibReadsDeflateCodes(const std::uint8_t* data, std::size_t size) {
-    return walk(data, size, /*mayLeave=*/false) == CodeWalk::kRead;
+    return walk(data, size, SIZE_MAX, /*mayLeave=*/false) == CodeWalk::kRead;
 }
 
-CodeWalk walkDeflateCodes(const std::uint8_t* data, std::size_t size) {
-    return walk(data, size, /*mayLeave=*/true);
+CodeWalk walkDeflateCodes(const std::uint8_t* data, std::size_t size, std::size_t room) {
+    return walk(data, size, room, /*mayLeave=*/true);
 }
 
 }  // namespace dz

@@ -86,9 +86,10 @@ bool inflateWithLibdeflate(const std::uint8_t* packed, std::size_t packedSize, s
     const std::size_t trailerLength = gzip ? 8 : 4;
     if (headerLength == 0 || packedSize < headerLength + trailerLength) return false;
     // The codes are walked first, over all the bytes the deflate data may take (the walk stops
-    // at its end): some kinds of stream zlib inflates faster alone, and the walk leaves those
-    // to zlib early (deflate_check.cpp).
-    switch (walkDeflateCodes(packed + headerLength, packedSize - headerLength - trailerLength)) {
+    // at its end, or where the codes no longer fit the output): some kinds of stream zlib
+    // inflates faster alone, and the walk leaves those to zlib early (deflate_check.cpp).
+    switch (walkDeflateCodes(packed + headerLength, packedSize - headerLength - trailerLength,
+                             outputSize)) {
         case CodeWalk::kRead:
             break;
         case CodeWalk::kRefused:

@@ -339,8 +339,22 @@ TEST(DeflateCheck, LeftToZlibOnlyWhereTheRuleSays) {
         SCOPED_TRACE(c.name);
         const std::vector<std::uint8_t> stream = rawDeflateParts(c.parts);
         EXPECT_EQ(zlibReadsDeflateCodes(stream.data(), stream.size()), true);
-        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size()), c.expected)
+        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), SIZE_MAX), c.expected)
             << stream.size() << " bytes";
+    }
+}
+
+// The walk stops where the codes make more bytes than the output has room for: zlib refuses
+// such a stream too, and the walk is then never longer than libdeflate's.
+TEST(DeflateCheck, WalkStopsPastTheRoom) {
+    const std::string words = wordContent(48 * 1024);  // under kWalkedWholeSize packed
+    for (int strategy : {Z_DEFAULT_STRATEGY, Z_HUFFMAN_ONLY}) {
+        SCOPED_TRACE(strategy);
+        const std::vector<std::uint8_t> stream = rawDeflateParts({{words, strategy, 0}});
+        const std::size_t size = words.size();
+        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), size), CodeWalk::kRead);
+        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), size / 64), CodeWalk::kRefused);
+        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), 0), CodeWalk::kRefused);
     }
 }
 
