@@ -8,7 +8,9 @@
 // refuses, which only a reading of the stream's codes finds (dzlib/deflate_check.h).
 // Everything else, including the wrapper (header check bits, method, window size, preset
 // dictionary, reserved gzip flags, CRC32, ISIZE, Adler-32), libdeflate already accepts and
-// refuses as zlib does.
+// refuses as zlib does. The reading of the codes comes first; the few kinds of stream that zlib
+// inflates faster than libdeflate and that reading together, it leaves to zlib, which then
+// inflates them itself.
 #include <libdeflate.h>
 
 #include <cstdint>
@@ -75,34 +77,38 @@ bool inflateWithLibdeflate(const std::uint8_t* packed, std::size_t packedSize, s
     }
     // zlib needs two bytes to tell the wrappers apart; fewer can never be a whole stream.
     if (packedSize < 2) return false;
+
+    // As zlib detects it: gzip when the data starts with 1f 8b, a zlib header otherwise. The
+    // deflate data follows the header and ends before the trailer (CRC32 and ISIZE, or
+    // Adler-32), somewhere in what is left; libdeflate checks the header's other fields.
+    const bool gzip = packed[0] == 0x1f && packed[1] == 0x8b;
+    const std::size_t headerLength = gzip ? gzipHeaderLength(packed, packedSize) : 2;
+    const std::size_t trailerLength = gzip ? 8 : 4;
+    if (headerLength == 0 || packedSize < headerLength + trailerLength) return false;
+    // The codes are walked first, over all the bytes the deflate data may take (the walk stops
+    // at its end, or where the codes no longer fit the output): some kinds of stream zlib
+    // inflates faster alone, and the walk leaves those to zlib early (deflate_check.cpp).
+    switch (walkDeflateCodes(packed + headerLength, packedSize - headerLength - trailerLength,
+                             outputSize)) {
+        case CodeWalk::kRead:
+            break;
+        case CodeWalk::kRefused:
+            return false;
+        case CodeWalk::kLeftToZlib:
+            return inflateWithZlib(packed, packedSize, output, outputSize, unpackedLength);
+    }
+
     libdeflate_decompressor* const d = decompressor();
     if (d == nullptr) return false;
     std::uint8_t noRoom = 0;
     void* const out = output != nullptr ? output : &noRoom;
-
-    // As zlib detects it: gzip when the data starts with 1f 8b, a zlib header otherwise.
-    const bool gzip = packed[0] == 0x1f && packed[1] == 0x8b;
-    std::size_t usedIn = 0;
     std::size_t usedOut = 0;
     const libdeflate_result result =
-        gzip ? libdeflate_gzip_decompress_ex(d, packed, packedSize, out, outputSize, &usedIn,
+        gzip ? libdeflate_gzip_decompress_ex(d, packed, packedSize, out, outputSize, nullptr,
                                              &usedOut)
-             : libdeflate_zlib_decompress_ex(d, packed, packedSize, out, outputSize, &usedIn,
+             : libdeflate_zlib_decompress_ex(d, packed, packedSize, out, outputSize, nullptr,
                                              &usedOut);
     if (result != LIBDEFLATE_SUCCESS) return false;
-
-    // The deflate data lies between the header and the trailer (CRC32 and ISIZE, or Adler-32).
-    std::size_t headerLength = 2;
-    std::size_t trailerLength = 4;
-    if (gzip) {
-        headerLength = gzipHeaderLength(packed, usedIn);
-        trailerLength = 8;
-        if (headerLength == 0) return false;
-    }
-    if (usedIn < headerLength + trailerLength) return false;
-    if (!zlibReadsDeflateCodes(packed + headerLength, usedIn - headerLength - trailerLength)) {
-        return false;
-    }
     unpackedLength = usedOut;
     return true;
 }

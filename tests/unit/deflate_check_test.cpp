@@ -1,6 +1,7 @@
 // The deflate code check on raw streams: a whole stream reads to its end, a cut one never does
-// (and the check always comes back); and on blocks whose codes sit at the edges of its tables,
-// it says what zlib says.
+// (and the check always comes back); on blocks whose codes sit at the edges of its tables, it
+// says what zlib says; and the walk for the libdeflate backend leaves to zlib the kinds of
+// stream it should, and no others.
 #include "dzlib/deflate_check.h"
 
 #include <gtest/gtest.h>
@@ -240,6 +241,120 @@ TEST(DeflateCheck, CodesAtTheEdgesOfTheTables) {
             const std::vector<std::uint8_t> part(stream.begin(), stream.begin() + cut);
             EXPECT_FALSE(zlibReadsDeflateCodes(part.data(), part.size())) << "cut at " << cut;
         }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Which streams walkDeflateCodes leaves to zlib.
+
+// Lines of words and numbers, about 3:1 at level 6; or, with `letters`, that many letters from
+// 'a' on in random order (about 3 bits a letter and few matches).
+std::string wordContent(std::size_t length, unsigned letters = 0) {
+    static const char* const kWords[] = {"system", "vendor", "boot", "modem", "radio",
+                                         "init",   "media",  "wifi", "audio", "service"};
+    std::string out;
+    std::uint32_t x = 12345;
+    const auto next = [&x]() { return (x = x * 1103515245u + 12345u) >> 16; };
+    while (out.size() < length) {
+        if (letters != 0) {
+            out += static_cast<char>('a' + next() % letters);
+        } else {
+            out += std::string("ro.") + kWords[next() % 10] + "." + kWords[next() % 10] + "=" +
+                   std::to_string(next() % 100000) + "\n";
+        }
+    }
+    out.resize(length);
+    return out;
+}
+
+// A raw deflate stream: `parts` of content in turn, each with its strategy at level 6 and a
+// full flush after every `flushEvery` bytes of it (0 for none).
+struct StreamPart {
+    std::string content;
+    int strategy;
+    std::size_t flushEvery;
+};
+
+std::vector<std::uint8_t> rawDeflateParts(const std::vector<StreamPart>& parts) {
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, parts[0].strategy), Z_OK);
+    std::size_t total = 0;
+    for (const StreamPart& part : parts) total += part.content.size();
+    std::vector<std::uint8_t> out(deflateBound(&stream, total) * 2 + 4096);
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+        const StreamPart& part = parts[p];
+        if (p > 0) {
+            EXPECT_EQ(deflateParams(&stream, 6, part.strategy), Z_OK);
+        }
+        const std::size_t every = part.flushEvery != 0 ? part.flushEvery : part.content.size();
+        for (std::size_t at = 0; at < part.content.size(); at += every) {
+            const std::size_t length = std::min(every, part.content.size() - at);
+            stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(part.content.data() + at));
+            stream.avail_in = static_cast<uInt>(length);
+            const bool last = p + 1 == parts.size() && at + length == part.content.size();
+            EXPECT_EQ(deflate(&stream, last ? Z_FINISH : Z_FULL_FLUSH), last ? Z_STREAM_END : Z_OK);
+        }
+    }
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+TEST(DeflateCheck, LeftToZlibOnlyWhereTheRuleSays) {
+    const std::string words = wordContent(384 * 1024);
+    const std::string letters = wordContent(256 * 1024, 8);
+    const struct {
+        const char* name;
+        std::vector<StreamPart> parts;
+        CodeWalk expected;
+    } cases[] = {
+        {"level 6", {{words, Z_DEFAULT_STRATEGY, 0}}, CodeWalk::kRead},
+        {"Huffman-only: literal-only blocks", {{words, Z_HUFFMAN_ONLY, 0}}, CodeWalk::kLeftToZlib},
+        {"Huffman-only, under kWalkedWholeSize",
+         {{words.substr(0, 64 * 1024), Z_HUFFMAN_ONLY, 0}},
+         CodeWalk::kRead},
+        {"a full flush every 1,000 bytes: short blocks of many codes",
+         {{words, Z_DEFAULT_STRATEGY, 1000}},
+         CodeWalk::kLeftToZlib},
+        {"a full flush every 1,000 bytes of 8 letters: short blocks of few codes",
+         {{letters, Z_DEFAULT_STRATEGY, 1000}},
+         CodeWalk::kRead},
+        {"level 6 for a fifth of the data, then a full flush every 1,000 bytes",
+         {{words, Z_DEFAULT_STRATEGY, 0}, {words + words + words, Z_DEFAULT_STRATEGY, 1000}},
+         CodeWalk::kLeftToZlib},
+        {"level 6 well past the first quarter, then a full flush every 1,000 bytes",
+         {{words + words + words + words, Z_DEFAULT_STRATEGY, 0},
+          {words.substr(0, 128 * 1024), Z_DEFAULT_STRATEGY, 1000}},
+         CodeWalk::kRead},
+        {"Huffman-only, then level 6",
+         {{words, Z_HUFFMAN_ONLY, 0}, {words + words, Z_DEFAULT_STRATEGY, 0}},
+         CodeWalk::kLeftToZlib},
+        {"level 6 past the first quarter, then Huffman-only",
+         {{words + words, Z_DEFAULT_STRATEGY, 0}, {words, Z_HUFFMAN_ONLY, 0}},
+         CodeWalk::kRead},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::uint8_t> stream = rawDeflateParts(c.parts);
+        EXPECT_EQ(zlibReadsDeflateCodes(stream.data(), stream.size()), true);
+        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), SIZE_MAX), c.expected)
+            << stream.size() << " bytes";
+    }
+}
+
+// The walk stops where the codes make more bytes than the output has room for: zlib refuses
+// such a stream too, and the walk is then never longer than libdeflate's.
+TEST(DeflateCheck, WalkStopsPastTheRoom) {
+    const std::string words = wordContent(48 * 1024);  // under kWalkedWholeSize packed
+    for (int strategy : {Z_DEFAULT_STRATEGY, Z_HUFFMAN_ONLY}) {
+        SCOPED_TRACE(strategy);
+        const std::vector<std::uint8_t> stream = rawDeflateParts({{words, strategy, 0}});
+        const std::size_t size = words.size();
+        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), size), CodeWalk::kRead);
+        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), size / 64), CodeWalk::kRefused);
+        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), 0), CodeWalk::kRefused);
     }
 }
 

@@ -112,6 +112,24 @@ Bytes deflateWith(const Bytes& content, int level, int windowBits,
     return out;
 }
 
+// Raw deflate data of `content` at level 6 with a full flush after every `every` bytes and no
+// last block: it ends on a byte boundary, and a last block may follow.
+Bytes deflateFlushedNotLast(const Bytes& content, std::size_t every) {
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    Bytes out(deflateBound(&stream, content.size()) * 2 + 4096);
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    for (std::size_t at = 0; at < content.size(); at += every) {
+        stream.next_in = const_cast<Bytef*>(content.data() + at);
+        stream.avail_in = static_cast<uInt>(std::min(every, content.size() - at));
+        EXPECT_EQ(deflate(&stream, Z_FULL_FLUSH), Z_OK);
+    }
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
 void putLe32(Bytes& out, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
@@ -549,6 +567,17 @@ std::vector<Vector> buildTable() {
         addBothWrappers(table, "fixed length 258 (symbol 285)", fixedRunBlock(285), true, run259);
         addBothWrappers(table, "fixed length symbol 286", fixedRunBlock(286), false, run259);
         addBothWrappers(table, "fixed length symbol 287", fixedRunBlock(287), false, run259);
+        // The same last blocks after 320 KiB of text flushed every 1,000 bytes, a stream the
+        // libdeflate backend leaves to zlib long before the walk reaches them.
+        {
+            const Bytes text = textContent(320 * 1024);
+            const Bytes flushed = deflateFlushedNotLast(text, 1000);
+            const Bytes content = concat(text, run259);
+            addBothWrappers(table, "flushed, then fixed length 258 (symbol 285)",
+                            concat(flushed, fixedRunBlock(285)), true, content);
+            addBothWrappers(table, "flushed, then fixed length symbol 286",
+                            concat(flushed, fixedRunBlock(286)), false, content);
+        }
         const Bytes zeros = repeated(0, 50003);
         addBothWrappers(table, "fixed distance symbol 29", farCopyStream(29), true, zeros);
         addBothWrappers(table, "fixed distance symbol 30", farCopyStream(30), false, zeros);
