@@ -26,6 +26,7 @@
 
 #include "bench/commands.h"
 #include "bench/firmware_data.h"
+#include "kx/text.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -79,16 +80,6 @@ bool parseOptions(int argc, char** argv, Options& options) {
 
 double mib(std::uint64_t bytes) {
     return static_cast<double>(bytes) / static_cast<double>(kMiB);
-}
-
-std::string withCommas(std::uint64_t value) {
-    const std::string digits = std::to_string(value);
-    std::string text;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-        text += digits[i];
-    }
-    return text;
 }
 
 void removeTree(const std::string& path) {
@@ -239,7 +230,7 @@ class Bench {
     // kx test's verdict line: every sub-file, every byte.
     bool testSaysAllGood(const std::string& text) {
         const std::string verdict = ": OK: " + std::to_string(facts_.entries.size()) +
-                                    " sub-files, " + withCommas(facts_.unpackedTotal()) +
+                                    " sub-files, " + kx::withCommas(facts_.unpackedTotal()) +
                                     " bytes unpacked and verified";
         return text.find(verdict) != std::string::npos || fail("kx test says: " + text);
     }
@@ -374,8 +365,9 @@ int main(int argc, char** argv) {
     std::printf(
         "  packed data: kx pack %s bytes (%.1f MiB), gzip -6 %s bytes (%.1f MiB); the container "
         "as built (zlib -6) %.1f MiB\n",
-        withCommas(bench.packedBytes()).c_str(), mib(bench.packedBytes()),
-        withCommas(bench.gzipBytes()).c_str(), mib(bench.gzipBytes()), mib(facts.packedTotal()));
+        kx::withCommas(bench.packedBytes()).c_str(), mib(bench.packedBytes()),
+        kx::withCommas(bench.gzipBytes()).c_str(), mib(bench.gzipBytes()),
+        mib(facts.packedTotal()));
     std::printf(
         "  memory bounds: kestrix, the largest sub-file (%.1f MiB packed + %.1f MiB unpacked) + "
         "32 MiB; kx, %u workers x (largest packed %.1f + largest unpacked %.1f MiB) + 64 MiB\n",

@@ -100,18 +100,23 @@ void fail(OutputWork& work, dz::Fault fault, std::uint32_t piece, std::string de
     work.detail = std::move(detail);
 }
 
+// Unpacks and proves entry `index` unless `skipped`, counting it in the progress line.
+dz::Fault prove(const Extraction& x, std::uint32_t index, bool skipped, Unpacker& unpacker,
+                Progress& progress) {
+    if (skipped) return dz::Fault::none;
+    progress.working(storedName(x.inspection, index));
+    const dz::Fault fault = unpacker.unpack(x.inspection, index);
+    progress.add(x.inspection.plan.entries[index].header.packedSize);
+    return fault;
+}
+
 // Proves piece `job` and writes it to standard output in its turn: the pieces of all chosen
 // outputs go out one after the other, and nothing after a failure does.
 void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& unpacker,
                Progress& progress) {
     OutputWork& work = *x.outputs[job.output];
     const std::uint32_t index = planned(x, job.output).pieces[job.piece];
-    dz::Fault fault = dz::Fault::none;
-    if (!x.streamBroken) {
-        progress.working(storedName(x.inspection, index));
-        fault = unpacker.unpack(x.inspection, index);
-        progress.add(x.inspection.plan.entries[index].header.packedSize);
-    }
+    const dz::Fault fault = prove(x, index, x.streamBroken, unpacker, progress);
     x.streamTurns.await(jobNumber);
     if (x.streamBroken) {
         // The stream has a hole where an earlier output failed: nothing after it is written.
@@ -138,12 +143,7 @@ void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& u
 bool fileJob(Extraction& x, const Job& job, Unpacker& unpacker, Progress& progress) {
     OutputWork& work = *x.outputs[job.output];
     const std::uint32_t index = planned(x, job.output).pieces[job.piece];
-    dz::Fault fault = dz::Fault::none;
-    if (!work.broken) {
-        progress.working(storedName(x.inspection, index));
-        fault = unpacker.unpack(x.inspection, index);
-        progress.add(x.inspection.plan.entries[index].header.packedSize);
-    }
+    const dz::Fault fault = prove(x, index, work.broken, unpacker, progress);
     work.turns.await(job.piece);
     const std::uint64_t offset = work.nextOffset;
     if (fault != dz::Fault::none) {

@@ -53,12 +53,7 @@ int runInfo(const Options& options) {
     const bool good =
         inspection.mainHeaderFault == dz::Fault::none && inspection.tableFault == dz::Fault::none;
     if (options.json) {
-        nlohmann::ordered_json json;
-        json["container"] = utf8Text(options.container);
-        json["ok"] = good;
-        json["header"] = headerJson(inspection);
-        json["table"] = tableJson(inspection);
-        printOut(json.dump(2) + "\n");
+        printOut(inspectionJson(inspection, good).dump(2) + "\n");
     } else {
         printOut(headerText(inspection));
     }
@@ -71,11 +66,7 @@ int runList(const Options& options) {
     if (!inspectOrSay(options.container, inspection)) return kExitFailed;
     const std::size_t count = inspection.plan.entries.size();
     if (options.json) {
-        nlohmann::ordered_json json;
-        json["container"] = utf8Text(options.container);
-        json["ok"] = inspection.good();
-        json["header"] = headerJson(inspection);
-        json["table"] = tableJson(inspection);
+        nlohmann::ordered_json json = inspectionJson(inspection, inspection.good());
         json["entries"] = nlohmann::ordered_json::array();
         for (std::uint32_t i = 0; i < count; ++i)
             json["entries"].push_back(entryJson(inspection, i));

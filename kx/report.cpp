@@ -74,6 +74,15 @@ nlohmann::ordered_json entryJson(const Inspection& inspection, std::uint32_t ind
     return json;
 }
 
+nlohmann::ordered_json inspectionJson(const Inspection& inspection, bool ok) {
+    nlohmann::ordered_json json;
+    json["container"] = utf8Text(inspection.path);
+    json["ok"] = ok;
+    json["header"] = headerJson(inspection);
+    json["table"] = tableJson(inspection);
+    return json;
+}
+
 std::string headerText(const Inspection& inspection) {
     const dz::MainHeader& header = inspection.header;
     const auto line = [](const char* label, const std::string& value) {

@@ -22,6 +22,9 @@ nlohmann::ordered_json tableJson(const Inspection& inspection);
 // "piece", "pieces", "status"}: an entry as the inspection saw it.
 nlohmann::ordered_json entryJson(const Inspection& inspection, std::uint32_t index);
 
+// The start of every command's JSON document: {"container", "ok", "header", "table"}.
+nlohmann::ordered_json inspectionJson(const Inspection& inspection, bool ok);
+
 // The text of a header field, within its width.
 template <std::size_t width>
 std::string fieldOf(const char (&field)[width]) {

@@ -117,11 +117,7 @@ int runTest(const Options& options) {
         inspection.mainHeaderFault == dz::Fault::none && inspection.tableFault == dz::Fault::none;
     for (const Result& result : results) good = good && result.fault == dz::Fault::none;
     if (options.json) {
-        nlohmann::ordered_json json;
-        json["container"] = utf8Text(options.container);
-        json["ok"] = good;
-        json["header"] = headerJson(inspection);
-        json["table"] = tableJson(inspection);
+        nlohmann::ordered_json json = inspectionJson(inspection, good);
         json["entries"] = nlohmann::ordered_json::array();
         std::uint64_t bytes = 0;
         for (std::uint32_t i = 0; i < count; ++i) {
