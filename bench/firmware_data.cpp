@@ -16,7 +16,9 @@
 #include <sstream>
 #include <thread>
 
+#include "bench/firmware_content.h"
 #include "digest/md5.h"
+#include "kx/text.h"
 #include "platform/platform.h"
 #include "tests/support/container_writer.h"
 
@@ -123,82 +125,6 @@ std::uint64_t sizeOf(const EntryRecipe& entry, bool quick) {
 
 // ---- Generated content ------------------------------------------------------------------------
 
-class Random {
-  public:
-    explicit Random(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t next() {  // splitmix64
-        std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    unsigned below(unsigned n) { return static_cast<unsigned>(next() % n); }
-
-  private:
-    std::uint64_t state_;
-};
-
-void appendRandom(std::string& out, std::size_t length, Random& random) {
-    std::size_t at = out.size();
-    out.resize(at + length);
-    for (std::size_t i = 0; i < length; i += 8) {
-        std::uint64_t value = random.next();
-        std::memcpy(out.data() + at + i, &value, std::min<std::size_t>(8, length - i));
-    }
-}
-
-const char* const kWords[] = {
-    "system",  "vendor",  "radio",    "modem",  "boot",     "camera",  "audio",   "wifi",
-    "bt",      "display", "sensor",   "power",  "thermal",  "usb",     "gps",     "nfc",
-    "media",   "codec",   "surface",  "input",  "keystore", "storage", "network", "telephony",
-    "battery", "charger", "kernel",   "init",   "service",  "daemon",  "config",  "firmware",
-    "overlay", "locale",  "timezone", "build",  "version",  "product", "device",  "region",
-    "enabled", "started", "stopped",  "failed", "ready",    "loaded",  "mounted", "default"};
-
-void appendText(std::string& out, std::size_t length, Random& random) {
-    const std::size_t end = out.size() + length;
-    auto word = [&random]() { return kWords[random.below(std::size(kWords))]; };
-    char line[256];
-    while (out.size() < end) {
-        int written = 0;
-        switch (random.below(4)) {
-            case 0:
-                written = std::snprintf(line, sizeof line, "ro.%s.%s.%s=%s%u\n", word(), word(),
-                                        word(), word(), random.below(100));
-                break;
-            case 1:
-                written = std::snprintf(
-                    line, sizeof line, "<%u>[%5u.%06u] %s_%s: %s %s state=%u flags=0x%08x\n",
-                    random.below(8), random.below(20000), random.below(1000000), word(), word(),
-                    word(), word(), random.below(16), random.below(1u << 20) << 4);
-                break;
-            case 2:
-                written = std::snprintf(line, sizeof line, "/%s/lib/lib%s_%s%u.so\n", word(),
-                                        word(), word(), random.below(4));
-                break;
-            default:
-                written = std::snprintf(line, sizeof line, "%s.%s = %s, %s (%u)\n", word(), word(),
-                                        word(), word(), random.below(65536));
-                break;
-        }
-        out.append(line,
-                   std::min<std::size_t>(static_cast<std::size_t>(written), end - out.size()));
-    }
-}
-
-void appendRepeated(std::string& out, std::size_t length, Random& random, const std::string& block,
-                    std::uint64_t& copies) {
-    const std::size_t end = out.size() + length;
-    while (out.size() < end) {
-        std::string copy = block;
-        ++copies;
-        std::memcpy(copy.data(), &copies, sizeof copies);
-        const std::uint64_t patch = random.next();
-        std::memcpy(copy.data() + 64 + random.below(4096 - 72), &patch, sizeof patch);
-        out.append(copy, 0, std::min(copy.size(), end - out.size()));
-    }
-}
-
 // An entry's bytes: each kind's share cut into chunks of 64 KiB to 4 MiB, in an order drawn
 // from the seed.
 std::string makeContent(std::uint64_t size, const Mix& mix, std::uint64_t seed) {
@@ -250,14 +176,9 @@ std::string makeContent(std::uint64_t size, const Mix& mix, std::uint64_t seed) 
     return out;
 }
 
+// A digest in lower-case hexadecimal.
 std::string hexOf(const digest::Digest& d) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (std::uint8_t byte : d) {
-        out += kDigits[byte >> 4];
-        out += kDigits[byte & 15];
-    }
-    return out;
+    return kx::hexOf(std::string_view(reinterpret_cast<const char*>(d.data()), d.size()));
 }
 
 // The MD5 of a text that changes whenever the container would.

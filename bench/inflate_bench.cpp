@@ -26,11 +26,16 @@
 #include <string>
 #include <vector>
 
+#include "bench/firmware_content.h"
 #include "dzlib/deflate_check.h"
 #include "dzlib/inflate.h"
 
 namespace {
 
+using bench::appendRandom;
+using bench::appendRepeated;
+using bench::appendText;
+using bench::Random;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t kMiB = 1024 * 1024;
@@ -38,90 +43,14 @@ constexpr std::size_t kUnpackedSize = 32 * kMiB;
 
 // ---- Content ----------------------------------------------------------------------------------
 
-class Random {
-  public:
-    explicit Random(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t next() {  // splitmix64
-        std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    unsigned below(unsigned n) { return static_cast<unsigned>(next() % n); }
-
-  private:
-    std::uint64_t state_;
-};
-
-const char* const kWords[] = {
-    "system",  "vendor",  "radio",    "modem",  "boot",     "camera",  "audio",   "wifi",
-    "bt",      "display", "sensor",   "power",  "thermal",  "usb",     "gps",     "nfc",
-    "media",   "codec",   "surface",  "input",  "keystore", "storage", "network", "telephony",
-    "battery", "charger", "kernel",   "init",   "service",  "daemon",  "config",  "firmware",
-    "overlay", "locale",  "timezone", "build",  "version",  "product", "device",  "region",
-    "enabled", "started", "stopped",  "failed", "ready",    "loaded",  "mounted", "default"};
-constexpr unsigned kWordCount = sizeof kWords / sizeof kWords[0];
-
-// Lines such as a system image holds: properties, log lines, library paths.
-void appendText(Bytes& out, std::size_t length, Random& random) {
-    const std::size_t end = out.size() + length;
-    char line[256];
-    auto word = [&random]() { return kWords[random.below(kWordCount)]; };
-    while (out.size() < end) {
-        int written = 0;
-        switch (random.below(3)) {
-            case 0:
-                written = std::snprintf(line, sizeof line, "ro.%s.%s.%s=%s%u\n", word(), word(),
-                                        word(), word(), random.below(100));
-                break;
-            case 1:
-                written = std::snprintf(
-                    line, sizeof line, "<%u>[%5u.%06u] %s_%s: %s %s state=%u flags=0x%08x\n",
-                    random.below(8), random.below(20000), random.below(1000000), word(), word(),
-                    word(), word(), random.below(16), random.below(1u << 20) << 4);
-                break;
-            default:
-                written = std::snprintf(line, sizeof line, "/%s/lib/lib%s_%s%u.so\n", word(),
-                                        word(), word(), random.below(4));
-                break;
-        }
-        const std::size_t take =
-            std::min<std::size_t>(static_cast<std::size_t>(written), end - out.size());
-        out.insert(out.end(), line, line + take);
-    }
-}
-
-// Random bytes: already compressed data, which deflate can only store.
-void appendRandom(Bytes& out, std::size_t length, Random& random) {
-    for (std::size_t i = 0; i < length; i += 8) {
-        const std::uint64_t value = random.next();
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
-        out.insert(out.end(), bytes, bytes + std::min<std::size_t>(8, length - i));
-    }
-}
-
-// Copies of one 4 KiB block, each with its own index and a few changed bytes.
-void appendRepeated(Bytes& out, std::size_t length, Random& random, const Bytes& block) {
-    const std::size_t end = out.size() + length;
-    while (out.size() < end) {
-        Bytes copy = block;
-        const std::uint64_t index = out.size();
-        const std::uint64_t patch = random.next();
-        std::memcpy(copy.data(), &index, sizeof index);
-        std::memcpy(copy.data() + 64 + random.below(4000), &patch, sizeof patch);
-        out.insert(
-            out.end(), copy.begin(),
-            copy.begin() + static_cast<std::ptrdiff_t>(std::min(copy.size(), end - out.size())));
-    }
-}
-
 // A firmware image's mix, in chunks of 64 KiB to 1 MiB: text 40%, zero runs 15%, erased flash
 // (0xff) 5%, already compressed (random) data 20%, repeated blocks 20%.
 Bytes mixedContent() {
     Random random(2026);
-    Bytes block;
+    std::string block;
     appendRandom(block, 4096, random);
-    Bytes out;
+    std::uint64_t copies = 0;
+    std::string out;
     out.reserve(kUnpackedSize + kMiB);
     while (out.size() < kUnpackedSize) {
         const std::size_t chunk =
@@ -130,24 +59,24 @@ Bytes mixedContent() {
         if (pick < 8) {
             appendText(out, chunk, random);
         } else if (pick < 11) {
-            out.insert(out.end(), chunk, 0x00);
+            out.append(chunk, '\0');
         } else if (pick < 12) {
-            out.insert(out.end(), chunk, 0xff);
+            out.append(chunk, '\xff');
         } else if (pick < 16) {
             appendRandom(out, chunk, random);
         } else {
-            appendRepeated(out, chunk, random, block);
+            appendRepeated(out, chunk, random, block, copies);
         }
     }
-    return out;
+    return Bytes(out.begin(), out.end());
 }
 
 Bytes textContent() {
     Random random(7);
-    Bytes out;
+    std::string out;
     out.reserve(kUnpackedSize);
     appendText(out, kUnpackedSize, random);
-    return out;
+    return Bytes(out.begin(), out.end());
 }
 
 // ---- Streams ----------------------------------------------------------------------------------

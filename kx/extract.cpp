@@ -11,11 +11,11 @@
 #include "kx/console.h"
 #include "kx/extract_manifest.h"
 #include "kx/extraction.h"
-#include "kx/inspection.h"
 #include "kx/parallel.h"
 #include "kx/progress.h"
 #include "kx/reasons.h"
 #include "kx/report.h"
+#include "kx/survey.h"
 #include "kx/text.h"
 #include "kx/unpacker.h"
 #include "kx/wildcard.h"
@@ -30,20 +30,20 @@ const char kTemporaryStem[] = ".kx-";
 // Marks what the names choose: an entry whose output name or stored name matches, and the whole
 // output it is a piece of. False (having said which) when a name matches nothing.
 bool choose(Extraction& x) {
-    const auto& entries = x.inspection.plan.entries;
+    const auto& entries = x.survey.plan.entries;
     x.chosenEntries.assign(entries.size(), x.options.names.empty());
     bool everyNameMatches = true;
     for (const std::string& name : x.options.names) {
         bool matched = false;
         for (std::uint32_t i = 0; i < entries.size(); ++i) {
             if (wildcardMatch(name, entries[i].outputName) ||
-                wildcardMatch(name, storedName(x.inspection, i))) {
+                wildcardMatch(name, storedName(x.survey, i))) {
                 x.chosenEntries[i] = true;
                 matched = true;
             }
         }
         if (!matched) {
-            printError(shown(x.inspection.path), "nothing in it matches \"" + shown(name) + "\"");
+            printError(shown(x.survey.path), "nothing in it matches \"" + shown(name) + "\"");
             everyNameMatches = false;
         }
     }
@@ -62,7 +62,7 @@ void failCheckedOutputs(Extraction& x) {
         OutputWork& work = *x.outputs[o];
         if (work.outcome != Outcome::waiting) continue;
         for (std::uint32_t piece : planned(x, o).pieces) {
-            const dz::Fault fault = x.inspection.plan.entries[piece].fault;
+            const dz::Fault fault = x.survey.plan.entries[piece].fault;
             if (fault == dz::Fault::none) continue;
             work.outcome = Outcome::failed;
             work.fault = fault;
@@ -104,9 +104,9 @@ void fail(OutputWork& work, dz::Fault fault, std::uint32_t piece, std::string de
 dz::Fault prove(const Extraction& x, std::uint32_t index, bool skipped, Unpacker& unpacker,
                 Progress& progress) {
     if (skipped) return dz::Fault::none;
-    progress.working(storedName(x.inspection, index));
-    const dz::Fault fault = unpacker.unpack(x.inspection, index);
-    progress.add(x.inspection.plan.entries[index].header.packedSize);
+    progress.working(storedName(x.survey, index));
+    const dz::Fault fault = unpacker.unpack(x.survey, index);
+    progress.add(x.survey.plan.entries[index].header.packedSize);
     return fault;
 }
 
@@ -157,7 +157,7 @@ bool fileJob(Extraction& x, const Job& job, Unpacker& unpacker, Progress& progre
 
     if (writing) {
         std::call_once(work.begun, [&] {
-            work.pending = x.folder.begin(planned(x, job.output).name, &x.inspection.container);
+            work.pending = x.folder.begin(planned(x, job.output).name, &x.survey.container);
         });
         if (!work.pending.writeAt(offset, unpacker.bytes(), unpacker.length())) {
             fail(work, dz::Fault::write, index, platform::lastErrorText());
@@ -182,7 +182,7 @@ std::vector<Job> jobsOf(const Extraction& x) {
     const auto sizeOf = [&](std::size_t o) {
         std::uint64_t size = 0;
         for (std::uint32_t piece : planned(x, o).pieces) {
-            size += x.inspection.plan.entries[piece].header.packedSize;
+            size += x.survey.plan.entries[piece].header.packedSize;
         }
         return size;
     };
@@ -209,18 +209,18 @@ int runExtract(const Options& options) {
         return kExitFailed;
     }
     Extraction x{options, {}, {}, {}, {}, {}, {}};
-    if (!inspectOrSay(options.container, x.inspection)) return kExitFailed;
-    const Inspection& inspection = x.inspection;
-    const std::string subject = shown(inspection.path);
-    for (std::size_t o = 0; o < inspection.plan.outputs.size(); ++o) {
+    if (!surveyOrSay(options.container, x.survey)) return kExitFailed;
+    const Survey& survey = x.survey;
+    const std::string subject = shown(survey.path);
+    for (std::size_t o = 0; o < survey.plan.outputs.size(); ++o) {
         x.outputs.push_back(std::make_unique<OutputWork>());
-        x.outputs.back()->pieceSizes.assign(inspection.plan.outputs[o].pieces.size(), 0);
+        x.outputs.back()->pieceSizes.assign(survey.plan.outputs[o].pieces.size(), 0);
     }
     if (!choose(x)) return kExitFailed;
     failCheckedOutputs(x);
 
     const std::string directory = options.directory.empty() ? "." : options.directory;
-    ManifestWriter manifest(options, inspection, directory);
+    ManifestWriter manifest(options, survey, directory);
     if (!manifest.prepare()) return kExitFailed;
     if (!options.toStandardOutput) {
         if (!platform::createDirectories(directory.c_str()) ||
@@ -234,7 +234,7 @@ int runExtract(const Options& options) {
 
     // Report items in table order: each chosen output at its first piece, and each chosen
     // entry that is no piece of any output at its own place.
-    const auto& entries = inspection.plan.entries;
+    const auto& entries = survey.plan.entries;
     const bool lines = !options.json && !options.quiet;
     std::size_t nameWidth = 0;
     for (std::size_t o = 0; o < x.outputs.size(); ++o) {
@@ -260,7 +260,7 @@ int runExtract(const Options& options) {
         printer.ready(i, [&, i] {
             // A chosen entry that is no piece of any output failed its header or name.
             if (printed && x.chosenEntries[i] && entries[i].output < 0) {
-                printOut("FAILED     " + shown(storedName(inspection, i)) + "  sub-file " +
+                printOut("FAILED     " + shown(storedName(survey, i)) + "  sub-file " +
                          std::to_string(i + 1) + ": " + reasonCode(entries[i].fault) + "\n");
             }
         });

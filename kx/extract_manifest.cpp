@@ -9,6 +9,7 @@
 #include "dzlib/wrapper.h"
 #include "kx/console.h"
 #include "kx/manifest.h"
+#include "kx/text.h"
 #include "platform/platform.h"
 
 namespace kx {
@@ -16,20 +17,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Paths are UTF-8 text: on Windows the program runs in the UTF-8 code page.
-fs::path pathOf(const std::string& text) {
-    return fs::path(std::u8string(text.begin(), text.end()));
-}
-
-std::string textOf(const fs::path& path) {
-    const std::u8string text = path.generic_u8string();
-    return std::string(text.begin(), text.end());
-}
-
 // The wrapper of an entry's packed data, read from the container; a default zlib wrapper when
 // it cannot be read.
-dz::Wrapper wrapperOf(const Inspection& inspection, std::uint32_t index) {
-    const dz::PlannedEntry& entry = inspection.plan.entries[index];
+dz::Wrapper wrapperOf(const Survey& survey, std::uint32_t index) {
+    const dz::PlannedEntry& entry = survey.plan.entries[index];
     const std::uint64_t at = dz::regionOf(entry).begin + dz::kSubfileDataOffset;
     const std::size_t packedSize = entry.header.packedSize;
     // A gzip header's optional fields make it 70 KiB long at most but for its name and
@@ -37,7 +28,7 @@ dz::Wrapper wrapperOf(const Inspection& inspection, std::uint32_t index) {
     std::string bytes(std::min<std::size_t>(packedSize, 70 * 1024), '\0');
     dz::Wrapper wrapper;
     for (;;) {
-        bytes.resize(inspection.container.readAt(at, bytes.data(), bytes.size()));
+        bytes.resize(survey.container.readAt(at, bytes.data(), bytes.size()));
         if (dz::readWrapper(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
                             wrapper) ||
             bytes.size() >= packedSize) {
@@ -50,19 +41,19 @@ dz::Wrapper wrapperOf(const Inspection& inspection, std::uint32_t index) {
 
 }  // namespace
 
-ManifestWriter::ManifestWriter(const Options& options, const Inspection& inspection,
+ManifestWriter::ManifestWriter(const Options& options, const Survey& survey,
                                const std::string& directory)
-    : options_(options), inspection_(inspection), directory_(directory) {}
+    : options_(options), survey_(survey), directory_(directory) {}
 
 bool ManifestWriter::prepare() {
     if (options_.manifest.empty()) return true;
-    const fs::path manifest = fs::absolute(pathOf(options_.manifest)).lexically_normal();
-    folder_ = textOf(manifest.parent_path());
-    name_ = textOf(manifest.filename());
-    const fs::path relative = fs::absolute(pathOf(directory_))
+    const fs::path manifest = fs::absolute(pathOfText(options_.manifest)).lexically_normal();
+    folder_ = textOfPath(manifest.parent_path());
+    name_ = textOfPath(manifest.filename());
+    const fs::path relative = fs::absolute(pathOfText(directory_))
                                   .lexically_normal()
                                   .lexically_relative(manifest.parent_path());
-    const std::string text = textOf(relative);
+    const std::string text = textOfPath(relative);
     if (name_.empty() || text.empty() || text == ".." || text.rfind("../", 0) == 0) {
         printError(shown(options_.manifest),
                    "the manifest must lie in the output folder or a folder above it");
@@ -82,20 +73,20 @@ bool ManifestWriter::write(
     const std::function<bool(std::size_t, std::vector<std::uint64_t>&)>& sizesOf) {
     if (options_.manifest.empty()) return true;
     Manifest manifest;
-    manifest.header = inspection_.header;
-    const auto& entries = inspection_.plan.entries;
+    manifest.header = survey_.header;
+    const auto& entries = survey_.plan.entries;
     manifest.entries.resize(entries.size());
     for (std::uint32_t i = 0; i < entries.size(); ++i) {
         ManifestEntry& entry = manifest.entries[i];
         entry.type = entries[i].entry.type;
         std::memcpy(entry.name, entries[i].header.name, sizeof entry.name);
         std::memcpy(entry.reserved, entries[i].header.reserved, sizeof entry.reserved);
-        entry.wrapper = wrapperOf(inspection_, i);
+        entry.wrapper = wrapperOf(survey_, i);
     }
     for (std::size_t o = 0; o < outputs; ++o) {
         std::vector<std::uint64_t> sizes;
         if (!sizesOf(o, sizes)) continue;
-        const dz::PlannedOutput& output = inspection_.plan.outputs[o];
+        const dz::PlannedOutput& output = survey_.plan.outputs[o];
         std::uint64_t offset = 0;
         for (std::size_t p = 0; p < output.pieces.size(); ++p) {
             manifest.entries[output.pieces[p]].content =

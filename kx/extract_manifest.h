@@ -8,14 +8,13 @@
 #include <vector>
 
 #include "kx/commands.h"
-#include "kx/inspection.h"
+#include "kx/survey.h"
 
 namespace kx {
 
 class ManifestWriter {
   public:
-    ManifestWriter(const Options& options, const Inspection& inspection,
-                   const std::string& directory);
+    ManifestWriter(const Options& options, const Survey& survey, const std::string& directory);
 
     // Checks, before anything is written, that the manifest can be written: its folder holds
     // the output folder (so that every path in it stays inside its folder) and an existing
@@ -31,7 +30,7 @@ class ManifestWriter {
 
   private:
     const Options& options_;
-    const Inspection& inspection_;
+    const Survey& survey_;
     std::string directory_;
     std::string folder_;  // the manifest's folder
     std::string name_;    // its file name

@@ -56,20 +56,19 @@ std::string outcomeLine(const Extraction& x, std::size_t output, std::size_t nam
 
 int reportExtraction(const Extraction& x, const std::string& directory, bool manifestWritten) {
     const Options& options = x.options;
-    const Inspection& inspection = x.inspection;
-    const auto& entries = inspection.plan.entries;
-    const std::string subject = shown(inspection.path);
+    const Survey& survey = x.survey;
+    const auto& entries = survey.plan.entries;
+    const std::string subject = shown(survey.path);
     // What failed, and the verdict.
-    bool good =
-        inspection.mainHeaderFault == dz::Fault::none && inspection.tableFault == dz::Fault::none;
-    printInspectionErrors(inspection, /*entries=*/false);
+    bool good = survey.mainHeaderFault == dz::Fault::none && survey.tableFault == dz::Fault::none;
+    printSurveyErrors(survey, /*entries=*/false);
     std::size_t extracted = 0, failed = 0, chosen = 0;
     std::uint64_t bytes = 0;
     for (std::uint32_t i = 0; i < entries.size(); ++i) {
         if (!x.chosenEntries[i]) continue;
         if (entries[i].output < 0) {
             good = false;
-            printError(subject, entryLabel(inspection, i) + ": " + reasonText(entries[i].fault));
+            printError(subject, entryLabel(survey, i) + ": " + reasonText(entries[i].fault));
             continue;
         }
         const auto o = static_cast<std::size_t>(entries[i].output);
@@ -82,8 +81,7 @@ int reportExtraction(const Extraction& x, const std::string& directory, bool man
         } else if (work.outcome == Outcome::failed) {
             ++failed;
             good = false;
-            std::string what =
-                entryLabel(inspection, work.failedPiece) + ": " + reasonText(work.fault);
+            std::string what = entryLabel(survey, work.failedPiece) + ": " + reasonText(work.fault);
             if (!work.detail.empty()) what += ": " + work.detail;
             printError(subject, shown(planned(x, o).name) + ": " + what);
         }
@@ -104,7 +102,7 @@ int reportExtraction(const Extraction& x, const std::string& directory, bool man
         json["entries"] = Json::array();
         for (std::uint32_t i = 0; i < entries.size(); ++i) {
             if (!x.chosenEntries[i]) continue;
-            Json entry = entryJson(inspection, i);
+            Json entry = entryJson(survey, i);
             entry["unpacked_size"] = nullptr;
             if (entries[i].output >= 0) {
                 const OutputWork& work = *x.outputs[static_cast<std::size_t>(entries[i].output)];

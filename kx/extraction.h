@@ -13,9 +13,9 @@
 #include "dzlib/output_writer.h"
 #include "dzlib/plan.h"
 #include "kx/commands.h"
-#include "kx/inspection.h"
 #include "kx/parallel.h"
 #include "kx/report.h"
+#include "kx/survey.h"
 
 namespace kx {
 
@@ -47,7 +47,7 @@ struct Job {
 // What a run extracts: each output of the plan, and which entries and outputs the names chose.
 struct Extraction {
     const Options& options;
-    Inspection inspection;
+    Survey survey;
     std::vector<std::unique_ptr<OutputWork>> outputs;
     std::vector<bool> chosenEntries;
     dz::OutputFolder folder;
@@ -56,11 +56,11 @@ struct Extraction {
 };
 
 inline const dz::PlannedOutput& planned(const Extraction& x, std::size_t output) {
-    return x.inspection.plan.outputs[output];
+    return x.survey.plan.outputs[output];
 }
 
-inline std::string storedName(const Inspection& inspection, std::uint32_t index) {
-    return fieldOf(inspection.plan.entries[index].header.name);
+inline std::string storedName(const Survey& survey, std::uint32_t index) {
+    return fieldOf(survey.plan.entries[index].header.name);
 }
 
 inline std::uint64_t sizeOf(const OutputWork& work) {

@@ -5,9 +5,9 @@
 #include "dzlib/fault.h"
 #include "kx/commands.h"
 #include "kx/console.h"
-#include "kx/inspection.h"
 #include "kx/reasons.h"
 #include "kx/report.h"
+#include "kx/survey.h"
 #include "kx/text.h"
 #include "platform/platform.h"
 
@@ -48,35 +48,34 @@ unsigned workersFor(const Options& options) {
 }
 
 int runInfo(const Options& options) {
-    Inspection inspection;
-    if (!inspectOrSay(options.container, inspection)) return kExitFailed;
+    Survey survey;
+    if (!surveyOrSay(options.container, survey)) return kExitFailed;
     const bool good =
-        inspection.mainHeaderFault == dz::Fault::none && inspection.tableFault == dz::Fault::none;
+        survey.mainHeaderFault == dz::Fault::none && survey.tableFault == dz::Fault::none;
     if (options.json) {
-        printOut(inspectionJson(inspection, good).dump(2) + "\n");
+        printOut(surveyJson(survey, good).dump(2) + "\n");
     } else {
-        printOut(headerText(inspection));
+        printOut(headerText(survey));
     }
-    printInspectionErrors(inspection, /*entries=*/false);
+    printSurveyErrors(survey, /*entries=*/false);
     return good ? kExitGood : kExitFailed;
 }
 
 int runList(const Options& options) {
-    Inspection inspection;
-    if (!inspectOrSay(options.container, inspection)) return kExitFailed;
-    const std::size_t count = inspection.plan.entries.size();
+    Survey survey;
+    if (!surveyOrSay(options.container, survey)) return kExitFailed;
+    const std::size_t count = survey.plan.entries.size();
     if (options.json) {
-        nlohmann::ordered_json json = inspectionJson(inspection, inspection.good());
+        nlohmann::ordered_json json = surveyJson(survey, survey.good());
         json["entries"] = nlohmann::ordered_json::array();
-        for (std::uint32_t i = 0; i < count; ++i)
-            json["entries"].push_back(entryJson(inspection, i));
+        for (std::uint32_t i = 0; i < count; ++i) json["entries"].push_back(entryJson(survey, i));
         printOut(json.dump(2) + "\n");
     } else {
         std::vector<std::vector<std::string>> rows = {
             {"#", "type", "offset", "packed", "name", "output", "piece", "check"}};
         for (std::uint32_t i = 0; i < count; ++i) {
-            const dz::PlannedEntry& entry = inspection.plan.entries[i];
-            const nlohmann::ordered_json json = entryJson(inspection, i);
+            const dz::PlannedEntry& entry = survey.plan.entries[i];
+            const nlohmann::ordered_json json = entryJson(survey, i);
             const std::size_t pieces = json["pieces"];
             rows.push_back({std::to_string(i + 1), std::to_string(entry.entry.type),
                             hex8(entry.entry.offset), withCommas(entry.header.packedSize),
@@ -89,8 +88,8 @@ int runList(const Options& options) {
         }
         printOut(aligned(rows, {true, true, false, true, false, false, false, false}));
     }
-    printInspectionErrors(inspection, /*entries=*/true);
-    return inspection.good() ? kExitGood : kExitFailed;
+    printSurveyErrors(survey, /*entries=*/true);
+    return survey.good() ? kExitGood : kExitFailed;
 }
 
 }  // namespace kx

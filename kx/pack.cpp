@@ -30,15 +30,6 @@ namespace fs = std::filesystem;
 // Sizes and offsets in a container are 32-bit.
 constexpr std::uint64_t kLargest32 = UINT32_MAX;
 
-fs::path pathOf(const std::string& text) {
-    return fs::path(std::u8string(text.begin(), text.end()));
-}
-
-std::string textOf(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 // A file the manifest names, open for reading.
 struct Source {
     platform::File file;
@@ -84,8 +75,8 @@ bool placeContent(Manifest& manifest, const fs::path& folder,
             refusal = {label, "names no file (it was not extracted)"};
             return false;
         }
-        const fs::path relative = pathOf(content->file).lexically_normal();
-        const std::string text = textOf(relative);
+        const fs::path relative = pathOfText(content->file).lexically_normal();
+        const std::string text = textOfPath(relative);
         if (content->file.empty() || relative.has_root_path() || relative.has_root_name() ||
             text == ".." || text.rfind("../", 0) == 0 || text.rfind("..\\", 0) == 0) {
             refusal = {label,
@@ -95,7 +86,7 @@ bool placeContent(Manifest& manifest, const fs::path& folder,
         entriesOf[content->file].push_back(i);
     }
     for (auto& [name, entries] : entriesOf) {
-        const std::string path = textOf(folder / pathOf(name));
+        const std::string path = textOfPath(folder / pathOfText(name));
         Source& source = sources[name];
         source.file = platform::File::openExclusiveRead(path.c_str());
         const std::int64_t size = source.file.isOpen() ? source.file.size() : -1;
@@ -168,16 +159,16 @@ int runPack(const Options& options) {
     Manifest manifest;
     Refusal refusal;
     std::map<std::string, Source> sources;
-    const fs::path manifestPath = fs::absolute(pathOf(options.container)).lexically_normal();
+    const fs::path manifestPath = fs::absolute(pathOfText(options.container)).lexically_normal();
     if (!readManifest(options.container, manifest, refusal) || !checkEntries(manifest, refusal) ||
         !placeContent(manifest, manifestPath.parent_path(), sources, refusal)) {
         printError(shown(refusal.subject), refusal.what);
         return kExitFailed;
     }
 
-    const fs::path target = fs::absolute(pathOf(options.output)).lexically_normal();
-    const std::string folderPath = textOf(target.parent_path());
-    const std::string targetName = textOf(target.filename());
+    const fs::path target = fs::absolute(pathOfText(options.output)).lexically_normal();
+    const std::string folderPath = textOfPath(target.parent_path());
+    const std::string targetName = textOfPath(target.filename());
     dz::OutputFolder folder;
     if (targetName.empty() || !folder.open(folderPath.c_str(), ".kx-")) {
         printError(shown(options.output), "cannot open its folder: " + platform::lastErrorText());

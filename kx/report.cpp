@@ -21,10 +21,10 @@ void addText(nlohmann::ordered_json& json, const char* key, const char (&field)[
 }
 
 // The output an entry is a piece of, and which piece: 0 of 0 when it is none.
-std::pair<std::size_t, std::size_t> pieceOf(const Inspection& inspection, std::uint32_t index) {
-    const dz::PlannedEntry& entry = inspection.plan.entries[index];
+std::pair<std::size_t, std::size_t> pieceOf(const Survey& survey, std::uint32_t index) {
+    const dz::PlannedEntry& entry = survey.plan.entries[index];
     if (entry.output < 0) return {0, 0};
-    const auto& pieces = inspection.plan.outputs[static_cast<std::size_t>(entry.output)].pieces;
+    const auto& pieces = survey.plan.outputs[static_cast<std::size_t>(entry.output)].pieces;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         if (pieces[i] == index) return {i + 1, pieces.size()};
     }
@@ -33,10 +33,10 @@ std::pair<std::size_t, std::size_t> pieceOf(const Inspection& inspection, std::u
 
 }  // namespace
 
-nlohmann::ordered_json headerJson(const Inspection& inspection) {
-    const dz::MainHeader& header = inspection.header;
+nlohmann::ordered_json headerJson(const Survey& survey) {
+    const dz::MainHeader& header = survey.header;
     nlohmann::ordered_json json;
-    json["status"] = reasonCode(inspection.mainHeaderFault);
+    json["status"] = reasonCode(survey.mainHeaderFault);
     json["version"] = std::uint32_t{header.version};
     json["subfile_count"] = std::uint32_t{header.subfileCount};
     addText(json, "phone_model", header.phoneModel);
@@ -50,22 +50,22 @@ nlohmann::ordered_json headerJson(const Inspection& inspection) {
     return json;
 }
 
-nlohmann::ordered_json tableJson(const Inspection& inspection) {
+nlohmann::ordered_json tableJson(const Survey& survey) {
     nlohmann::ordered_json json;
-    json["status"] = reasonCode(inspection.tableFault);
-    json["entries"] = inspection.plan.entries.size();
+    json["status"] = reasonCode(survey.tableFault);
+    json["entries"] = survey.plan.entries.size();
     return json;
 }
 
-nlohmann::ordered_json entryJson(const Inspection& inspection, std::uint32_t index) {
-    const dz::PlannedEntry& entry = inspection.plan.entries[index];
+nlohmann::ordered_json entryJson(const Survey& survey, std::uint32_t index) {
+    const dz::PlannedEntry& entry = survey.plan.entries[index];
     nlohmann::ordered_json json;
     json["index"] = index + 1;
     json["type"] = std::uint32_t{entry.entry.type};
     json["offset"] = std::uint32_t{entry.entry.offset};
     json["packed_size"] = std::uint32_t{entry.header.packedSize};
     addText(json, "name", entry.header.name);
-    const auto [piece, pieces] = pieceOf(inspection, index);
+    const auto [piece, pieces] = pieceOf(survey, index);
     json["output"] = entry.output < 0 ? nlohmann::ordered_json(nullptr)
                                       : nlohmann::ordered_json(utf8Text(entry.outputName));
     json["piece"] = piece;
@@ -74,17 +74,17 @@ nlohmann::ordered_json entryJson(const Inspection& inspection, std::uint32_t ind
     return json;
 }
 
-nlohmann::ordered_json inspectionJson(const Inspection& inspection, bool ok) {
+nlohmann::ordered_json surveyJson(const Survey& survey, bool ok) {
     nlohmann::ordered_json json;
-    json["container"] = utf8Text(inspection.path);
+    json["container"] = utf8Text(survey.path);
     json["ok"] = ok;
-    json["header"] = headerJson(inspection);
-    json["table"] = tableJson(inspection);
+    json["header"] = headerJson(survey);
+    json["table"] = tableJson(survey);
     return json;
 }
 
-std::string headerText(const Inspection& inspection) {
-    const dz::MainHeader& header = inspection.header;
+std::string headerText(const Survey& survey) {
+    const dz::MainHeader& header = survey.header;
     const auto line = [](const char* label, const std::string& value) {
         std::string text = label;
         text.resize(15, ' ');
@@ -95,12 +95,12 @@ std::string headerText(const Inspection& inspection) {
                                         : std::string("FAILED: ") + reasonText(fault);
     };
     const std::string time = isoTime(header.creationTime);
-    std::string text = line("Container", shown(inspection.path));
-    text += line("Main header", check(inspection.mainHeaderFault));
+    std::string text = line("Container", shown(survey.path));
+    text += line("Main header", check(survey.mainHeaderFault));
     text += line("Offset table",
-                 check(inspection.tableFault) +
-                     (inspection.tableFault == dz::Fault::none
-                          ? " (" + std::to_string(inspection.plan.entries.size()) + " entries)"
+                 check(survey.tableFault) +
+                     (survey.tableFault == dz::Fault::none
+                          ? " (" + std::to_string(survey.plan.entries.size()) + " entries)"
                           : ""));
     text += line("Version", std::to_string(header.version));
     text += line("Phone model", shown(fieldOf(header.phoneModel)));
@@ -113,31 +113,31 @@ std::string headerText(const Inspection& inspection) {
     return text;
 }
 
-bool inspectOrSay(const std::string& path, Inspection& inspection) {
+bool surveyOrSay(const std::string& path, Survey& survey) {
     std::string error;
-    if (inspect(path, inspection, error)) return true;
+    if (surveyContainer(path, survey, error)) return true;
     printError(shown(path), "cannot open it: " + error);
     return false;
 }
 
-std::string entryLabel(const Inspection& inspection, std::uint32_t index) {
-    const dz::PlannedEntry& entry = inspection.plan.entries[index];
+std::string entryLabel(const Survey& survey, std::uint32_t index) {
+    const dz::PlannedEntry& entry = survey.plan.entries[index];
     return "sub-file " + std::to_string(index + 1) + " (" + shown(fieldOf(entry.header.name)) + ")";
 }
 
-void printInspectionErrors(const Inspection& inspection, bool entries) {
-    const std::string subject = shown(inspection.path);
-    if (inspection.mainHeaderFault != dz::Fault::none) {
-        printError(subject, reasonText(inspection.mainHeaderFault));
+void printSurveyErrors(const Survey& survey, bool entries) {
+    const std::string subject = shown(survey.path);
+    if (survey.mainHeaderFault != dz::Fault::none) {
+        printError(subject, reasonText(survey.mainHeaderFault));
     }
-    if (inspection.tableFault != dz::Fault::none) {
-        printError(subject, reasonText(inspection.tableFault));
+    if (survey.tableFault != dz::Fault::none) {
+        printError(subject, reasonText(survey.tableFault));
     }
     if (!entries) return;
-    for (std::uint32_t i = 0; i < inspection.plan.entries.size(); ++i) {
-        const dz::Fault fault = inspection.plan.entries[i].fault;
+    for (std::uint32_t i = 0; i < survey.plan.entries.size(); ++i) {
+        const dz::Fault fault = survey.plan.entries[i].fault;
         if (fault != dz::Fault::none) {
-            printError(subject, entryLabel(inspection, i) + ": " + reasonText(fault));
+            printError(subject, entryLabel(survey, i) + ": " + reasonText(fault));
         }
     }
 }

@@ -7,23 +7,23 @@
 #include <string>
 
 #include "dzlib/text_field.h"
-#include "kx/inspection.h"
+#include "kx/survey.h"
 
 namespace kx {
 
 // {"status", "version", "subfile_count", the four text fields each as UTF-8 text and as
 // "<field>_hex", "creation_time" (ISO 8601 UTC, or null), "creation_time_raw"}.
-nlohmann::ordered_json headerJson(const Inspection& inspection);
+nlohmann::ordered_json headerJson(const Survey& survey);
 
 // {"status", "entries"}: the table's check and its entry count.
-nlohmann::ordered_json tableJson(const Inspection& inspection);
+nlohmann::ordered_json tableJson(const Survey& survey);
 
 // {"index" (from 1), "type", "offset", "packed_size", "name", "name_hex", "output" (or null),
-// "piece", "pieces", "status"}: an entry as the inspection saw it.
-nlohmann::ordered_json entryJson(const Inspection& inspection, std::uint32_t index);
+// "piece", "pieces", "status"}: an entry as the survey saw it.
+nlohmann::ordered_json entryJson(const Survey& survey, std::uint32_t index);
 
 // The start of every command's JSON document: {"container", "ok", "header", "table"}.
-nlohmann::ordered_json inspectionJson(const Inspection& inspection, bool ok);
+nlohmann::ordered_json surveyJson(const Survey& survey, bool ok);
 
 // The text of a header field, within its width.
 template <std::size_t width>
@@ -32,17 +32,17 @@ std::string fieldOf(const char (&field)[width]) {
 }
 
 // The header and table as lines of "Name   value" for people.
-std::string headerText(const Inspection& inspection);
+std::string headerText(const Survey& survey);
 
-// What a failed inspection reports on standard error: one line for each fault of the header,
+// What a failed survey reports on standard error: one line for each fault of the header,
 // the table and the entries (an entry's line only when `entries`).
-void printInspectionErrors(const Inspection& inspection, bool entries);
+void printSurveyErrors(const Survey& survey, bool entries);
 
 // Opens and checks the container at `path`; when it cannot be opened, says why on standard
 // error and returns false.
-bool inspectOrSay(const std::string& path, Inspection& inspection);
+bool surveyOrSay(const std::string& path, Survey& survey);
 
 // "sub-file 3 (modem.bin)": an entry as error lines name it.
-std::string entryLabel(const Inspection& inspection, std::uint32_t index);
+std::string entryLabel(const Survey& survey, std::uint32_t index);
 
 }  // namespace kx

@@ -6,11 +6,11 @@
 #include "dzlib/fault.h"
 #include "kx/commands.h"
 #include "kx/console.h"
-#include "kx/inspection.h"
 #include "kx/parallel.h"
 #include "kx/progress.h"
 #include "kx/reasons.h"
 #include "kx/report.h"
+#include "kx/survey.h"
 #include "kx/text.h"
 #include "kx/unpacker.h"
 #include "platform/platform.h"
@@ -25,9 +25,9 @@ struct Result {
 };
 
 // "   3  modem.bin      1,172  ok": one entry's line, its columns as wide as the widest.
-std::string resultLine(const Inspection& inspection, std::uint32_t index, const Result& result,
+std::string resultLine(const Survey& survey, std::uint32_t index, const Result& result,
                        std::size_t nameWidth) {
-    const std::string name = shown(fieldOf(inspection.plan.entries[index].header.name));
+    const std::string name = shown(fieldOf(survey.plan.entries[index].header.name));
     char text[64];
     std::snprintf(text, sizeof text, "%4u  ", index + 1);
     std::string line = text + name + std::string(nameWidth - name.size(), ' ');
@@ -37,24 +37,24 @@ std::string resultLine(const Inspection& inspection, std::uint32_t index, const 
 }
 
 // "a.dz: OK: 4 sub-files, 4,410 bytes unpacked and verified", or what failed.
-std::string verdict(const Inspection& inspection, const std::vector<Result>& results) {
+std::string verdict(const Survey& survey, const std::vector<Result>& results) {
     std::size_t failed = 0;
     std::uint64_t bytes = 0;
     for (const Result& result : results) {
         if (result.fault != dz::Fault::none) ++failed;
         bytes += result.unpackedSize;
     }
-    const std::string subject = shown(inspection.path) + ": ";
+    const std::string subject = shown(survey.path) + ": ";
     const std::string count =
         std::to_string(results.size()) + " sub-file" + (results.size() == 1 ? "" : "s");
-    if (inspection.mainHeaderFault == dz::Fault::none && inspection.tableFault == dz::Fault::none &&
+    if (survey.mainHeaderFault == dz::Fault::none && survey.tableFault == dz::Fault::none &&
         failed == 0) {
         return subject + "OK: " + count + ", " + withCommas(bytes) +
                " bytes unpacked and verified\n";
     }
     std::string what;
-    if (inspection.mainHeaderFault != dz::Fault::none) what += "the main header";
-    if (inspection.tableFault != dz::Fault::none) {
+    if (survey.mainHeaderFault != dz::Fault::none) what += "the main header";
+    if (survey.tableFault != dz::Fault::none) {
         what += std::string(what.empty() ? "" : ", ") + "the offset table";
     } else if (failed > 0) {
         what += std::string(what.empty() ? "" : ", ") + std::to_string(failed) + " of " + count;
@@ -65,15 +65,15 @@ std::string verdict(const Inspection& inspection, const std::vector<Result>& res
 }  // namespace
 
 int runTest(const Options& options) {
-    Inspection inspection;
-    if (!inspectOrSay(options.container, inspection)) return kExitFailed;
-    const std::size_t count = inspection.plan.entries.size();
+    Survey survey;
+    if (!surveyOrSay(options.container, survey)) return kExitFailed;
+    const std::size_t count = survey.plan.entries.size();
     std::vector<Result> results(count);
     std::vector<std::uint32_t> toUnpack;
     std::uint64_t total = 0;
     std::size_t nameWidth = 4;
     for (std::uint32_t i = 0; i < count; ++i) {
-        const dz::PlannedEntry& entry = inspection.plan.entries[i];
+        const dz::PlannedEntry& entry = survey.plan.entries[i];
         results[i].fault = entry.fault;
         nameWidth = std::max(nameWidth, shown(fieldOf(entry.header.name)).size());
         if (entry.fault != dz::Fault::none) continue;
@@ -88,7 +88,7 @@ int runTest(const Options& options) {
     InOrder printer(count);
     const auto ready = [&](std::uint32_t index) {
         printer.ready(index, [&, index] {
-            if (lines) printOut(resultLine(inspection, index, results[index], nameWidth));
+            if (lines) printOut(resultLine(survey, index, results[index], nameWidth));
         });
     };
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -96,16 +96,16 @@ int runTest(const Options& options) {
     }
     {
         Progress progress(lines && platform::standardErrorIsTerminal(), total);
-        const std::vector<std::uint32_t> order = largestFirst(inspection, toUnpack);
+        const std::vector<std::uint32_t> order = largestFirst(survey, toUnpack);
         const unsigned workers = workersFor(options);
         std::vector<Unpacker> unpackers(std::min<std::size_t>(workers, order.size() + 1));
         runInParallel(order.size(), static_cast<unsigned>(unpackers.size()),
                       [&](std::size_t k, unsigned worker) {
                           const std::uint32_t index = order[k];
-                          const dz::PlannedEntry& entry = inspection.plan.entries[index];
+                          const dz::PlannedEntry& entry = survey.plan.entries[index];
                           progress.working(fieldOf(entry.header.name));
                           Result& result = results[index];
-                          result.fault = unpackers[worker].unpack(inspection, index);
+                          result.fault = unpackers[worker].unpack(survey, index);
                           result.unpacked = result.fault == dz::Fault::none;
                           if (result.unpacked) result.unpackedSize = unpackers[worker].length();
                           progress.add(entry.header.packedSize);
@@ -113,15 +113,14 @@ int runTest(const Options& options) {
                       });
     }
 
-    bool good =
-        inspection.mainHeaderFault == dz::Fault::none && inspection.tableFault == dz::Fault::none;
+    bool good = survey.mainHeaderFault == dz::Fault::none && survey.tableFault == dz::Fault::none;
     for (const Result& result : results) good = good && result.fault == dz::Fault::none;
     if (options.json) {
-        nlohmann::ordered_json json = inspectionJson(inspection, good);
+        nlohmann::ordered_json json = surveyJson(survey, good);
         json["entries"] = nlohmann::ordered_json::array();
         std::uint64_t bytes = 0;
         for (std::uint32_t i = 0; i < count; ++i) {
-            nlohmann::ordered_json entry = entryJson(inspection, i);
+            nlohmann::ordered_json entry = entryJson(survey, i);
             entry["unpacked_size"] = results[i].unpacked
                                          ? nlohmann::ordered_json(results[i].unpackedSize)
                                          : nlohmann::ordered_json(nullptr);
@@ -132,14 +131,14 @@ int runTest(const Options& options) {
         json["unpacked_bytes"] = bytes;
         printOut(json.dump(2) + "\n");
     } else {
-        printOut(verdict(inspection, results));
+        printOut(verdict(survey, results));
     }
 
-    printInspectionErrors(inspection, /*entries=*/false);
+    printSurveyErrors(survey, /*entries=*/false);
     for (std::uint32_t i = 0; i < count; ++i) {
         if (results[i].fault != dz::Fault::none) {
-            printError(shown(inspection.path),
-                       entryLabel(inspection, i) + ": " + reasonText(results[i].fault));
+            printError(shown(survey.path),
+                       entryLabel(survey, i) + ": " + reasonText(results[i].fault));
         }
     }
     return good ? kExitGood : kExitFailed;

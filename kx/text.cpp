@@ -105,6 +105,15 @@ std::string withCommas(std::uint64_t value) {
     return text;
 }
 
+std::filesystem::path pathOfText(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string textOfPath(const std::filesystem::path& path) {
+    const std::u8string text = path.generic_u8string();
+    return std::string(text.begin(), text.end());
+}
+
 std::string inUnits(double bytes) {
     static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     unsigned unit = 0;

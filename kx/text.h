@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,11 @@ std::string isoTime(std::uint64_t fileTime);
 
 // A count with thousands separated by commas: 1,234,567.
 std::string withCommas(std::uint64_t value);
+
+// A path from its text and back. Paths are UTF-8 text: on Windows the programs run in the UTF-8
+// code page; the text from a path has '/' between its parts.
+std::filesystem::path pathOfText(const std::string& text);
+std::string textOfPath(const std::filesystem::path& path);
 
 // Bytes in the largest binary unit that keeps the number at or above 1: "1.5 MiB".
 std::string inUnits(double bytes);

@@ -20,19 +20,19 @@ Unpacker::Unpacker()
     : packed_(platform::Memory::reserve(kLargestSize)),
       unpacked_(platform::Memory::reserve(kLargestSize)) {}
 
-dz::Fault Unpacker::unpack(const Inspection& inspection, std::uint32_t index) {
-    const dz::PlannedEntry& entry = inspection.plan.entries[index];
+dz::Fault Unpacker::unpack(const Survey& survey, std::uint32_t index) {
+    const dz::PlannedEntry& entry = survey.plan.entries[index];
     const std::size_t packedSize = entry.header.packedSize;
     length_ = 0;
     if (packed_.bytes() == nullptr || !packed_.commit(packedSize)) return dz::Fault::packedMemory;
     if (unpacked_.bytes() == nullptr) return dz::Fault::unpackedMemory;
 
     const std::uint64_t at = dz::regionOf(entry).begin + dz::kSubfileDataOffset;
-    const std::size_t got = inspection.container.readAt(at, packed_.bytes(), packedSize);
+    const std::size_t got = survey.container.readAt(at, packed_.bytes(), packedSize);
     if (got < packedSize) {
         // Data that runs past the end of the container reads as zeros, as Kestrix reads it; a
         // read that stops short inside the container is a read error.
-        const auto length = static_cast<std::uint64_t>(inspection.container.length());
+        const auto length = static_cast<std::uint64_t>(survey.container.length());
         if (at + got < length) return dz::Fault::read;
         std::memset(packed_.bytes() + got, 0, packedSize - got);
     }

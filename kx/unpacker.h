@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "dzlib/fault.h"
-#include "kx/inspection.h"
+#include "kx/survey.h"
 #include "platform/platform.h"
 
 namespace kx {
@@ -15,10 +15,10 @@ class Unpacker {
   public:
     Unpacker();
 
-    // Reads entry `index` of the inspection's plan and unpacks and proves it: Fault::none (the
+    // Reads entry `index` of the survey's plan and unpacks and proves it: Fault::none (the
     // content is then at bytes()), packedMemory or unpackedMemory, read (the container could
     // not be read), unpack or contentDigest. The entry's header must have passed.
-    dz::Fault unpack(const Inspection& inspection, std::uint32_t index);
+    dz::Fault unpack(const Survey& survey, std::uint32_t index);
 
     const std::uint8_t* bytes() const { return unpacked_.bytes(); }
     std::size_t length() const { return length_; }

@@ -1,5 +1,5 @@
 // Opening and checking a container for kx.
-#include "kx/inspection.h"
+#include "kx/survey.h"
 
 #include <algorithm>
 
@@ -10,29 +10,29 @@
 
 namespace kx {
 
-bool Inspection::good() const {
+bool Survey::good() const {
     if (mainHeaderFault != dz::Fault::none || tableFault != dz::Fault::none) return false;
     return std::all_of(plan.entries.begin(), plan.entries.end(),
                        [](const dz::PlannedEntry& e) { return e.fault == dz::Fault::none; });
 }
 
-bool inspect(const std::string& path, Inspection& inspection, std::string& error) {
-    inspection.path = path;
-    if (!inspection.container.open(path.c_str())) {
+bool surveyContainer(const std::string& path, Survey& survey, std::string& error) {
+    survey.path = path;
+    if (!survey.container.open(path.c_str())) {
         error = platform::lastErrorText();
         return false;
     }
     // The table and the entries are checked even when the main header fails: they are
     // independent, and a user wants to know all that is wrong.
-    inspection.mainHeaderFault = dz::verifyMainHeader(inspection.container, inspection.header);
-    inspection.tableFault = dz::verifyOffsetTable(inspection.container, inspection.table);
-    if (inspection.tableFault != dz::Fault::none) return true;
+    survey.mainHeaderFault = dz::verifyMainHeader(survey.container, survey.header);
+    survey.tableFault = dz::verifyOffsetTable(survey.container, survey.table);
+    if (survey.tableFault != dz::Fault::none) return true;
 
     // Names are limited only by their field: the file system says the rest when they are written.
-    inspection.plan = dz::planExtraction(inspection.container, inspection.table,
-                                         dz::HeaderReading::fresh, sizeof(dz::SubfileHeader::name));
+    survey.plan = dz::planExtraction(survey.container, survey.table, dz::HeaderReading::fresh,
+                                     sizeof(dz::SubfileHeader::name));
     std::vector<dz::Region> earlier;
-    for (dz::PlannedEntry& entry : inspection.plan.entries) {
+    for (dz::PlannedEntry& entry : survey.plan.entries) {
         if (entry.fault == dz::Fault::subfileMarker ||
             entry.fault == dz::Fault::subfileHeaderDigest) {
             continue;
@@ -47,12 +47,11 @@ bool inspect(const std::string& path, Inspection& inspection, std::string& error
     return true;
 }
 
-std::vector<std::uint32_t> largestFirst(const Inspection& inspection,
+std::vector<std::uint32_t> largestFirst(const Survey& survey,
                                         const std::vector<std::uint32_t>& entries) {
     std::vector<std::uint32_t> order = entries;
     std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return inspection.plan.entries[a].header.packedSize >
-               inspection.plan.entries[b].header.packedSize;
+        return survey.plan.entries[a].header.packedSize > survey.plan.entries[b].header.packedSize;
     });
     return order;
 }

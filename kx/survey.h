@@ -12,7 +12,7 @@
 
 namespace kx {
 
-struct Inspection {
+struct Survey {
     std::string path;
     dz::Container container;
     dz::Fault mainHeaderFault = dz::Fault::none;
@@ -29,11 +29,11 @@ struct Inspection {
 
 // Opens and checks the container at `path`. False when it cannot be opened, with the system's
 // reason in `error`; true otherwise, whatever the checks found.
-bool inspect(const std::string& path, Inspection& inspection, std::string& error);
+bool surveyContainer(const std::string& path, Survey& survey, std::string& error);
 
 // The entries in the order they should be unpacked so that several workers finish together:
 // the largest packed data first.
-std::vector<std::uint32_t> largestFirst(const Inspection& inspection,
+std::vector<std::uint32_t> largestFirst(const Survey& survey,
                                         const std::vector<std::uint32_t>& entries);
 
 }  // namespace kx
