@@ -19,21 +19,19 @@ namespace {
 // zlib counts in 32 bits: larger pieces go in steps.
 constexpr std::size_t kLargestPiece = std::size_t{1} << 30;
 
-void checksums(const std::uint8_t* content, std::size_t length, std::uint32_t& adler,
-               std::uint32_t& crc) {
+// The check value the wrapper's trailer carries: the CRC-32 for gzip, the Adler-32 for zlib.
+// Only that one is computed: it is a pass over every byte of the content.
+std::uint32_t checkValue(const std::uint8_t* content, std::size_t length, bool gzip) {
 #ifdef KESTRIX_HAVE_LIBDEFLATE
-    adler = libdeflate_adler32(1, content, length);
-    crc = libdeflate_crc32(0, content, length);
+    return gzip ? libdeflate_crc32(0, content, length) : libdeflate_adler32(1, content, length);
 #else
-    uLong a = adler32(0, nullptr, 0);
-    uLong c = crc32(0, nullptr, 0);
+    uLong value = gzip ? crc32(0, nullptr, 0) : adler32(0, nullptr, 0);
     for (std::size_t at = 0; at < length; at += kLargestPiece) {
-        const std::size_t piece = length - at < kLargestPiece ? length - at : kLargestPiece;
-        a = adler32(a, content + at, static_cast<uInt>(piece));
-        c = crc32(c, content + at, static_cast<uInt>(piece));
+        const auto piece =
+            static_cast<uInt>(length - at < kLargestPiece ? length - at : kLargestPiece);
+        value = gzip ? crc32(value, content + at, piece) : adler32(value, content + at, piece);
     }
-    adler = static_cast<std::uint32_t>(a);
-    crc = static_cast<std::uint32_t>(c);
+    return static_cast<std::uint32_t>(value);
 #endif
 }
 
@@ -107,10 +105,8 @@ bool packContent(const std::uint8_t* content, std::size_t length, const Wrapper&
     const std::size_t stream =
         deflateRaw(content, length, level, out + header.size(), bound - header.size() - 8);
     if (stream == 0) return false;
-    std::uint32_t adler = 0;
-    std::uint32_t crc = 0;
-    checksums(content, length, adler, crc);
-    const std::string trailer = wrapperTrailer(wrapper, adler, crc, length);
+    const std::uint32_t check = checkValue(content, length, wrapper.gzip);
+    const std::string trailer = wrapperTrailer(wrapper, check, length);
     std::memcpy(out + header.size() + stream, trailer.data(), trailer.size());
     packedLength = header.size() + stream + trailer.size();
     return true;

@@ -114,17 +114,16 @@ std::string wrapperHeader(const Wrapper& wrapper) {
     return header;
 }
 
-std::string wrapperTrailer(const Wrapper& wrapper, std::uint32_t adler32, std::uint32_t crc32,
-                           std::uint64_t length) {
+std::string wrapperTrailer(const Wrapper& wrapper, std::uint32_t check, std::uint64_t length) {
     std::string trailer;
     if (!wrapper.gzip) {
         // Adler-32, most significant byte first.
         for (int shift = 24; shift >= 0; shift -= 8) {
-            trailer += static_cast<char>(adler32 >> shift & 0xff);
+            trailer += static_cast<char>(check >> shift & 0xff);
         }
         return trailer;
     }
-    put32(trailer, crc32);
+    put32(trailer, check);
     put32(trailer, static_cast<std::uint32_t>(length));  // the length modulo 2^32
     return trailer;
 }

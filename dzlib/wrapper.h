@@ -39,8 +39,8 @@ bool wrapperIsWritable(const Wrapper& wrapper);
 // The header bytes of the wrapper.
 std::string wrapperHeader(const Wrapper& wrapper);
 
-// The trailer for `length` bytes of content whose checks are `adler32` (zlib) or `crc32` (gzip).
-std::string wrapperTrailer(const Wrapper& wrapper, std::uint32_t adler32, std::uint32_t crc32,
-                           std::uint64_t length);
+// The trailer for `length` bytes of content whose check value, as the wrapper wants it, is
+// `check`: the Adler-32 for zlib, the CRC-32 for gzip.
+std::string wrapperTrailer(const Wrapper& wrapper, std::uint32_t check, std::uint64_t length);
 
 }  // namespace dz
