@@ -189,13 +189,13 @@ int runPack(const Options& options) {
     }
 
     // Entries are packed side by side and written in table order, so the bytes do not depend
-    // on the workers.
+    // on the workers. A packed entry waits in its room until those before it are written; one
+    // room more than there are workers lets a worker go on meanwhile.
     const std::size_t count = manifest.entries.size();
     std::vector<dz::OffsetEntry> table(count);
     std::uint64_t at = sealedHeader.size();
     std::uint64_t total = 0;
     for (const ManifestEntry& entry : manifest.entries) total += entry.content->length;
-    Turns turns;
     std::atomic<bool> failed{false};
     std::mutex refusalMutex;
     const auto refuse = [&](Refusal why) {
@@ -204,34 +204,39 @@ int runPack(const Options& options) {
     };
     {
         Progress progress(!options.quiet && platform::standardErrorIsTerminal(), total);
-        std::vector<PackRoom> rooms(std::min<std::size_t>(workersFor(options), count + 1));
-        runInParallel(
-            count, static_cast<unsigned>(rooms.size()), [&](std::size_t i, unsigned worker) {
-                const ManifestEntry& entry = manifest.entries[i];
-                const ContentPlace& place = *entry.content;
-                PackRoom& room = rooms[worker];
-                std::size_t packedLength = 0;
-                dz::SubfileHeader subfile{};
-                if (!failed) {
-                    progress.working(std::string(dz::fieldText(entry.name, sizeof entry.name)));
-                    const Source& source = sources.at(place.file);
-                    const auto length = static_cast<std::size_t>(place.length);
-                    if (room.content.bytes() == nullptr || !room.content.commit(length) ||
-                        source.file.readAt(place.offset, room.content.bytes(), length) != length) {
-                        refuse({place.file, "cannot read it: " + platform::lastErrorText()});
-                    } else if (!dz::packContent(room.content.bytes(), length, entry.wrapper,
-                                                options.level, room.packed, packedLength)) {
-                        refuse({"entry " + std::to_string(i + 1), "not enough memory to pack it"});
-                    } else {
-                        std::memcpy(subfile.marker, "SSTX", 4);
-                        std::memcpy(subfile.reserved, entry.reserved, sizeof subfile.reserved);
-                        std::memcpy(subfile.name, entry.name, sizeof subfile.name);
-                        const digest::Digest d = digest::md5Digest(room.content.bytes(), length);
-                        std::memcpy(subfile.unpackedDigest, d.data(), d.size());
-                    }
-                    progress.add(place.length);
+        const unsigned workers =
+            static_cast<unsigned>(std::min<std::size_t>(workersFor(options), count + 1));
+        std::vector<PackRoom> rooms(std::min<std::size_t>(workers + 1, count + 1));
+        Rooms lender(rooms.size());
+        InOrder writer(count);
+        runInParallel(count, workers, [&](std::size_t i, unsigned) {
+            const ManifestEntry& entry = manifest.entries[i];
+            const ContentPlace& place = *entry.content;
+            const std::size_t roomNumber = lender.take(i);
+            PackRoom& room = rooms[roomNumber];
+            std::size_t packedLength = 0;
+            dz::SubfileHeader subfile{};
+            if (!failed) {
+                progress.working(std::string(dz::fieldText(entry.name, sizeof entry.name)));
+                const Source& source = sources.at(place.file);
+                const auto length = static_cast<std::size_t>(place.length);
+                if (room.content.bytes() == nullptr || !room.content.commit(length) ||
+                    source.file.readAt(place.offset, room.content.bytes(), length) != length) {
+                    refuse({place.file, "cannot read it: " + platform::lastErrorText()});
+                } else if (!dz::packContent(room.content.bytes(), length, entry.wrapper,
+                                            options.level, room.packed, packedLength)) {
+                    refuse({"entry " + std::to_string(i + 1), "not enough memory to pack it"});
+                } else {
+                    std::memcpy(subfile.marker, "SSTX", 4);
+                    std::memcpy(subfile.reserved, entry.reserved, sizeof subfile.reserved);
+                    std::memcpy(subfile.name, entry.name, sizeof subfile.name);
+                    const digest::Digest d = digest::md5Digest(room.content.bytes(), length);
+                    std::memcpy(subfile.unpackedDigest, d.data(), d.size());
                 }
-                turns.await(i);
+                progress.add(place.length);
+            }
+            writer.ready(i, [&, i, roomNumber, packedLength, subfile]() mutable {
+                const PackRoom& packedRoom = rooms[roomNumber];
                 if (!failed) {
                     if (at > kLargest32 || packedLength > kLargest32) {
                         refuse({"entry " + std::to_string(i + 1),
@@ -239,18 +244,19 @@ int runPack(const Options& options) {
                                 "reach"});
                     } else {
                         subfile.packedSize = static_cast<std::uint32_t>(packedLength);
-                        table[i] = {entry.type, static_cast<std::uint32_t>(at)};
+                        table[i] = {manifest.entries[i].type, static_cast<std::uint32_t>(at)};
                         const std::string sealed = dz::sealedSubfileHeader(subfile);
                         if (!out.append(sealed.data(), sealed.size()) ||
-                            !out.append(room.packed.bytes(), packedLength)) {
+                            !out.append(packedRoom.packed.bytes(), packedLength)) {
                             refuse(
                                 {options.output, "cannot write it: " + platform::lastErrorText()});
                         }
                         at += sealed.size() + packedLength;
                     }
                 }
-                turns.done(i);
+                lender.give(roomNumber);
             });
+        });
     }
     const std::string sealedTable = dz::sealedOffsetTable(table);
     if (!failed && (!out.append(sealedTable.data(), sealedTable.size()) || !out.commit())) {
