@@ -26,6 +26,12 @@ class Container {
         return file_.readAt(position, buffer, length);
     }
 
+    // The `length` bytes at `position` read in place, or an empty view (platform::FileView):
+    // the caller then reads them with readAt.
+    platform::FileView view(std::uint64_t position, std::size_t length) const {
+        return file_.view(position, length);
+    }
+
     // True when the entry `name` of `folder` is this container's own file.
     bool isAt(const platform::Directory& folder, const char* name) const {
         return file_.isSameFileAs(folder, name);

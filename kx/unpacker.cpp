@@ -24,16 +24,23 @@ dz::Fault Unpacker::unpack(const Survey& survey, std::uint32_t index) {
     const dz::PlannedEntry& entry = survey.plan.entries[index];
     const std::size_t packedSize = entry.header.packedSize;
     length_ = 0;
-    if (packed_.bytes() == nullptr || !packed_.commit(packedSize)) return dz::Fault::packedMemory;
     if (unpacked_.bytes() == nullptr) return dz::Fault::unpackedMemory;
 
     const std::uint64_t at = dz::regionOf(entry).begin + dz::kSubfileDataOffset;
+    const auto containerLength = static_cast<std::uint64_t>(survey.container.length());
+    if (at + packedSize <= containerLength) {
+        // Read in place where the system can: no copy, and no memory but its cache of the file.
+        const platform::FileView view = survey.container.view(at, packedSize);
+        if (!view.empty()) {
+            return dz::unpackSubfile(entry.header, view.bytes(), packedSize, unpacked_, length_);
+        }
+    }
+    if (packed_.bytes() == nullptr || !packed_.commit(packedSize)) return dz::Fault::packedMemory;
     const std::size_t got = survey.container.readAt(at, packed_.bytes(), packedSize);
     if (got < packedSize) {
         // Data that runs past the end of the container reads as zeros, as Kestrix reads it; a
         // read that stops short inside the container is a read error.
-        const auto length = static_cast<std::uint64_t>(survey.container.length());
-        if (at + got < length) return dz::Fault::read;
+        if (at + got < containerLength) return dz::Fault::read;
         std::memset(packed_.bytes() + got, 0, packedSize - got);
     }
     return dz::unpackSubfile(entry.header, packed_.bytes(), packedSize, unpacked_, length_);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace platform {
 
@@ -75,6 +76,7 @@ long long profileInteger(const char* path, const char* section, const char* key,
 // ---- Files ---------------------------------------------------------------------------------
 
 class Directory;
+class FileView;
 
 // An open file; closed when it goes out of scope. Positions are 64-bit everywhere.
 class File {
@@ -117,11 +119,49 @@ class File {
     // would destroy what is being read). A link at `name` counts as the file it leads to.
     bool isSameFileAs(const Directory& folder, const char* name) const;
 
+    // The `length` bytes at `position`, read in place (see FileView); an empty view where they
+    // cannot be, and always on Windows.
+    FileView view(std::uint64_t position, std::size_t length) const;
+
   private:
     friend class Directory;
     static constexpr std::intptr_t kClosed = -1;
     explicit File(std::intptr_t handle) : handle_(handle) {}
     std::intptr_t handle_ = kClosed;
+};
+
+// Bytes of a file read in place: the system maps them into memory, so they are neither copied
+// nor held twice, and the memory they take is the system's cache of the file. Bytes the file
+// loses while they are viewed (another program shortens it) read as zeros, as bytes past the
+// end of a file do for a reader of a container. Unmapped when it goes out of scope.
+class FileView {
+  public:
+    FileView() = default;
+    FileView(FileView&& other) noexcept { *this = std::move(other); }
+    FileView& operator=(FileView&& other) noexcept {
+        if (this != &other) {
+            release();
+            mapping_ = std::exchange(other.mapping_, nullptr);
+            mappedLength_ = std::exchange(other.mappedLength_, 0);
+            bytes_ = std::exchange(other.bytes_, nullptr);
+            slot_ = std::exchange(other.slot_, -1);
+        }
+        return *this;
+    }
+    FileView(const FileView&) = delete;
+    FileView& operator=(const FileView&) = delete;
+    ~FileView() { release(); }
+
+    bool empty() const { return bytes_ == nullptr; }
+    const std::uint8_t* bytes() const { return bytes_; }
+
+  private:
+    friend class File;
+    void release();
+    void* mapping_ = nullptr;
+    std::size_t mappedLength_ = 0;
+    const std::uint8_t* bytes_ = nullptr;
+    int slot_ = -1;  // where the view is registered for the bus-error handler
 };
 
 // An open folder, held for as long as the object lives. Files are made, renamed and removed

@@ -18,6 +18,7 @@
 #include <ctime>
 #include <initializer_list>
 
+#include "platform/file_views.h"
 #include "platform/platform.h"
 #include "platform/profile.h"
 #include "platform/temporaries.h"
@@ -89,6 +90,7 @@ void prepareProcess() {
     // happens, instead of killing the process with nothing cleaned up.
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
+    handleBusErrorsInViews(onInterrupt);
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);

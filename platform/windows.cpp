@@ -343,6 +343,14 @@ bool File::writeAt(std::uint64_t position, const void* buffer, std::size_t lengt
     return true;
 }
 
+// Files are not read in place here: a view of a file on a network share that fails to page in
+// would end the process. The caller reads the bytes instead.
+FileView File::view(std::uint64_t, std::size_t) const {
+    return FileView();
+}
+
+void FileView::release() {}
+
 bool File::isSameFileAs(const Directory& folder, const char* name) const {
     if (!isOpen()) return false;
     // Asking for no data access does not conflict with "no sharing", so the named file opens even
