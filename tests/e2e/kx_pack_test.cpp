@@ -68,7 +68,11 @@ TEST_F(KxPackTest, ARoundTripKeepsEveryLevel) {
     joined.subfiles = {{"system.img", 3, std::string(70000, 's')},
                        {"boot.img", 1, "kernel"},
                        {"system.img", 3, "second half"},
-                       {"empty.bin", 4, ""}};
+                       {"empty.bin", 4, ""},
+                       // Entries that take a while to pack, so that workers overlap.
+                       {"modem.bin", 5, bulky(3 << 20, 'a')},
+                       {"modem.bin", 5, bulky(2 << 20, 'b')},
+                       {"radio.img", 6, bulky(3 << 20, 'c')}};
     joined.subfiles[1].gzip = true;
     joined.subfiles[1].packed = gzipWithFields("kernel");
     ContainerPlan full;
@@ -95,7 +99,7 @@ TEST_F(KxPackTest, ARoundTripKeepsEveryLevel) {
         testsupport::RunResult result =
             kx({"extract", "a.dz", "-C", "work/files", "--manifest", "work/m.json", "-q"});
         ASSERT_EQ(result.status, 0) << c.what << result.errors;
-        result = kx({"pack", "work/m.json", "-o", "new.dz", "--force"});
+        result = kx({"pack", "work/m.json", "-o", "new.dz", "-j", "3", "--force"});
         ASSERT_EQ(result.status, 0) << c.what << result.errors;
         EXPECT_EQ(kx({"test", "new.dz", "-q"}).status, 0) << c.what;
         const std::string packed = readFile(dir / "new.dz");
