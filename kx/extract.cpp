@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "digest/md5.h"
 #include "dzlib/fault.h"
 #include "dzlib/output_writer.h"
 #include "kx/commands.h"
@@ -92,22 +93,46 @@ bool handleExisting(Extraction& x, const std::string& directory) {
     return clear;
 }
 
-// Records the first failure of an output.
+// Records a failure of an output: of its failed pieces, the first in table order, whatever
+// order the workers found them in.
 void fail(OutputWork& work, dz::Fault fault, std::uint32_t piece, std::string detail = {}) {
-    if (work.broken.exchange(true)) return;
+    std::lock_guard<std::mutex> lock(work.failing);
+    if (work.broken && work.failedPiece <= piece) return;
     work.fault = fault;
     work.failedPiece = piece;
     work.detail = std::move(detail);
+    work.broken = true;
 }
 
-// Unpacks and proves entry `index` unless `skipped`, counting it in the progress line.
-dz::Fault prove(const Extraction& x, std::uint32_t index, bool skipped, Unpacker& unpacker,
-                Progress& progress) {
+// Unpacks entry `index` unless `skipped`, counting it in the progress line; `proving` also
+// compares its digest.
+dz::Fault unpackPiece(const Extraction& x, std::uint32_t index, bool skipped, bool proving,
+                      Unpacker& unpacker, Progress& progress) {
     if (skipped) return dz::Fault::none;
     progress.working(storedName(x.survey, index));
-    const dz::Fault fault = unpacker.unpack(x.survey, index);
+    const dz::Fault fault =
+        proving ? unpacker.unpack(x.survey, index) : unpacker.inflate(x.survey, index);
     progress.add(x.survey.plan.entries[index].header.packedSize);
     return fault;
+}
+
+// Writes an unpacked piece at `offset` of its output's temporary file and takes its digest on
+// the way, a slice at a time, so that each slice is written while the processor's cache still
+// holds it; the temporary file is dropped when the digest does not match. Fault::none,
+// Fault::write or Fault::contentDigest.
+dz::Fault writeProving(dz::PendingOutput& pending, std::uint64_t offset, const Unpacker& unpacker,
+                       const dz::SubfileHeader& header) {
+    constexpr std::size_t kSlice = 256 * 1024;
+    digest::Md5State state;
+    digest::md5Start(state);
+    for (std::size_t at = 0; at < unpacker.length(); at += kSlice) {
+        const std::size_t length = std::min(kSlice, unpacker.length() - at);
+        digest::md5Add(state, unpacker.bytes() + at, length);
+        if (!pending.writeAt(offset + at, unpacker.bytes() + at, length)) return dz::Fault::write;
+    }
+    const digest::Digest computed = digest::md5Finish(state);
+    return digest::digestsEqual(computed.data(), header.unpackedDigest) ? dz::Fault::none
+                                                                        : dz::Fault::contentDigest;
 }
 
 // Proves piece `job` and writes it to standard output in its turn: the pieces of all chosen
@@ -116,7 +141,8 @@ void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& u
                Progress& progress) {
     OutputWork& work = *x.outputs[job.output];
     const std::uint32_t index = planned(x, job.output).pieces[job.piece];
-    const dz::Fault fault = prove(x, index, x.streamBroken, unpacker, progress);
+    const dz::Fault fault =
+        unpackPiece(x, index, x.streamBroken, /*proving=*/true, unpacker, progress);
     x.streamTurns.await(jobNumber);
     if (x.streamBroken) {
         // The stream has a hole where an earlier output failed: nothing after it is written.
@@ -135,15 +161,16 @@ void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& u
     x.streamTurns.done(jobNumber);
 }
 
-// Proves piece `job` and writes it at its place in its output's temporary file. Its place is
-// known once the pieces before it are unpacked, so pieces of one output are written side by
-// side; the last piece to end moves the whole output into place, or drops it when a piece
-// failed. Pieces of an output that already failed are neither unpacked nor written. Returns
-// true for the piece that ended its output.
+// Unpacks piece `job` and writes it at its place in its output's temporary file, proving it on
+// the way. Its place is known once the pieces before it are unpacked, so pieces of one output
+// are written side by side; the last piece to end moves the whole output into place, or drops
+// it when a piece failed. Pieces of an output that already failed are neither unpacked nor
+// written. Returns true for the piece that ended its output.
 bool fileJob(Extraction& x, const Job& job, Unpacker& unpacker, Progress& progress) {
     OutputWork& work = *x.outputs[job.output];
     const std::uint32_t index = planned(x, job.output).pieces[job.piece];
-    const dz::Fault fault = prove(x, index, work.broken, unpacker, progress);
+    const dz::Fault fault =
+        unpackPiece(x, index, work.broken, /*proving=*/false, unpacker, progress);
     work.turns.await(job.piece);
     const std::uint64_t offset = work.nextOffset;
     if (fault != dz::Fault::none) {
@@ -159,8 +186,12 @@ bool fileJob(Extraction& x, const Job& job, Unpacker& unpacker, Progress& progre
         std::call_once(work.begun, [&] {
             work.pending = x.folder.begin(planned(x, job.output).name, &x.survey.container);
         });
-        if (!work.pending.writeAt(offset, unpacker.bytes(), unpacker.length())) {
-            fail(work, dz::Fault::write, index, platform::lastErrorText());
+        const dz::Fault written =
+            writeProving(work.pending, offset, unpacker, x.survey.plan.entries[index].header);
+        if (written == dz::Fault::write) {
+            fail(work, written, index, platform::lastErrorText());
+        } else if (written != dz::Fault::none) {
+            fail(work, written, index);
         }
     }
     if (work.unfinished.fetch_sub(1, std::memory_order_acq_rel) != 1) return false;

@@ -36,6 +36,7 @@ struct OutputWork {
     std::uint64_t nextOffset = 0;
     std::atomic<std::size_t> unfinished{0};
     std::atomic<bool> broken{false};
+    std::mutex failing;  // held while a failure is recorded
 };
 
 // One piece to prove and write.

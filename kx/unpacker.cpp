@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "dzlib/fault.h"
+#include "dzlib/inflate.h"
 #include "dzlib/records.h"
 #include "dzlib/unpack.h"
 #include "platform/platform.h"
@@ -21,7 +22,23 @@ Unpacker::Unpacker()
       unpacked_(platform::Memory::reserve(kLargestSize)) {}
 
 dz::Fault Unpacker::unpack(const Survey& survey, std::uint32_t index) {
+    return load(survey, index, /*proving=*/true);
+}
+
+dz::Fault Unpacker::inflate(const Survey& survey, std::uint32_t index) {
+    return load(survey, index, /*proving=*/false);
+}
+
+dz::Fault Unpacker::load(const Survey& survey, std::uint32_t index, bool proving) {
     const dz::PlannedEntry& entry = survey.plan.entries[index];
+    const auto unpackFrom = [&](const std::uint8_t* packed, std::size_t size) {
+        std::size_t length = 0;
+        const dz::Fault fault =
+            proving ? dz::unpackSubfile(entry.header, packed, size, unpacked_, length)
+                    : dz::inflateSubfileInto(packed, size, unpacked_, length);
+        if (fault == dz::Fault::none) length_ = length;
+        return fault;
+    };
     const std::size_t packedSize = entry.header.packedSize;
     length_ = 0;
     if (unpacked_.bytes() == nullptr) return dz::Fault::unpackedMemory;
@@ -31,9 +48,7 @@ dz::Fault Unpacker::unpack(const Survey& survey, std::uint32_t index) {
     if (at + packedSize <= containerLength) {
         // Read in place where the system can: no copy, and no memory but its cache of the file.
         const platform::FileView view = survey.container.view(at, packedSize);
-        if (!view.empty()) {
-            return dz::unpackSubfile(entry.header, view.bytes(), packedSize, unpacked_, length_);
-        }
+        if (!view.empty()) return unpackFrom(view.bytes(), packedSize);
     }
     if (packed_.bytes() == nullptr || !packed_.commit(packedSize)) return dz::Fault::packedMemory;
     const std::size_t got = survey.container.readAt(at, packed_.bytes(), packedSize);
@@ -43,7 +58,7 @@ dz::Fault Unpacker::unpack(const Survey& survey, std::uint32_t index) {
         if (at + got < containerLength) return dz::Fault::read;
         std::memset(packed_.bytes() + got, 0, packedSize - got);
     }
-    return dz::unpackSubfile(entry.header, packed_.bytes(), packedSize, unpacked_, length_);
+    return unpackFrom(packed_.bytes(), packedSize);
 }
 
 }  // namespace kx

@@ -158,6 +158,19 @@ TEST_F(KxExtractTest, AFailedPieceOrAnInterruptLeavesWholeFilesOnly) {
               std::string::npos)
         << result.output;
 
+    // Two failed pieces of one output: the first in table order is named, although its digest
+    // is known only after its 8 MiB are written and the second fails at once.
+    plan.subfiles = {{"system.img", 3, "x"}, {"system.img", 3, "tail"}};
+    plan.subfiles[0].packed = testsupport::deflateContent(bulky(8u << 20, 'd'), false);
+    plan.subfiles[1].packed = "not a stream";
+    write(buildContainer(plan));
+    result = kx({"extract", "a.dz", "-C", "out", "--force", "-j", "2"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.output.find("FAILED     system.img  sub-file 1: content-digest\n"),
+              std::string::npos)
+        << result.output;
+    EXPECT_TRUE(holds(dir / "out/system.img", "earlier system"));
+
     // Interrupted while a large output is written: its name holds its earlier file (or, where
     // the interrupt comes late, as Wine may deliver it, its whole new content), and no
     // temporary file is left.
