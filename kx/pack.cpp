@@ -220,17 +220,28 @@ int runPack(const Options& options) {
                 progress.working(std::string(dz::fieldText(entry.name, sizeof entry.name)));
                 const Source& source = sources.at(place.file);
                 const auto length = static_cast<std::size_t>(place.length);
-                if (room.content.bytes() == nullptr || !room.content.commit(length) ||
-                    source.file.readAt(place.offset, room.content.bytes(), length) != length) {
+                // Read in place where the system can. Bytes a file loses meanwhile read as zeros
+                // there, so its length is looked at again once they are packed.
+                const platform::FileView view = source.file.view(place.offset, length);
+                const std::uint8_t* content = view.bytes();
+                if (view.empty() && room.content.bytes() != nullptr &&
+                    room.content.commit(length) &&
+                    source.file.readAt(place.offset, room.content.bytes(), length) == length) {
+                    content = room.content.bytes();
+                }
+                if (content == nullptr && length != 0) {
                     refuse({place.file, "cannot read it: " + platform::lastErrorText()});
-                } else if (!dz::packContent(room.content.bytes(), length, entry.wrapper,
-                                            options.level, room.packed, packedLength)) {
+                } else if (!dz::packContent(content, length, entry.wrapper, options.level,
+                                            room.packed, packedLength)) {
                     refuse({"entry " + std::to_string(i + 1), "not enough memory to pack it"});
+                } else if (!view.empty() && static_cast<std::uint64_t>(source.file.size()) <
+                                                place.offset + place.length) {
+                    refuse({place.file, "it was shortened while it was read"});
                 } else {
                     std::memcpy(subfile.marker, "SSTX", 4);
                     std::memcpy(subfile.reserved, entry.reserved, sizeof subfile.reserved);
                     std::memcpy(subfile.name, entry.name, sizeof subfile.name);
-                    const digest::Digest d = digest::md5Digest(room.content.bytes(), length);
+                    const digest::Digest d = digest::md5Digest(content, length);
                     std::memcpy(subfile.unpackedDigest, d.data(), d.size());
                 }
                 progress.add(place.length);
