@@ -22,6 +22,9 @@ constexpr int kViewSlots = 256;
 std::atomic<std::uintptr_t> viewBegin[kViewSlots];
 std::atomic<std::uintptr_t> viewEnd[kViewSlots];
 std::uintptr_t pageSize = 4096;
+// Views are made only once the handler is in place (prepareProcess): before, a shortened file
+// would end the process.
+bool handlingBusErrors = false;
 
 int registerView(std::uintptr_t begin, std::uintptr_t end) {
     for (int slot = 0; slot < kViewSlots; ++slot) {
@@ -70,14 +73,14 @@ void handleBusErrorsInViews(void (*otherwise)(int)) {
     action.sa_sigaction = onBusError;
     action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGBUS, &action, nullptr);
+    handlingBusErrors = ::sigaction(SIGBUS, &action, nullptr) == 0;
 }
 
 FileView File::view(std::uint64_t position, std::size_t length) const {
     FileView view;
     const std::uint64_t start = position & ~static_cast<std::uint64_t>(pageSize - 1);
     const std::size_t lead = static_cast<std::size_t>(position - start);
-    if (handle_ == kClosed || length == 0 || length > SIZE_MAX - lead ||
+    if (!handlingBusErrors || handle_ == kClosed || length == 0 || length > SIZE_MAX - lead ||
         start > static_cast<std::uint64_t>(INT64_MAX)) {
         return view;
     }

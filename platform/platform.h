@@ -19,7 +19,8 @@ extern const char kPathSeparator;
 // Sets the process up for a run that writes files: a closed pipe on standard output or a file
 // size limit becomes an ordinary write error instead of ending the process, and an interrupt
 // (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break or closing the console on Windows) removes the
-// temporary files registered below before the process ends as the interrupt wants.
+// temporary files registered below before the process ends as the interrupt wants. Files are
+// read in place (File::view) only after this call, which lets a shortened file read as zeros.
 void prepareProcess();
 
 // The process's arguments as the system hands them over. On Windows there is one writable copy
