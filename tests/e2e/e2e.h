@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,15 @@ inline bool awaitTemporary(int pid, const std::string& folder, std::uintmax_t by
         }
     }
     return false;
+}
+
+// Every file in a folder by name, with its bytes (temporary files included, so none can hide).
+inline std::map<std::string, std::string> filesIn(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const std::string& name : testsupport::listDirectory(folder)) {
+        files[name] = testsupport::readFile(folder + "/" + name);
+    }
+    return files;
 }
 
 // Whether the file at `path` holds `expected`; a failure names the sizes, not the bytes, which

@@ -34,17 +34,7 @@ const Files kAll = {{"amss.mbn", "modem firmware"},
                     {"system.img", "system, first half; system, second half"},
                     {"version.txt", "v10a"}};
 
-class KxExtractTest : public E2eTest {
-  protected:
-    // Every file in a folder (temporary files included, so that none can hide).
-    Files filesIn(const std::string& folder) const {
-        Files files;
-        for (const std::string& name : testsupport::listDirectory(folder)) {
-            files[name] = readFile(folder + "/" + name);
-        }
-        return files;
-    }
-};
+class KxExtractTest : public E2eTest {};
 
 TEST_F(KxExtractTest, NamesChooseWholeOutputs) {
     write(buildContainer(firmware()));

@@ -51,17 +51,7 @@ std::string storedFields(const std::string& container) {
     return fields;
 }
 
-class KxPackTest : public E2eTest {
-  protected:
-    // Every file in a folder.
-    std::map<std::string, std::string> filesIn(const std::string& folder) const {
-        std::map<std::string, std::string> files;
-        for (const std::string& name : testsupport::listDirectory(folder)) {
-            files[name] = readFile(folder + "/" + name);
-        }
-        return files;
-    }
-};
+class KxPackTest : public E2eTest {};
 
 TEST_F(KxPackTest, ARoundTripKeepsEveryLevel) {
     ContainerPlan joined;
