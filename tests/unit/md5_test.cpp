@@ -135,6 +135,43 @@ TEST(Md5, AddingInPiecesGivesTheWholeDigest) {
     }
 }
 
+TEST(Md5, SideBySideGivesEachStreamsOwnDigest) {
+    struct Case {
+        std::string what;
+        std::size_t before;  // bytes each state has taken already
+        std::size_t length;  // then added side by side
+        std::size_t after;   // then added alone
+    };
+    const std::vector<Case> cases = {
+        {"nothing", 0, 0, 0},
+        {"one block", 0, 64, 0},
+        {"many blocks, a tail after", 128, 64 * 4099, 37},
+        {"not a whole block", 0, 100, 0},
+        {"states in the middle of a block", 10, 128, 3},
+    };
+    for (const Case& c : cases) {
+        const std::size_t total = c.before + c.length + c.after;
+        std::vector<std::uint8_t> first = pattern(total);
+        std::vector<std::uint8_t> second(first.rbegin(), first.rend());
+        digest::Md5State one;
+        digest::Md5State two;
+        digest::md5Start(one);
+        digest::md5Start(two);
+        digest::md5Add(one, first.data(), c.before);
+        digest::md5Add(two, second.data(), c.before);
+        digest::md5AddSideBySide(one, first.data() + c.before, two, second.data() + c.before,
+                                 c.length);
+        digest::md5Add(one, first.data() + c.before + c.length, c.after);
+        digest::md5Add(two, second.data() + c.before + c.length, c.after);
+        EXPECT_EQ(toHex(digest::md5Finish(one)),
+                  toHex(digest::md5Digest(first.data(), first.size())))
+            << c.what;
+        EXPECT_EQ(toHex(digest::md5Finish(two)),
+                  toHex(digest::md5Digest(second.data(), second.size())))
+            << c.what;
+    }
+}
+
 TEST(Md5, UnalignedInput) {
     // The same bytes at every offset within a word must give the same digest.
     const auto input = pattern(1000);
