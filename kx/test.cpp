@@ -8,11 +8,11 @@
 #include "kx/console.h"
 #include "kx/parallel.h"
 #include "kx/progress.h"
+#include "kx/prover.h"
 #include "kx/reasons.h"
 #include "kx/report.h"
 #include "kx/survey.h"
 #include "kx/text.h"
-#include "kx/unpacker.h"
 #include "platform/platform.h"
 
 namespace kx {
@@ -98,19 +98,19 @@ int runTest(const Options& options) {
         Progress progress(lines && platform::standardErrorIsTerminal(), total);
         const std::vector<std::uint32_t> order = largestFirst(survey, toUnpack);
         const unsigned workers = workersFor(options);
-        std::vector<Unpacker> unpackers(std::min<std::size_t>(workers, order.size() + 1));
-        runInParallel(order.size(), static_cast<unsigned>(unpackers.size()),
-                      [&](std::size_t k, unsigned worker) {
-                          const std::uint32_t index = order[k];
-                          const dz::PlannedEntry& entry = survey.plan.entries[index];
-                          progress.working(fieldOf(entry.header.name));
-                          Result& result = results[index];
-                          result.fault = unpackers[worker].unpack(survey, index);
-                          result.unpacked = result.fault == dz::Fault::none;
-                          if (result.unpacked) result.unpackedSize = unpackers[worker].length();
-                          progress.add(entry.header.packedSize);
-                          ready(index);
-                      });
+        proveEntries(
+            survey, order, workers, sharedRoomFor(survey, order, workers),
+            [&](std::uint32_t index) {
+                progress.working(fieldOf(survey.plan.entries[index].header.name));
+            },
+            [&](std::uint32_t index, const Proof& proof) {
+                Result& result = results[index];
+                result.fault = proof.fault;
+                result.unpacked = proof.fault == dz::Fault::none;
+                result.unpackedSize = proof.length;
+                progress.add(survey.plan.entries[index].header.packedSize);
+                ready(index);
+            });
     }
 
     bool good = survey.mainHeaderFault == dz::Fault::none && survey.tableFault == dz::Fault::none;

@@ -30,35 +30,42 @@ dz::Fault Unpacker::inflate(const Survey& survey, std::uint32_t index) {
 }
 
 dz::Fault Unpacker::load(const Survey& survey, std::uint32_t index, bool proving) {
-    const dz::PlannedEntry& entry = survey.plan.entries[index];
-    const auto unpackFrom = [&](const std::uint8_t* packed, std::size_t size) {
-        std::size_t length = 0;
-        const dz::Fault fault =
-            proving ? dz::unpackSubfile(entry.header, packed, size, unpacked_, length)
-                    : dz::inflateSubfileInto(packed, size, unpacked_, length);
-        if (fault == dz::Fault::none) length_ = length;
-        return fault;
-    };
-    const std::size_t packedSize = entry.header.packedSize;
     length_ = 0;
     if (unpacked_.bytes() == nullptr) return dz::Fault::unpackedMemory;
+    platform::FileView view;
+    const std::uint8_t* packed = nullptr;
+    dz::Fault fault = packedData(survey, index, packed_, view, packed);
+    if (fault != dz::Fault::none) return fault;
+    const dz::SubfileHeader& header = survey.plan.entries[index].header;
+    std::size_t length = 0;
+    fault = proving ? dz::unpackSubfile(header, packed, header.packedSize, unpacked_, length)
+                    : dz::inflateSubfileInto(packed, header.packedSize, unpacked_, length);
+    if (fault == dz::Fault::none) length_ = length;
+    return fault;
+}
 
+dz::Fault packedData(const Survey& survey, std::uint32_t index, platform::Memory& packed,
+                     platform::FileView& view, const std::uint8_t*& bytes) {
+    const dz::PlannedEntry& entry = survey.plan.entries[index];
+    const std::size_t packedSize = entry.header.packedSize;
     const std::uint64_t at = dz::regionOf(entry).begin + dz::kSubfileDataOffset;
     const auto containerLength = static_cast<std::uint64_t>(survey.container.length());
     if (at + packedSize <= containerLength) {
         // Read in place where the system can: no copy, and no memory but its cache of the file.
-        const platform::FileView view = survey.container.view(at, packedSize);
-        if (!view.empty()) return unpackFrom(view.bytes(), packedSize);
+        view = survey.container.view(at, packedSize);
+        bytes = view.bytes();
+        if (!view.empty()) return dz::Fault::none;
     }
-    if (packed_.bytes() == nullptr || !packed_.commit(packedSize)) return dz::Fault::packedMemory;
-    const std::size_t got = survey.container.readAt(at, packed_.bytes(), packedSize);
+    if (packed.bytes() == nullptr || !packed.commit(packedSize)) return dz::Fault::packedMemory;
+    const std::size_t got = survey.container.readAt(at, packed.bytes(), packedSize);
     if (got < packedSize) {
         // Data that runs past the end of the container reads as zeros, as Kestrix reads it; a
         // read that stops short inside the container is a read error.
         if (at + got < containerLength) return dz::Fault::read;
-        std::memset(packed_.bytes() + got, 0, packedSize - got);
+        std::memset(packed.bytes() + got, 0, packedSize - got);
     }
-    return unpackFrom(packed_.bytes(), packedSize);
+    bytes = packed.bytes();
+    return dz::Fault::none;
 }
 
 }  // namespace kx

@@ -11,6 +11,12 @@
 
 namespace kx {
 
+// The packed data of entry `index` of the survey's plan (its header must have passed): read in
+// place where the system can, and otherwise into `packed`. Returns Fault::none and sets `bytes`
+// (valid while `view` and `packed` live), packedMemory or read (the container could not be read).
+dz::Fault packedData(const Survey& survey, std::uint32_t index, platform::Memory& packed,
+                     platform::FileView& view, const std::uint8_t*& bytes);
+
 class Unpacker {
   public:
     Unpacker();

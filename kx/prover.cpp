@@ -1,0 +1,346 @@
+// Inflating and digesting sub-files on several threads, two digests side by side.
+#include "kx/prover.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <thread>
+
+#include "digest/md5.h"
+#include "dzlib/inflate.h"
+#include "kx/unpacker.h"
+#include "platform/platform.h"
+
+namespace kx {
+namespace {
+
+constexpr std::size_t kMiB = 1024 * 1024;
+// A worker's room takes what the container's 32-bit sizes allow.
+constexpr std::size_t kLargestSize = UINT32_MAX;
+// Of the 64 MiB over the workers' shares, what may go to the shared room; the program itself
+// (code, stacks, heap) keeps the rest.
+constexpr std::size_t kSpareForSharedRoom = 40 * kMiB;
+// Bytes of each sub-file digested before a thread looks again at what else waits: small enough
+// that freed memory is filled again soon, large enough that looking costs nothing.
+constexpr std::size_t kSlice = kMiB;
+// A sub-file too large for one place beside others is tried again in such a place only when it
+// has this many times the room it needed at least; otherwise it waits for an own room.
+constexpr std::size_t kRetryMargin = 4;
+// Where sub-files may begin within a room.
+constexpr std::size_t kAlignment = 4096;
+
+// Memory for unpacked sub-files: a worker's own room, for one sub-file of any size at a time,
+// or the shared room, of a fixed size, for as many as fit it side by side.
+struct Room {
+    platform::Memory memory;
+    bool shared = false;
+};
+
+// One sub-file in a room: being inflated, then digested in slices.
+struct Slot {
+    Room* room = nullptr;
+    std::size_t begin = 0;
+    std::size_t capacity = 0;
+    bool alone = false;      // put in an own room that held nothing, which may grow for it
+    bool full = false;       // inflated, waiting for or in its digest
+    bool digesting = false;  // a thread is digesting it now
+    std::uint32_t index = 0;
+    std::size_t length = 0;
+    std::size_t digested = 0;
+    digest::Md5State md5{};
+
+    std::size_t end() const { return begin + (full ? length : capacity); }
+    std::size_t left() const { return length - digested; }
+    const std::uint8_t* next() const { return room->memory.bytes() + begin + digested; }
+};
+
+struct Job {
+    std::uint32_t index;
+    // More bytes than this, as a place too small for it showed (0: not tried yet).
+    std::size_t moreThan;
+};
+
+class Prover {
+  public:
+    Prover(const Survey& survey, const std::vector<std::uint32_t>& order, unsigned threads,
+           SharedRoom shared, const std::function<void(std::uint32_t)>& started,
+           const std::function<void(std::uint32_t, const Proof&)>& proven)
+        : survey_(survey),
+          started_(started),
+          proven_(proven),
+          threads_(threads),
+          oneInflateFewer_(shared.oneInflateFewer && threads >= 2),
+          unfinished_(order.size()) {
+        for (const std::uint32_t index : order) pending_.push_back({index, 0});
+        rooms_.resize(threads + (shared.size != 0 ? 1 : 0));
+        for (std::size_t i = 0; i < rooms_.size(); ++i) {
+            rooms_[i].shared = i == threads;
+            rooms_[i].memory =
+                platform::Memory::reserve(rooms_[i].shared ? shared.size : kLargestSize);
+            if (rooms_[i].shared && rooms_[i].memory.commit(shared.size)) shared_ = &rooms_[i];
+        }
+    }
+
+    void run() {
+        std::vector<std::thread> others;
+        for (unsigned i = 1; i < threads_; ++i) others.emplace_back([this] { work(); });
+        work();
+        for (std::thread& thread : others) thread.join();
+    }
+
+  private:
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (unfinished_ != 0) {
+            if (inflateOne(lock) || digestSome(lock)) {
+                changed_.notify_all();
+            } else {
+                ++waiting_;
+                changed_.wait(lock);
+                --waiting_;
+            }
+        }
+        changed_.notify_all();
+    }
+
+    std::uint32_t packedSize(std::uint32_t index) const {
+        return survey_.plan.entries[index].header.packedSize;
+    }
+
+    // How large the sub-file is likely to be, judged by how much those so far grew unpacked.
+    double likelySize(const Job& job) const {
+        const double growth = packedSoFar_ == 0 ? 1.0
+                                                : static_cast<double>(unpackedSoFar_) /
+                                                      static_cast<double>(packedSoFar_);
+        return std::max(static_cast<double>(packedSize(job.index)) * std::max(growth, 1.0),
+                        static_cast<double>(job.moreThan));
+    }
+
+    // The largest free stretch of a room between the sub-files in it: {begin, length}.
+    std::pair<std::size_t, std::size_t> largestGap(const Room& room) const {
+        std::vector<std::pair<std::size_t, std::size_t>> taken;
+        for (const Slot& slot : slots_) {
+            if (slot.room == &room) taken.emplace_back(slot.begin, slot.end());
+        }
+        std::sort(taken.begin(), taken.end());
+        std::pair<std::size_t, std::size_t> best{0, 0};
+        std::size_t from = 0;
+        taken.emplace_back(room.memory.size(), room.memory.size());
+        for (const auto& [begin, end] : taken) {
+            if (begin > from && begin - from > best.second) best = {from, begin - from};
+            from = std::max(from, (end + kAlignment - 1) / kAlignment * kAlignment);
+        }
+        return best;
+    }
+
+    bool holdsNothing(const Room& room) const {
+        return std::none_of(slots_.begin(), slots_.end(),
+                            [&](const Slot& slot) { return slot.room == &room; });
+    }
+
+    // Chooses where the job goes: the first one waiting (the largest) takes an own room that
+    // holds nothing; any may go beside others in the shared room where it likely fits. False
+    // when there is no such place.
+    bool place(const Job& job, bool first, Slot& slot) const {
+        if (first && mayInflate(/*intoShared=*/false)) {
+            for (const Room& room : rooms_) {
+                if (room.shared || !holdsNothing(room)) continue;
+                slot.room = const_cast<Room*>(&room);
+                slot.capacity = room.memory.size();
+                slot.alone = true;
+                return true;
+            }
+        }
+        if (shared_ == nullptr || !mayInflate(/*intoShared=*/true)) return false;
+        const auto [begin, length] = largestGap(*shared_);
+        // One that did not fit there before is tried again only where it is sure to fit many
+        // times over what it needed at least; otherwise it waits for an own room.
+        const bool roomy = job.moreThan == 0 || length / kRetryMargin >= job.moreThan;
+        if (length == 0 || !roomy || static_cast<double>(length) < likelySize(job)) return false;
+        slot.room = shared_;
+        slot.begin = begin;
+        slot.capacity = length;
+        return true;
+    }
+
+    // Begins the first waiting sub-file that has a place. False when there is none to begin.
+    bool inflateOne(std::unique_lock<std::mutex>& lock) {
+        Slot placed;
+        auto job = pending_.begin();
+        while (job != pending_.end() && !place(*job, job == pending_.begin(), placed = Slot{})) {
+            ++job;
+        }
+        if (job == pending_.end()) return false;
+
+        const Job begun = *job;
+        pending_.erase(job);
+        placed.index = begun.index;
+        Slot& slot = slots_.emplace_back(placed);
+        if (slot.room->shared) sharedUsed_ = true;
+        ++inflating_;
+        lock.unlock();
+        started_(begun.index);
+        std::size_t length = 0;
+        dz::Fault fault;
+        const bool alone = slot.alone;
+        {
+            // Packed data that cannot be read in place is read into memory held only meanwhile.
+            platform::Memory packed = platform::Memory::reserve(kLargestSize);
+            platform::FileView view;
+            const std::uint8_t* bytes = nullptr;
+            fault = packedData(survey_, begun.index, packed, view, bytes);
+            const std::size_t size = packedSize(begun.index);
+            if (fault != dz::Fault::none) {
+                // The container could not be read, or no memory for its packed data.
+            } else if (alone && slot.room->memory.bytes() == nullptr) {
+                fault = dz::Fault::unpackedMemory;
+            } else if (alone) {
+                // Alone in its room, the room grows to what the data needs.
+                fault = dz::inflateSubfileInto(bytes, size, slot.room->memory, length);
+            } else if (!dz::inflateSubfile(bytes, size, slot.room->memory.bytes() + slot.begin,
+                                           slot.capacity, length)) {
+                fault = dz::Fault::unpack;
+            }
+        }
+        lock.lock();
+        --inflating_;
+        if (fault == dz::Fault::none) {
+            slot.full = true;
+            slot.length = length;
+            digest::md5Start(slot.md5);
+            packedSoFar_ += packedSize(begun.index);
+            unpackedSoFar_ += length;
+            return true;
+        }
+        const std::size_t triedIn = slot.capacity;
+        remove(slot);
+        if (fault == dz::Fault::unpack && !alone) {
+            // Perhaps only too large for where it was put: it is tried again first.
+            pending_.push_front({begun.index, triedIn + 1});
+        } else {
+            finish(lock, begun.index, {fault, 0});
+        }
+        return true;
+    }
+
+    void remove(const Slot& slot) {
+        slots_.remove_if([&](const Slot& other) { return &other == &slot; });
+    }
+
+    // Each inflating thread holds the packed data of one sub-file. Once the shared room holds
+    // data, one thread fewer may inflate where that keeps the memory within the workers' shares.
+    bool mayInflate(bool intoShared) const {
+        const bool fewer = oneInflateFewer_ && (sharedUsed_ || intoShared);
+        return inflating_ < (fewer ? threads_ - 1 : threads_);
+    }
+
+    // Digests the next slice of the one or two sub-files with the most left to digest, and ends
+    // those whose digest is done. False when none waits.
+    bool digestSome(std::unique_lock<std::mutex>& lock) {
+        Slot* first = nullptr;
+        Slot* second = nullptr;
+        std::size_t free = 0;
+        for (Slot& slot : slots_) {
+            if (!slot.full) continue;
+            if (slot.digesting) continue;
+            ++free;
+            if (first == nullptr || slot.left() > first->left()) {
+                second = first;
+                first = &slot;
+            } else if (second == nullptr || slot.left() > second->left()) {
+                second = &slot;
+            }
+        }
+        if (first == nullptr) return false;
+        // Two sub-files on two threads go faster than side by side on one while the other has
+        // nothing to do: one is left to a waiting thread.
+        if (waiting_ != 0 && free <= 1 + waiting_) second = nullptr;
+        first->digesting = true;
+        if (second != nullptr) second->digesting = true;
+        lock.unlock();
+        if (second != nullptr && second->left() >= 64) {
+            const std::size_t length = std::min(second->left(), kSlice) / 64 * 64;
+            digest::md5AddSideBySide(first->md5, first->next(), second->md5, second->next(),
+                                     length);
+            first->digested += length;
+            second->digested += length;
+        } else {
+            for (Slot* slot : {first, second}) {
+                if (slot == nullptr) continue;
+                const std::size_t length = std::min(slot->left(), kSlice);
+                digest::md5Add(slot->md5, slot->next(), length);
+                slot->digested += length;
+            }
+        }
+        lock.lock();
+        for (Slot* slot : {first, second}) {
+            if (slot == nullptr) continue;
+            slot->digesting = false;
+            if (slot->left() != 0) continue;
+            const digest::Digest digest = digest::md5Finish(slot->md5);
+            const bool matches = digest::digestsEqual(
+                digest.data(), survey_.plan.entries[slot->index].header.unpackedDigest);
+            const std::uint32_t index = slot->index;
+            const Proof proof =
+                matches ? Proof{dz::Fault::none, slot->length} : Proof{dz::Fault::contentDigest, 0};
+            remove(*slot);
+            finish(lock, index, proof);
+        }
+        return true;
+    }
+
+    // Reports one sub-file, outside the lock.
+    void finish(std::unique_lock<std::mutex>& lock, std::uint32_t index, const Proof& proof) {
+        lock.unlock();
+        proven_(index, proof);
+        lock.lock();
+        --unfinished_;
+    }
+
+    const Survey& survey_;
+    const std::function<void(std::uint32_t)>& started_;
+    const std::function<void(std::uint32_t, const Proof&)>& proven_;
+    const unsigned threads_;
+    const bool oneInflateFewer_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Job> pending_;
+    std::vector<Room> rooms_;
+    std::list<Slot> slots_;  // stable: threads hold them outside the lock
+    std::size_t unfinished_;
+    unsigned inflating_ = 0;
+    unsigned waiting_ = 0;
+    bool sharedUsed_ = false;
+    Room* shared_ = nullptr;  // null when there is none, or it could not be had
+    std::uint64_t packedSoFar_ = 0;
+    std::uint64_t unpackedSoFar_ = 0;
+};
+
+}  // namespace
+
+SharedRoom sharedRoomFor(const Survey& survey, const std::vector<std::uint32_t>& order,
+                         unsigned workers) {
+    if (order.size() < 2) return {};
+    std::uint64_t largestPacked = 0;
+    for (const std::uint32_t index : order) {
+        largestPacked =
+            std::max<std::uint64_t>(largestPacked, survey.plan.entries[index].header.packedSize);
+    }
+    if (workers >= 2) {
+        return {static_cast<std::size_t>(largestPacked) + kSpareForSharedRoom, true};
+    }
+    return {kSpareForSharedRoom, false};
+}
+
+void proveEntries(const Survey& survey, const std::vector<std::uint32_t>& order, unsigned workers,
+                  const SharedRoom& shared, const std::function<void(std::uint32_t)>& started,
+                  const std::function<void(std::uint32_t, const Proof&)>& proven) {
+    if (order.empty()) return;
+    const auto threads = static_cast<unsigned>(std::clamp<std::size_t>(workers, 1, order.size()));
+    Prover(survey, order, threads, shared, started, proven).run();
+}
+
+}  // namespace kx

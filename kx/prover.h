@@ -1,0 +1,47 @@
+// Unpacking and proving many sub-files on several threads. A thread inflates a sub-file into a
+// free room when it can, and otherwise digests what waits in the rooms: two sub-files side by
+// side when two wait, which takes little more time than one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "dzlib/fault.h"
+#include "kx/survey.h"
+
+namespace kx {
+
+// What became of one sub-file: Fault::none and its unpacked length, or what failed (packedMemory,
+// unpackedMemory, read, unpack or contentDigest).
+struct Proof {
+    dz::Fault fault = dz::Fault::none;
+    std::uint64_t length = 0;
+};
+
+// The memory beyond one room per worker: the shared room, and whether, once it holds data, one
+// thread fewer may inflate at a time (so that the packed data of those that do and the room
+// together take no more than the workers' shares).
+struct SharedRoom {
+    std::size_t size = 0;  // 0: none
+    bool oneInflateFewer = false;
+};
+
+// The shared room for `workers` threads over the entries in `order`, so that the memory stays
+// within workers x (largest packed + largest unpacked sub-file) + 64 MiB: 40 MiB for one worker;
+// for more, the largest packed sub-file's size and 40 MiB, with one inflate fewer. None for
+// fewer than two entries.
+SharedRoom sharedRoomFor(const Survey& survey, const std::vector<std::uint32_t>& order,
+                         unsigned workers);
+
+// Unpacks and proves the entries in `order` (their headers passed), begun in that order, on
+// `workers` threads. Each worker has a room of its own, for a sub-file of any size at a time;
+// the shared room takes as many as fit it side by side. Calls started(index) as an entry is
+// begun (again, when it did not fit where it was first put) and proven(index, proof) once when
+// it is done, each from whichever thread did it.
+void proveEntries(const Survey& survey, const std::vector<std::uint32_t>& order, unsigned workers,
+                  const SharedRoom& shared, const std::function<void(std::uint32_t)>& started,
+                  const std::function<void(std::uint32_t, const Proof&)>& proven);
+
+}  // namespace kx

@@ -1,0 +1,106 @@
+// Proving sub-files on several threads: each entry's result is the same however many threads
+// there are and wherever its memory came from, a sub-file too large for where it was first put
+// is tried again in a room of its own, and each entry is reported exactly once.
+#include "kx/prover.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kx/survey.h"
+#include "tests/support/container_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::SubfilePlan;
+
+std::string noise(std::size_t length, std::uint32_t seed) {
+    std::string bytes(length, '\0');
+    for (char& byte : bytes) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
+    std::vector<SubfilePlan> subfiles = {
+        {"noise.bin", 1, noise(300 * 1024, 1)},
+        {"zeros.img", 1, std::string(6 * 1024 * 1024, '\0')},  // grows far more than the rest
+        {"wrong-digest.bin", 1, noise(200 * 1024, 2)},
+        {"damaged.bin", 1, noise(100 * 1024, 3)},
+        {"text.txt", 1, std::string(10000, 'k')},
+        {"empty", 1, ""},
+        {"more-noise.bin", 1, noise(700 * 1024, 4)},
+    };
+    subfiles[2].packed = testsupport::deflateContent(noise(200 * 1024, 5), false);
+    subfiles[3].packed = noise(30 * 1024, 6);
+    const std::map<std::string, kx::Proof> expected = {
+        {"noise.bin", {dz::Fault::none, 300 * 1024}},
+        {"zeros.img", {dz::Fault::none, 6 * 1024 * 1024}},
+        {"wrong-digest.bin", {dz::Fault::contentDigest, 0}},
+        {"damaged.bin", {dz::Fault::unpack, 0}},
+        {"text.txt", {dz::Fault::none, 10000}},
+        {"empty", {dz::Fault::none, 0}},
+        {"more-noise.bin", {dz::Fault::none, 700 * 1024}},
+    };
+    testsupport::ContainerPlan plan;
+    plan.subfiles = subfiles;
+    const fs::path path = fs::temp_directory_path() / "kestrix-prover-test.dz";
+    ASSERT_TRUE(testsupport::buildContainer(plan).writeTo(path.string()));
+    kx::Survey survey;
+    std::string error;
+    ASSERT_TRUE(kx::surveyContainer(path.string(), survey, error)) << error;
+    ASSERT_EQ(survey.plan.entries.size(), subfiles.size());
+    std::vector<std::uint32_t> order;
+    for (std::uint32_t i = 0; i < subfiles.size(); ++i) order.push_back(i);
+    const std::vector<std::uint32_t> largestFirst = kx::largestFirst(survey, order);
+
+    struct Case {
+        std::string what;
+        unsigned workers;
+        kx::SharedRoom shared;
+    };
+    const std::vector<Case> cases = {
+        {"one worker, no shared room", 1, {}},
+        {"one worker, a shared room smaller than the zeros", 1, {1024 * 1024, false}},
+        {"one worker, a shared room of 4 KiB", 1, {4096, false}},
+        {"two workers, a shared room smaller than the zeros", 2, {1024 * 1024, true}},
+        {"two workers, a shared room for all", 2, {64 * 1024 * 1024, true}},
+        {"three workers, as kx test chooses", 3, kx::sharedRoomFor(survey, largestFirst, 3)},
+        {"one inflate fewer with one worker", 1, {1024 * 1024, true}},
+    };
+    for (const Case& c : cases) {
+        for (const auto& entries : {order, largestFirst}) {
+            std::mutex mutex;
+            std::map<std::string, std::vector<kx::Proof>> proofs;
+            std::map<std::string, int> starts;
+            const auto nameOf = [&](std::uint32_t index) { return subfiles[index].name; };
+            kx::proveEntries(
+                survey, entries, c.workers, c.shared,
+                [&](std::uint32_t index) {
+                    const std::lock_guard<std::mutex> lock(mutex);
+                    ++starts[nameOf(index)];
+                },
+                [&](std::uint32_t index, const kx::Proof& proof) {
+                    const std::lock_guard<std::mutex> lock(mutex);
+                    proofs[nameOf(index)].push_back(proof);
+                });
+            for (const auto& [name, proof] : expected) {
+                ASSERT_EQ(proofs[name].size(), 1u) << c.what << ": " << name;
+                EXPECT_EQ(proofs[name][0].fault, proof.fault) << c.what << ": " << name;
+                EXPECT_EQ(proofs[name][0].length, proof.length) << c.what << ": " << name;
+                EXPECT_GE(starts[name], 1) << c.what << ": " << name;
+            }
+        }
+    }
+    survey = kx::Survey();
+    fs::remove(path);
+}
+
+}  // namespace
