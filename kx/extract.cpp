@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
-#include "digest/md5.h"
 #include "dzlib/fault.h"
 #include "dzlib/output_writer.h"
 #include "kx/commands.h"
@@ -14,6 +14,7 @@
 #include "kx/extraction.h"
 #include "kx/parallel.h"
 #include "kx/progress.h"
+#include "kx/prover.h"
 #include "kx/reasons.h"
 #include "kx/report.h"
 #include "kx/survey.h"
@@ -104,35 +105,14 @@ void fail(OutputWork& work, dz::Fault fault, std::uint32_t piece, std::string de
     work.broken = true;
 }
 
-// Unpacks entry `index` unless `skipped`, counting it in the progress line; `proving` also
-// compares its digest.
-dz::Fault unpackPiece(const Extraction& x, std::uint32_t index, bool skipped, bool proving,
-                      Unpacker& unpacker, Progress& progress) {
+// Unpacks and proves entry `index` unless `skipped`, counting it in the progress line.
+dz::Fault unpackPiece(const Extraction& x, std::uint32_t index, bool skipped, Unpacker& unpacker,
+                      Progress& progress) {
     if (skipped) return dz::Fault::none;
     progress.working(storedName(x.survey, index));
-    const dz::Fault fault =
-        proving ? unpacker.unpack(x.survey, index) : unpacker.inflate(x.survey, index);
+    const dz::Fault fault = unpacker.unpack(x.survey, index);
     progress.add(x.survey.plan.entries[index].header.packedSize);
     return fault;
-}
-
-// Writes an unpacked piece at `offset` of its output's temporary file and takes its digest on
-// the way, a slice at a time, so that each slice is written while the processor's cache still
-// holds it; the temporary file is dropped when the digest does not match. Fault::none,
-// Fault::write or Fault::contentDigest.
-dz::Fault writeProving(dz::PendingOutput& pending, std::uint64_t offset, const Unpacker& unpacker,
-                       const dz::SubfileHeader& header) {
-    constexpr std::size_t kSlice = 256 * 1024;
-    digest::Md5State state;
-    digest::md5Start(state);
-    for (std::size_t at = 0; at < unpacker.length(); at += kSlice) {
-        const std::size_t length = std::min(kSlice, unpacker.length() - at);
-        digest::md5Add(state, unpacker.bytes() + at, length);
-        if (!pending.writeAt(offset + at, unpacker.bytes() + at, length)) return dz::Fault::write;
-    }
-    const digest::Digest computed = digest::md5Finish(state);
-    return digest::digestsEqual(computed.data(), header.unpackedDigest) ? dz::Fault::none
-                                                                        : dz::Fault::contentDigest;
 }
 
 // Proves piece `job` and writes it to standard output in its turn: the pieces of all chosen
@@ -141,8 +121,7 @@ void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& u
                Progress& progress) {
     OutputWork& work = *x.outputs[job.output];
     const std::uint32_t index = planned(x, job.output).pieces[job.piece];
-    const dz::Fault fault =
-        unpackPiece(x, index, x.streamBroken, /*proving=*/true, unpacker, progress);
+    const dz::Fault fault = unpackPiece(x, index, x.streamBroken, unpacker, progress);
     x.streamTurns.await(jobNumber);
     if (x.streamBroken) {
         // The stream has a hole where an earlier output failed: nothing after it is written.
@@ -161,46 +140,64 @@ void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& u
     x.streamTurns.done(jobNumber);
 }
 
-// Unpacks piece `job` and writes it at its place in its output's temporary file, proving it on
-// the way. Its place is known once the pieces before it are unpacked, so pieces of one output
-// are written side by side; the last piece to end moves the whole output into place, or drops
-// it when a piece failed. Pieces of an output that already failed are neither unpacked nor
-// written. Returns true for the piece that ended its output.
-bool fileJob(Extraction& x, const Job& job, Unpacker& unpacker, Progress& progress) {
-    OutputWork& work = *x.outputs[job.output];
-    const std::uint32_t index = planned(x, job.output).pieces[job.piece];
-    const dz::Fault fault =
-        unpackPiece(x, index, work.broken, /*proving=*/false, unpacker, progress);
-    work.turns.await(job.piece);
-    const std::uint64_t offset = work.nextOffset;
-    if (fault != dz::Fault::none) {
-        fail(work, fault, index);
-    } else if (!work.broken) {
-        work.pieceSizes[job.piece] = unpacker.length();
-        work.nextOffset += unpacker.length();
+// Proves the pieces of `jobs` and writes each at its place in its output's temporary file. A
+// piece's place is known once the pieces before it are inflated (pieces of joined outputs each
+// have a room of their own, so they are inflated in table order); it is written once its digest
+// matches. The last piece of an output to end moves the whole output into place, or drops it
+// when a piece failed.
+void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned workers,
+                    Progress& progress, const std::function<void(std::size_t)>& report) {
+    const auto& entries = x.survey.plan.entries;
+    std::vector<const Job*> jobOf(entries.size(), nullptr);
+    std::vector<std::uint64_t> placeOf(entries.size(), 0);
+    std::vector<std::uint32_t> order;
+    for (const Job& job : jobs) {
+        const std::uint32_t index = planned(x, job.output).pieces[job.piece];
+        jobOf[index] = &job;
+        order.push_back(index);
+        ++x.outputs[job.output]->unfinished;
     }
-    const bool writing = !work.broken;
-    work.turns.done(job.piece);
-
-    if (writing) {
-        std::call_once(work.begun, [&] {
-            work.pending = x.folder.begin(planned(x, job.output).name, &x.survey.container);
-        });
-        const dz::Fault written =
-            writeProving(work.pending, offset, unpacker, x.survey.plan.entries[index].header);
-        if (written == dz::Fault::write) {
-            fail(work, written, index, platform::lastErrorText());
-        } else if (written != dz::Fault::none) {
-            fail(work, written, index);
+    ProverCalls calls;
+    calls.started = [&](std::uint32_t index) { progress.working(storedName(x.survey, index)); };
+    calls.needsOwnRoom = [&](std::uint32_t index) {
+        return planned(x, jobOf[index]->output).pieces.size() > 1;
+    };
+    calls.inflated = [&](std::uint32_t index, const Proof& proof) {
+        const Job& job = *jobOf[index];
+        OutputWork& work = *x.outputs[job.output];
+        work.turns.await(job.piece);
+        placeOf[index] = work.nextOffset;
+        if (proof.fault != dz::Fault::none) {
+            fail(work, proof.fault, index);
+        } else if (!work.broken) {
+            work.pieceSizes[job.piece] = proof.length;
+            work.nextOffset += proof.length;
         }
-    }
-    if (work.unfinished.fetch_sub(1, std::memory_order_acq_rel) != 1) return false;
-    if (!work.broken && !work.pending.commit()) {
-        fail(work, dz::Fault::write, index, platform::lastErrorText());
-    }
-    if (work.broken) work.pending.discard();
-    work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
-    return true;
+        work.turns.done(job.piece);
+    };
+    calls.proven = [&](std::uint32_t index, const Proof& proof, const std::uint8_t* bytes) {
+        const Job& job = *jobOf[index];
+        OutputWork& work = *x.outputs[job.output];
+        progress.add(entries[index].header.packedSize);
+        if (proof.fault != dz::Fault::none) {
+            fail(work, proof.fault, index);
+        } else if (!work.broken) {
+            std::call_once(work.begun, [&] {
+                work.pending = x.folder.begin(planned(x, job.output).name, &x.survey.container);
+            });
+            if (proof.length != 0 && !work.pending.writeAt(placeOf[index], bytes, proof.length)) {
+                fail(work, dz::Fault::write, index, platform::lastErrorText());
+            }
+        }
+        if (work.unfinished.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+        if (!work.broken && !work.pending.commit()) {
+            fail(work, dz::Fault::write, index, platform::lastErrorText());
+        }
+        if (work.broken) work.pending.discard();
+        work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
+        report(job.output);
+    };
+    proveEntries(x.survey, order, workers, sharedRoomFor(x.survey, order, workers), calls);
 }
 
 // The order pieces are taken in: largest outputs first (so that the workers end together), each
@@ -311,21 +308,20 @@ int runExtract(const Options& options) {
             total += entries[planned(x, job.output).pieces[job.piece]].header.packedSize;
         Progress progress(!options.json && !options.quiet && platform::standardErrorIsTerminal(),
                           total);
-        std::vector<Unpacker> unpackers(
-            std::min<std::size_t>(workersFor(options), jobs.size() + 1));
-        for (const Job& job : jobs) ++x.outputs[job.output]->unfinished;
-        runInParallel(jobs.size(), static_cast<unsigned>(unpackers.size()),
-                      [&](std::size_t k, unsigned worker) {
-                          const Job& job = jobs[k];
-                          if (options.toStandardOutput) {
+        const unsigned workers = workersFor(options);
+        if (options.toStandardOutput) {
+            std::vector<Unpacker> unpackers(std::min<std::size_t>(workers, jobs.size() + 1));
+            runInParallel(jobs.size(), static_cast<unsigned>(unpackers.size()),
+                          [&](std::size_t k, unsigned worker) {
+                              const Job& job = jobs[k];
                               streamJob(x, job, k, unpackers[worker], progress);
                               if (job.piece + 1 == planned(x, job.output).pieces.size()) {
                                   report(job.output);
                               }
-                          } else if (fileJob(x, job, unpackers[worker], progress)) {
-                              report(job.output);
-                          }
-                      });
+                          });
+        } else {
+            extractToFiles(x, jobs, workers, progress, report);
+        }
     }
 
     const bool manifestWritten =

@@ -65,15 +65,16 @@ struct Job {
 class Prover {
   public:
     Prover(const Survey& survey, const std::vector<std::uint32_t>& order, unsigned threads,
-           SharedRoom shared, const std::function<void(std::uint32_t)>& started,
-           const std::function<void(std::uint32_t, const Proof&)>& proven)
+           SharedRoom shared, const ProverCalls& calls)
         : survey_(survey),
-          started_(started),
-          proven_(proven),
+          calls_(calls),
           threads_(threads),
           oneInflateFewer_(shared.oneInflateFewer && threads >= 2),
           unfinished_(order.size()) {
-        for (const std::uint32_t index : order) pending_.push_back({index, 0});
+        for (const std::uint32_t index : order) {
+            const bool own = calls.needsOwnRoom && calls.needsOwnRoom(index);
+            pending_.push_back({index, own ? SIZE_MAX : 0});
+        }
         rooms_.resize(threads + (shared.size != 0 ? 1 : 0));
         for (std::size_t i = 0; i < rooms_.size(); ++i) {
             rooms_[i].shared = i == threads;
@@ -181,7 +182,7 @@ class Prover {
         if (slot.room->shared) sharedUsed_ = true;
         ++inflating_;
         lock.unlock();
-        started_(begun.index);
+        calls_.started(begun.index);
         std::size_t length = 0;
         dz::Fault fault;
         const bool alone = slot.alone;
@@ -204,6 +205,11 @@ class Prover {
                 fault = dz::Fault::unpack;
             }
         }
+        const bool misfit = fault == dz::Fault::unpack && !alone;
+        if (!misfit && calls_.inflated) {
+            calls_.inflated(begun.index,
+                            fault == dz::Fault::none ? Proof{fault, length} : Proof{fault, 0});
+        }
         lock.lock();
         --inflating_;
         if (fault == dz::Fault::none) {
@@ -216,7 +222,7 @@ class Prover {
         }
         const std::size_t triedIn = slot.capacity;
         remove(slot);
-        if (fault == dz::Fault::unpack && !alone) {
+        if (misfit) {
             // Perhaps only too large for where it was put: it is tried again first.
             pending_.push_front({begun.index, triedIn + 1});
         } else {
@@ -282,26 +288,27 @@ class Prover {
             const digest::Digest digest = digest::md5Finish(slot->md5);
             const bool matches = digest::digestsEqual(
                 digest.data(), survey_.plan.entries[slot->index].header.unpackedDigest);
-            const std::uint32_t index = slot->index;
             const Proof proof =
                 matches ? Proof{dz::Fault::none, slot->length} : Proof{dz::Fault::contentDigest, 0};
+            slot->digesting = true;  // kept while its bytes are reported
+            finish(lock, slot->index, proof, slot->room->memory.bytes() + slot->begin);
             remove(*slot);
-            finish(lock, index, proof);
         }
         return true;
     }
 
-    // Reports one sub-file, outside the lock.
-    void finish(std::unique_lock<std::mutex>& lock, std::uint32_t index, const Proof& proof) {
+    // Reports the end of one sub-file, outside the lock; its bytes stay where they are
+    // meanwhile.
+    void finish(std::unique_lock<std::mutex>& lock, std::uint32_t index, const Proof& proof,
+                const std::uint8_t* bytes = nullptr) {
         lock.unlock();
-        proven_(index, proof);
+        calls_.proven(index, proof, bytes);
         lock.lock();
         --unfinished_;
     }
 
     const Survey& survey_;
-    const std::function<void(std::uint32_t)>& started_;
-    const std::function<void(std::uint32_t, const Proof&)>& proven_;
+    const ProverCalls& calls_;
     const unsigned threads_;
     const bool oneInflateFewer_;
 
@@ -336,11 +343,10 @@ SharedRoom sharedRoomFor(const Survey& survey, const std::vector<std::uint32_t>&
 }
 
 void proveEntries(const Survey& survey, const std::vector<std::uint32_t>& order, unsigned workers,
-                  const SharedRoom& shared, const std::function<void(std::uint32_t)>& started,
-                  const std::function<void(std::uint32_t, const Proof&)>& proven) {
+                  const SharedRoom& shared, const ProverCalls& calls) {
     if (order.empty()) return;
     const auto threads = static_cast<unsigned>(std::clamp<std::size_t>(workers, 1, order.size()));
-    Prover(survey, order, threads, shared, started, proven).run();
+    Prover(survey, order, threads, shared, calls).run();
 }
 
 }  // namespace kx

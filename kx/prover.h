@@ -35,13 +35,26 @@ struct SharedRoom {
 SharedRoom sharedRoomFor(const Survey& survey, const std::vector<std::uint32_t>& order,
                          unsigned workers);
 
+// What proveEntries tells its caller, each from whichever thread did the work, outside its
+// locks. A call may wait for another thread's call (the others go on meanwhile).
+struct ProverCalls {
+    // As an entry is begun (again, when it did not fit where it was first put).
+    std::function<void(std::uint32_t index)> started;
+    // Once for each entry, when it is inflated (Fault::none and its length) or failed for good
+    // before its digest; before its digest begins. May be left empty.
+    std::function<void(std::uint32_t index, const Proof& proof)> inflated;
+    // Once for each entry, at its end; with Fault::none, its unpacked bytes are at `bytes`
+    // while the call lasts.
+    std::function<void(std::uint32_t index, const Proof& proof, const std::uint8_t* bytes)> proven;
+    // Whether an entry must have a room of its own: then the entries in such rooms are inflated
+    // in the order given. May be left empty (none must).
+    std::function<bool(std::uint32_t index)> needsOwnRoom;
+};
+
 // Unpacks and proves the entries in `order` (their headers passed), begun in that order, on
 // `workers` threads. Each worker has a room of its own, for a sub-file of any size at a time;
-// the shared room takes as many as fit it side by side. Calls started(index) as an entry is
-// begun (again, when it did not fit where it was first put) and proven(index, proof) once when
-// it is done, each from whichever thread did it.
+// the shared room takes as many as fit it side by side.
 void proveEntries(const Survey& survey, const std::vector<std::uint32_t>& order, unsigned workers,
-                  const SharedRoom& shared, const std::function<void(std::uint32_t)>& started,
-                  const std::function<void(std::uint32_t, const Proof&)>& proven);
+                  const SharedRoom& shared, const ProverCalls& calls);
 
 }  // namespace kx

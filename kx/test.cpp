@@ -98,19 +98,19 @@ int runTest(const Options& options) {
         Progress progress(lines && platform::standardErrorIsTerminal(), total);
         const std::vector<std::uint32_t> order = largestFirst(survey, toUnpack);
         const unsigned workers = workersFor(options);
-        proveEntries(
-            survey, order, workers, sharedRoomFor(survey, order, workers),
-            [&](std::uint32_t index) {
-                progress.working(fieldOf(survey.plan.entries[index].header.name));
-            },
-            [&](std::uint32_t index, const Proof& proof) {
-                Result& result = results[index];
-                result.fault = proof.fault;
-                result.unpacked = proof.fault == dz::Fault::none;
-                result.unpackedSize = proof.length;
-                progress.add(survey.plan.entries[index].header.packedSize);
-                ready(index);
-            });
+        ProverCalls calls;
+        calls.started = [&](std::uint32_t index) {
+            progress.working(fieldOf(survey.plan.entries[index].header.name));
+        };
+        calls.proven = [&](std::uint32_t index, const Proof& proof, const std::uint8_t*) {
+            Result& result = results[index];
+            result.fault = proof.fault;
+            result.unpacked = proof.fault == dz::Fault::none;
+            result.unpackedSize = proof.length;
+            progress.add(survey.plan.entries[index].header.packedSize);
+            ready(index);
+        };
+        proveEntries(survey, order, workers, sharedRoomFor(survey, order, workers), calls);
     }
 
     bool good = survey.mainHeaderFault == dz::Fault::none && survey.tableFault == dz::Fault::none;

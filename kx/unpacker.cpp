@@ -22,14 +22,6 @@ Unpacker::Unpacker()
       unpacked_(platform::Memory::reserve(kLargestSize)) {}
 
 dz::Fault Unpacker::unpack(const Survey& survey, std::uint32_t index) {
-    return load(survey, index, /*proving=*/true);
-}
-
-dz::Fault Unpacker::inflate(const Survey& survey, std::uint32_t index) {
-    return load(survey, index, /*proving=*/false);
-}
-
-dz::Fault Unpacker::load(const Survey& survey, std::uint32_t index, bool proving) {
     length_ = 0;
     if (unpacked_.bytes() == nullptr) return dz::Fault::unpackedMemory;
     platform::FileView view;
@@ -38,8 +30,7 @@ dz::Fault Unpacker::load(const Survey& survey, std::uint32_t index, bool proving
     if (fault != dz::Fault::none) return fault;
     const dz::SubfileHeader& header = survey.plan.entries[index].header;
     std::size_t length = 0;
-    fault = proving ? dz::unpackSubfile(header, packed, header.packedSize, unpacked_, length)
-                    : dz::inflateSubfileInto(packed, header.packedSize, unpacked_, length);
+    fault = dz::unpackSubfile(header, packed, header.packedSize, unpacked_, length);
     if (fault == dz::Fault::none) length_ = length;
     return fault;
 }

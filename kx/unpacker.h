@@ -25,15 +25,11 @@ class Unpacker {
     // content is then at bytes()), packedMemory or unpackedMemory, read (the container could
     // not be read), unpack or contentDigest. The entry's header must have passed.
     dz::Fault unpack(const Survey& survey, std::uint32_t index);
-    // The same without the digest, for a caller that takes it as it writes the bytes out:
-    // Fault::none, packedMemory, unpackedMemory, read or unpack.
-    dz::Fault inflate(const Survey& survey, std::uint32_t index);
 
     const std::uint8_t* bytes() const { return unpacked_.bytes(); }
     std::size_t length() const { return length_; }
 
   private:
-    dz::Fault load(const Survey& survey, std::uint32_t index, bool proving);
     platform::Memory packed_;
     platform::Memory unpacked_;
     std::size_t length_ = 0;

@@ -81,16 +81,16 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
             std::map<std::string, std::vector<kx::Proof>> proofs;
             std::map<std::string, int> starts;
             const auto nameOf = [&](std::uint32_t index) { return subfiles[index].name; };
-            kx::proveEntries(
-                survey, entries, c.workers, c.shared,
-                [&](std::uint32_t index) {
-                    const std::lock_guard<std::mutex> lock(mutex);
-                    ++starts[nameOf(index)];
-                },
-                [&](std::uint32_t index, const kx::Proof& proof) {
-                    const std::lock_guard<std::mutex> lock(mutex);
-                    proofs[nameOf(index)].push_back(proof);
-                });
+            kx::ProverCalls calls;
+            calls.started = [&](std::uint32_t index) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                ++starts[nameOf(index)];
+            };
+            calls.proven = [&](std::uint32_t index, const kx::Proof& proof, const std::uint8_t*) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                proofs[nameOf(index)].push_back(proof);
+            };
+            kx::proveEntries(survey, entries, c.workers, c.shared, calls);
             for (const auto& [name, proof] : expected) {
                 ASSERT_EQ(proofs[name].size(), 1u) << c.what << ": " << name;
                 EXPECT_EQ(proofs[name][0].fault, proof.fault) << c.what << ": " << name;
