@@ -46,8 +46,9 @@ struct ProverCalls {
     // Once for each entry, at its end; with Fault::none, its unpacked bytes are at `bytes`
     // while the call lasts.
     std::function<void(std::uint32_t index, const Proof& proof, const std::uint8_t* bytes)> proven;
-    // Whether an entry must have a room of its own: then the entries in such rooms are inflated
-    // in the order given. May be left empty (none must).
+    // Whether an entry must have a room of its own. Such entries are begun in the order given,
+    // each after those before it, so that the inflated call of one may wait for those of the
+    // ones before it. May be left empty (none must).
     std::function<bool(std::uint32_t index)> needsOwnRoom;
 };
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <random>
 
 #include "tests/e2e/e2e.h"
 
@@ -220,6 +221,39 @@ TEST_F(KxExtractTest, GivesTheFilesKestrixGives) {
     EXPECT_EQ(result.status, 0) << result.errors;
     EXPECT_EQ(filesIn(dir / "by-kx"), filesIn(dir / "by-kestrix"));
     EXPECT_EQ(filesIn(dir / "by-kx").size(), testsupport::testingWindowsProgram() ? 5u : 6u);
+}
+
+TEST_F(KxExtractTest, JoinedPiecesKeepTheirPlacesWhateverTheWorkers) {
+    // Two outputs hold the workers' rooms as a joined output's pieces come up. Its first piece
+    // packs so small that it would look like one to put beside others, but is larger than the
+    // memory shared that way (40 MiB and the largest packed sub-file); the second is small.
+    // Each must still go to its place, and nothing may wait for ever.
+    std::mt19937 random(3);
+    const auto noise = [&](std::size_t size) {
+        std::string bytes(size, '\0');
+        for (char& byte : bytes) byte = static_cast<char>(random());
+        return bytes;
+    };
+    const std::vector<std::string> pieces = {bulky(42 << 20, 'j'), noise(65536), noise(100000)};
+    ContainerPlan plan;
+    plan.subfiles = {{"a.img", 1, noise(1 << 20)},
+                     {"joined.img", 2, pieces[0]},
+                     {"joined.img", 2, pieces[1]},
+                     {"b.img", 3, noise(1 << 20)},
+                     {"joined.img", 2, pieces[2]}};
+    write(buildContainer(plan));
+    const Files expected = {{"a.img", plan.subfiles[0].content},
+                            {"b.img", plan.subfiles[3].content},
+                            {"joined.img", pieces[0] + pieces[1] + pieces[2]}};
+    for (const char* workers : {"1", "2", "2", "3"}) {
+        testsupport::RunOptions options;
+        options.timeLimit = 60;
+        fs::remove_all(dir / "out");
+        const testsupport::RunResult result =
+            kx({"extract", "a.dz", "-C", "out", "-q", "-j", workers}, options);
+        ASSERT_EQ(result.status, 0) << "-j " << workers << ": " << result.errors;
+        EXPECT_EQ(filesIn(dir / "out"), expected) << "-j " << workers;
+    }
 }
 
 }  // namespace

@@ -1,16 +1,19 @@
-// Proving sub-files on several threads: each entry's result is the same however many threads
-// there are and wherever its memory came from, a sub-file too large for where it was first put
-// is tried again in a room of its own, and each entry is reported exactly once.
+// Proving sub-files on several threads: each entry's result and bytes are the same however many
+// threads there are and wherever its memory came from, a sub-file too large for where it was
+// first put is tried again in a room of its own, each entry is reported inflated and proven
+// exactly once, and those that must have rooms of their own are begun in the order given.
 #include "kx/prover.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "kx/parallel.h"
 #include "kx/survey.h"
 #include "tests/support/container_writer.h"
 
@@ -80,22 +83,53 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
             std::mutex mutex;
             std::map<std::string, std::vector<kx::Proof>> proofs;
             std::map<std::string, int> starts;
+            std::map<std::string, std::vector<kx::Proof>> inflations;
+            // Those that must have rooms of their own take turns in their inflated calls, as kx
+            // extract's joined pieces do: begun out of order, they would wait for ever.
+            std::vector<std::uint32_t> ownRoomEntries;
+            for (const std::uint32_t index : entries) {
+                if (index % 2 == 0) ownRoomEntries.push_back(index);
+            }
+            kx::Turns turns;
+            const auto turnOf = [&](std::uint32_t index) {
+                return static_cast<std::size_t>(
+                    std::find(ownRoomEntries.begin(), ownRoomEntries.end(), index) -
+                    ownRoomEntries.begin());
+            };
             const auto nameOf = [&](std::uint32_t index) { return subfiles[index].name; };
             kx::ProverCalls calls;
             calls.started = [&](std::uint32_t index) {
                 const std::lock_guard<std::mutex> lock(mutex);
                 ++starts[nameOf(index)];
             };
-            calls.proven = [&](std::uint32_t index, const kx::Proof& proof, const std::uint8_t*) {
+            calls.inflated = [&](std::uint32_t index, const kx::Proof& proof) {
+                if (index % 2 == 0) turns.await(turnOf(index));
+                {
+                    const std::lock_guard<std::mutex> lock(mutex);
+                    inflations[nameOf(index)].push_back(proof);
+                }
+                if (index % 2 == 0) turns.done(turnOf(index));
+            };
+            calls.proven = [&](std::uint32_t index, const kx::Proof& proof,
+                               const std::uint8_t* bytes) {
                 const std::lock_guard<std::mutex> lock(mutex);
                 proofs[nameOf(index)].push_back(proof);
+                if (proof.fault == dz::Fault::none && proof.length != 0) {
+                    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes), proof.length),
+                              subfiles[index].content)
+                        << c.what << ": " << nameOf(index);
+                }
             };
+            calls.needsOwnRoom = [](std::uint32_t index) { return index % 2 == 0; };
             kx::proveEntries(survey, entries, c.workers, c.shared, calls);
             for (const auto& [name, proof] : expected) {
                 ASSERT_EQ(proofs[name].size(), 1u) << c.what << ": " << name;
                 EXPECT_EQ(proofs[name][0].fault, proof.fault) << c.what << ": " << name;
                 EXPECT_EQ(proofs[name][0].length, proof.length) << c.what << ": " << name;
                 EXPECT_GE(starts[name], 1) << c.what << ": " << name;
+                ASSERT_EQ(inflations[name].size(), 1u) << c.what << ": " << name;
+                const bool inflated = proof.fault != dz::Fault::unpack;
+                EXPECT_EQ(inflations[name][0].fault == dz::Fault::none, inflated) << name;
             }
         }
     }
