@@ -140,11 +140,11 @@ void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& u
     x.streamTurns.done(jobNumber);
 }
 
-// Proves the pieces of `jobs` and writes each at its place in its output's temporary file. A
-// piece's place is known once the pieces before it are inflated (pieces of joined outputs each
-// have a room of their own, so they are inflated in table order); it is written once its digest
-// matches. The last piece of an output to end moves the whole output into place, or drops it
-// when a piece failed.
+// Proves the pieces of `jobs` and writes each at its place in its output's temporary file, a
+// slice at a time as it is digested. A piece's place is known once the pieces before it are
+// inflated (pieces of joined outputs each have a room of their own, so they are begun in table
+// order). The last piece of an output to end moves the whole output into place, or drops it
+// when a piece failed (a digest that does not match is known only at the piece's end).
 void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned workers,
                     Progress& progress, const std::function<void(std::size_t)>& report) {
     const auto& entries = x.survey.plan.entries;
@@ -175,19 +175,29 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
         }
         work.turns.done(job.piece);
     };
-    calls.proven = [&](std::uint32_t index, const Proof& proof, const std::uint8_t* bytes) {
+    const auto begin = [&](const Job& job, OutputWork& work) {
+        std::call_once(work.begun, [&] {
+            work.pending = x.folder.begin(planned(x, job.output).name, &x.survey.container);
+        });
+    };
+    calls.digested = [&](std::uint32_t index, std::uint64_t at, const std::uint8_t* bytes,
+                         std::size_t length) {
+        const Job& job = *jobOf[index];
+        OutputWork& work = *x.outputs[job.output];
+        if (work.broken) return;
+        begin(job, work);
+        if (!work.pending.writeAt(placeOf[index] + at, bytes, length)) {
+            fail(work, dz::Fault::write, index, platform::lastErrorText());
+        }
+    };
+    calls.proven = [&](std::uint32_t index, const Proof& proof, const std::uint8_t*) {
         const Job& job = *jobOf[index];
         OutputWork& work = *x.outputs[job.output];
         progress.add(entries[index].header.packedSize);
         if (proof.fault != dz::Fault::none) {
             fail(work, proof.fault, index);
         } else if (!work.broken) {
-            std::call_once(work.begun, [&] {
-                work.pending = x.folder.begin(planned(x, job.output).name, &x.survey.container);
-            });
-            if (proof.length != 0 && !work.pending.writeAt(placeOf[index], bytes, proof.length)) {
-                fail(work, dz::Fault::write, index, platform::lastErrorText());
-            }
+            begin(job, work);  // an output of empty pieces has none written
         }
         if (work.unfinished.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
         if (!work.broken && !work.pending.commit()) {

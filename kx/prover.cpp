@@ -266,18 +266,23 @@ class Prover {
         first->digesting = true;
         if (second != nullptr) second->digesting = true;
         lock.unlock();
+        // Each slice is handed on while the processor's cache still holds it.
+        const auto handOn = [&](Slot& slot, std::size_t length) {
+            if (calls_.digested) calls_.digested(slot.index, slot.digested, slot.next(), length);
+            slot.digested += length;
+        };
         if (second != nullptr && second->left() >= 64) {
             const std::size_t length = std::min(second->left(), kSlice) / 64 * 64;
             digest::md5AddSideBySide(first->md5, first->next(), second->md5, second->next(),
                                      length);
-            first->digested += length;
-            second->digested += length;
+            handOn(*first, length);
+            handOn(*second, length);
         } else {
             for (Slot* slot : {first, second}) {
                 if (slot == nullptr) continue;
                 const std::size_t length = std::min(slot->left(), kSlice);
                 digest::md5Add(slot->md5, slot->next(), length);
-                slot->digested += length;
+                handOn(*slot, length);
             }
         }
         lock.lock();

@@ -43,8 +43,13 @@ struct ProverCalls {
     // Once for each entry, when it is inflated (Fault::none and its length) or failed for good
     // before its digest; before its digest begins. May be left empty.
     std::function<void(std::uint32_t index, const Proof& proof)> inflated;
-    // Once for each entry, at its end; with Fault::none, its unpacked bytes are at `bytes`
-    // while the call lasts.
+    // For each slice of an entry's unpacked bytes as soon as it is digested, in order: `at` is
+    // where the slice begins in the entry. May be left empty.
+    std::function<void(std::uint32_t index, std::uint64_t at, const std::uint8_t* bytes,
+                       std::size_t length)>
+        digested;
+    // Once for each entry, at its end (after its last slice); with Fault::none, its unpacked
+    // bytes are at `bytes` while the call lasts.
     std::function<void(std::uint32_t index, const Proof& proof, const std::uint8_t* bytes)> proven;
     // Whether an entry must have a room of its own. Such entries are begun in the order given,
     // each after those before it, so that the inflated call of one may wait for those of the

@@ -84,6 +84,7 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
             std::map<std::string, std::vector<kx::Proof>> proofs;
             std::map<std::string, int> starts;
             std::map<std::string, std::vector<kx::Proof>> inflations;
+            std::map<std::string, std::string> slices;
             // Those that must have rooms of their own take turns in their inflated calls, as kx
             // extract's joined pieces do: begun out of order, they would wait for ever.
             std::vector<std::uint32_t> ownRoomEntries;
@@ -110,6 +111,12 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
                 }
                 if (index % 2 == 0) turns.done(turnOf(index));
             };
+            calls.digested = [&](std::uint32_t index, std::uint64_t at, const std::uint8_t* bytes,
+                                 std::size_t length) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                EXPECT_EQ(at, slices[nameOf(index)].size()) << c.what << ": " << nameOf(index);
+                slices[nameOf(index)].append(reinterpret_cast<const char*>(bytes), length);
+            };
             calls.proven = [&](std::uint32_t index, const kx::Proof& proof,
                                const std::uint8_t* bytes) {
                 const std::lock_guard<std::mutex> lock(mutex);
@@ -117,6 +124,8 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
                 if (proof.fault == dz::Fault::none && proof.length != 0) {
                     EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes), proof.length),
                               subfiles[index].content)
+                        << c.what << ": " << nameOf(index);
+                    EXPECT_EQ(slices[nameOf(index)], subfiles[index].content)
                         << c.what << ": " << nameOf(index);
                 }
             };
