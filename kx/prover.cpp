@@ -23,7 +23,11 @@ constexpr std::size_t kLargestSize = UINT32_MAX;
 // (code, stacks, heap) keeps the rest.
 constexpr std::size_t kSpareForSharedRoom = 40 * kMiB;
 // Bytes of each sub-file digested before a thread looks again at what else waits: small enough
-// that freed memory is filled again soon, large enough that looking costs nothing.
+// that freed memory is filled again soon, large enough that looking (and waking the others)
+// costs next to nothing.
+constexpr std::size_t kTurn = 4 * kMiB;
+// Bytes digested and handed on at a time, so that they are handed on while the processor's cache
+// still holds them.
 constexpr std::size_t kSlice = kMiB;
 // A sub-file too large for one place beside others is tried again in such a place only when it
 // has this many times the room it needed at least; otherwise it waits for an own room.
@@ -272,17 +276,23 @@ class Prover {
             slot.digested += length;
         };
         if (second != nullptr && second->left() >= 64) {
-            const std::size_t length = std::min(second->left(), kSlice) / 64 * 64;
-            digest::md5AddSideBySide(first->md5, first->next(), second->md5, second->next(),
-                                     length);
-            handOn(*first, length);
-            handOn(*second, length);
+            const std::size_t length = std::min(second->left(), kTurn) / 64 * 64;
+            for (std::size_t done = 0; done < length; done += kSlice) {
+                const std::size_t step = std::min(kSlice, length - done);
+                digest::md5AddSideBySide(first->md5, first->next(), second->md5, second->next(),
+                                         step);
+                handOn(*first, step);
+                handOn(*second, step);
+            }
         } else {
             for (Slot* slot : {first, second}) {
                 if (slot == nullptr) continue;
-                const std::size_t length = std::min(slot->left(), kSlice);
-                digest::md5Add(slot->md5, slot->next(), length);
-                handOn(*slot, length);
+                const std::size_t length = std::min(slot->left(), kTurn);
+                for (std::size_t done = 0; done < length; done += kSlice) {
+                    const std::size_t step = std::min(kSlice, length - done);
+                    digest::md5Add(slot->md5, slot->next(), step);
+                    handOn(*slot, step);
+                }
             }
         }
         lock.lock();
