@@ -186,7 +186,7 @@ class Prover {
         if (slot.room->shared) sharedUsed_ = true;
         ++inflating_;
         lock.unlock();
-        calls_.started(begun.index);
+        if (calls_.started) calls_.started(begun.index);
         std::size_t length = 0;
         dz::Fault fault;
         const bool alone = slot.alone;

@@ -38,7 +38,8 @@ SharedRoom sharedRoomFor(const Survey& survey, const std::vector<std::uint32_t>&
 // What proveEntries tells its caller, each from whichever thread did the work, outside its
 // locks. A call may wait for another thread's call (the others go on meanwhile).
 struct ProverCalls {
-    // As an entry is begun (again, when it did not fit where it was first put).
+    // As an entry is begun (again, when it did not fit where it was first put). May be left
+    // empty.
     std::function<void(std::uint32_t index)> started;
     // Once for each entry, when it is inflated (Fault::none and its length) or failed for good
     // before its digest; before its digest begins. May be left empty.
