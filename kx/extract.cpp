@@ -142,9 +142,9 @@ void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& u
 
 // Proves the pieces of `jobs` and writes each at its place in its output's temporary file, a
 // slice at a time as it is digested. A piece's place is known once the pieces before it are
-// inflated (pieces of joined outputs each have a room of their own, so they are begun in table
-// order). The last piece of an output to end moves the whole output into place, or drops it
-// when a piece failed (a digest that does not match is known only at the piece's end).
+// inflated, so a piece is begun only then; their digests and writes go on side by side. The last
+// piece of an output to end moves the whole output into place, or drops it when a piece failed (a
+// digest that does not match is known only at the piece's end).
 void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned workers,
                     Progress& progress, const std::function<void(std::size_t)>& report) {
     const auto& entries = x.survey.plan.entries;
@@ -159,8 +159,10 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
     }
     ProverCalls calls;
     calls.started = [&](std::uint32_t index) { progress.working(storedName(x.survey, index)); };
-    calls.needsOwnRoom = [&](std::uint32_t index) {
-        return planned(x, jobOf[index]->output).pieces.size() > 1;
+    calls.after = [&](std::uint32_t index) -> std::int64_t {
+        const Job& job = *jobOf[index];
+        if (job.piece == 0) return -1;
+        return planned(x, job.output).pieces[job.piece - 1];
     };
     calls.inflated = [&](std::uint32_t index, const Proof& proof) {
         const Job& job = *jobOf[index];

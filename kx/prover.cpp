@@ -75,10 +75,12 @@ class Prover {
           threads_(threads),
           oneInflateFewer_(shared.oneInflateFewer && threads >= 2),
           unfinished_(order.size()) {
+        std::uint32_t count = 0;
         for (const std::uint32_t index : order) {
-            const bool own = calls.needsOwnRoom && calls.needsOwnRoom(index);
-            pending_.push_back({index, own ? SIZE_MAX : 0});
+            pending_.push_back({index, 0});
+            count = std::max(count, index + 1);
         }
+        ended_.assign(count, false);
         rooms_.resize(threads + (shared.size != 0 ? 1 : 0));
         for (std::size_t i = 0; i < rooms_.size(); ++i) {
             rooms_[i].shared = i == threads;
@@ -145,9 +147,16 @@ class Prover {
                             [&](const Slot& slot) { return slot.room == &room; });
     }
 
-    // Chooses where the job goes: the first one waiting (the largest) takes an own room that
-    // holds nothing; any may go beside others in the shared room where it likely fits. False
-    // when there is no such place.
+    // Whether the job may begin: the entry it comes after has been inflated, or has failed.
+    bool mayBegin(const Job& job) const {
+        if (!calls_.after) return true;
+        const std::int64_t before = calls_.after(job.index);
+        return before < 0 || ended_[static_cast<std::size_t>(before)];
+    }
+
+    // Chooses where the job goes: the first one that may begin (the largest) takes an own room
+    // that holds nothing; any may go beside others in the shared room where it likely fits.
+    // False when there is no such place.
     bool place(const Job& job, bool first, Slot& slot) const {
         if (first && mayInflate(/*intoShared=*/false)) {
             for (const Room& room : rooms_) {
@@ -174,8 +183,11 @@ class Prover {
     bool inflateOne(std::unique_lock<std::mutex>& lock) {
         Slot placed;
         auto job = pending_.begin();
-        while (job != pending_.end() && !place(*job, job == pending_.begin(), placed = Slot{})) {
-            ++job;
+        bool first = true;
+        for (; job != pending_.end(); ++job) {
+            if (!mayBegin(*job)) continue;
+            if (place(*job, first, placed = Slot{})) break;
+            first = false;
         }
         if (job == pending_.end()) return false;
 
@@ -216,6 +228,7 @@ class Prover {
         }
         lock.lock();
         --inflating_;
+        if (!misfit) ended_[begun.index] = true;
         if (fault == dz::Fault::none) {
             slot.full = true;
             slot.length = length;
@@ -331,7 +344,8 @@ class Prover {
     std::condition_variable changed_;
     std::deque<Job> pending_;
     std::vector<Room> rooms_;
-    std::list<Slot> slots_;  // stable: threads hold them outside the lock
+    std::list<Slot> slots_;    // stable: threads hold them outside the lock
+    std::vector<bool> ended_;  // by entry: inflated, or failed for good
     std::size_t unfinished_;
     unsigned inflating_ = 0;
     unsigned waiting_ = 0;

@@ -52,10 +52,10 @@ struct ProverCalls {
     // Once for each entry, at its end (after its last slice); with Fault::none, its unpacked
     // bytes are at `bytes` while the call lasts.
     std::function<void(std::uint32_t index, const Proof& proof, const std::uint8_t* bytes)> proven;
-    // Whether an entry must have a room of its own. Such entries are begun in the order given,
-    // each after those before it, so that the inflated call of one may wait for those of the
-    // ones before it. May be left empty (none must).
-    std::function<bool(std::uint32_t index)> needsOwnRoom;
+    // The entry that must be inflated (or have failed) before this one is begun, or -1 for
+    // none; it must come earlier in the order. The inflated calls of such a chain then come in
+    // its order, each after the one before it has returned. May be left empty (none must).
+    std::function<std::int64_t(std::uint32_t index)> after;
 };
 
 // Unpacks and proves the entries in `order` (their headers passed), begun in that order, on

@@ -1,7 +1,7 @@
 // Proving sub-files on several threads: each entry's result and bytes are the same however many
 // threads there are and wherever its memory came from, a sub-file too large for where it was
 // first put is tried again in a room of its own, each entry is reported inflated and proven
-// exactly once, and those that must have rooms of their own are begun in the order given.
+// exactly once, and an entry that comes after another is begun only once that one is inflated.
 #include "kx/prover.h"
 
 #include <gtest/gtest.h>
@@ -85,17 +85,17 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
             std::map<std::string, int> starts;
             std::map<std::string, std::vector<kx::Proof>> inflations;
             std::map<std::string, std::string> slices;
-            // Those that must have rooms of their own take turns in their inflated calls, as kx
-            // extract's joined pieces do: begun out of order, they would wait for ever.
-            std::vector<std::uint32_t> ownRoomEntries;
+            // Every other entry comes after the one before it, as kx extract's joined pieces
+            // do, and they take turns in their inflated calls: out of order, they would wait
+            // for ever.
+            std::vector<std::uint32_t> chained;
             for (const std::uint32_t index : entries) {
-                if (index % 2 == 0) ownRoomEntries.push_back(index);
+                if (index % 2 == 0) chained.push_back(index);
             }
             kx::Turns turns;
             const auto turnOf = [&](std::uint32_t index) {
-                return static_cast<std::size_t>(
-                    std::find(ownRoomEntries.begin(), ownRoomEntries.end(), index) -
-                    ownRoomEntries.begin());
+                return static_cast<std::size_t>(std::find(chained.begin(), chained.end(), index) -
+                                                chained.begin());
             };
             const auto nameOf = [&](std::uint32_t index) { return subfiles[index].name; };
             kx::ProverCalls calls;
@@ -129,7 +129,11 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
                         << c.what << ": " << nameOf(index);
                 }
             };
-            calls.needsOwnRoom = [](std::uint32_t index) { return index % 2 == 0; };
+            calls.after = [&](std::uint32_t index) -> std::int64_t {
+                const std::size_t turn = turnOf(index);
+                if (index % 2 != 0 || turn == 0) return -1;
+                return chained[turn - 1];
+            };
             kx::proveEntries(survey, entries, c.workers, c.shared, calls);
             for (const auto& [name, proof] : expected) {
                 ASSERT_EQ(proofs[name].size(), 1u) << c.what << ": " << name;
