@@ -182,8 +182,8 @@ void compressBlocks(std::uint32_t words[4], const std::uint8_t* p, std::size_t c
     words[3] = d;
 }
 
-// One step on two blocks at once, one of each stream (state words a1.. and a2.., message words
-// read where they are used: sixteen registers hold only the two states).
+// One step on two blocks at once, one of each stream (state words a1.. and a2..): the eight
+// state words stay in registers, and the message words are read where they are used.
 #define KESTRIX_MD5_TWO(f, a, b, c, d, i, s, k)                                \
     KESTRIX_MD5_##f(a##1, b##1, c##1, d##1, loadLittle32(p1 + 4 * (i)), s, k); \
     KESTRIX_MD5_##f(a##2, b##2, c##2, d##2, loadLittle32(p2 + 4 * (i)), s, k);
