@@ -17,8 +17,6 @@ namespace kx {
 namespace {
 
 constexpr std::size_t kMiB = 1024 * 1024;
-// A worker's room takes what the container's 32-bit sizes allow.
-constexpr std::size_t kLargestSize = UINT32_MAX;
 // Of the 64 MiB over the workers' shares, what may go to the shared room; the program itself
 // (code, stacks, heap) keeps the rest.
 constexpr std::size_t kSpareForSharedRoom = 40 * kMiB;
@@ -85,7 +83,7 @@ class Prover {
         for (std::size_t i = 0; i < rooms_.size(); ++i) {
             rooms_[i].shared = i == threads;
             rooms_[i].memory =
-                platform::Memory::reserve(rooms_[i].shared ? shared.size : kLargestSize);
+                platform::Memory::reserve(rooms_[i].shared ? shared.size : kLargestSubfile);
             if (rooms_[i].shared && rooms_[i].memory.commit(shared.size)) shared_ = &rooms_[i];
         }
     }
@@ -157,11 +155,11 @@ class Prover {
     // Chooses where the job goes: the first one that may begin (the largest) takes an own room
     // that holds nothing; any may go beside others in the shared room where it likely fits.
     // False when there is no such place.
-    bool place(const Job& job, bool first, Slot& slot) const {
+    bool place(const Job& job, bool first, Slot& slot) {
         if (first && mayInflate(/*intoShared=*/false)) {
-            for (const Room& room : rooms_) {
+            for (Room& room : rooms_) {
                 if (room.shared || !holdsNothing(room)) continue;
-                slot.room = const_cast<Room*>(&room);
+                slot.room = &room;
                 slot.capacity = room.memory.size();
                 slot.alone = true;
                 return true;
@@ -204,7 +202,7 @@ class Prover {
         const bool alone = slot.alone;
         {
             // Packed data that cannot be read in place is read into memory held only meanwhile.
-            platform::Memory packed = platform::Memory::reserve(kLargestSize);
+            platform::Memory packed;
             platform::FileView view;
             const std::uint8_t* bytes = nullptr;
             fault = packedData(survey_, begun.index, packed, view, bytes);

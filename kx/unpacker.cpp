@@ -4,22 +4,13 @@
 #include <cstring>
 
 #include "dzlib/fault.h"
-#include "dzlib/inflate.h"
 #include "dzlib/records.h"
 #include "dzlib/unpack.h"
 #include "platform/platform.h"
 
 namespace kx {
-namespace {
 
-// Packed and unpacked sizes are 32-bit in the container.
-constexpr std::size_t kLargestSize = UINT32_MAX;
-
-}  // namespace
-
-Unpacker::Unpacker()
-    : packed_(platform::Memory::reserve(kLargestSize)),
-      unpacked_(platform::Memory::reserve(kLargestSize)) {}
+Unpacker::Unpacker() : unpacked_(platform::Memory::reserve(kLargestSubfile)) {}
 
 dz::Fault Unpacker::unpack(const Survey& survey, std::uint32_t index) {
     length_ = 0;
@@ -47,6 +38,7 @@ dz::Fault packedData(const Survey& survey, std::uint32_t index, platform::Memory
         bytes = view.bytes();
         if (!view.empty()) return dz::Fault::none;
     }
+    if (packed.bytes() == nullptr) packed = platform::Memory::reserve(kLargestSubfile);
     if (packed.bytes() == nullptr || !packed.commit(packedSize)) return dz::Fault::packedMemory;
     const std::size_t got = survey.container.readAt(at, packed.bytes(), packedSize);
     if (got < packedSize) {

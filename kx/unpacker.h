@@ -11,9 +11,13 @@
 
 namespace kx {
 
+// Packed and unpacked sizes are 32-bit in the container.
+constexpr std::size_t kLargestSubfile = UINT32_MAX;
+
 // The packed data of entry `index` of the survey's plan (its header must have passed): read in
-// place where the system can, and otherwise into `packed`. Returns Fault::none and sets `bytes`
-// (valid while `view` and `packed` live), packedMemory or read (the container could not be read).
+// place where the system can, and otherwise into `packed` (reserved here when it holds no room
+// yet). Returns Fault::none and sets `bytes` (valid while `view` and `packed` live), packedMemory
+// or read (the container could not be read).
 dz::Fault packedData(const Survey& survey, std::uint32_t index, platform::Memory& packed,
                      platform::FileView& view, const std::uint8_t*& bytes);
 
