@@ -5,11 +5,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "dzlib/fault.h"
 #include "dzlib/output_writer.h"
 #include "kx/commands.h"
 #include "kx/console.h"
+#include "kx/deferred_writes.h"
 #include "kx/extract_manifest.h"
 #include "kx/extraction.h"
 #include "kx/parallel.h"
@@ -182,19 +184,29 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
             work.pending = x.folder.begin(planned(x, job.output).name, &x.survey.container);
         });
     };
+    DeferredWrites writes(entries.size());
+    const auto writerOf = [&placeOf](std::uint32_t index, OutputWork& work) {
+        return [&placeOf, &work, index](std::uint64_t at, const std::uint8_t* bytes,
+                                        std::size_t length) {
+            return work.broken || work.pending.writeAt(placeOf[index] + at, bytes, length);
+        };
+    };
     calls.digested = [&](std::uint32_t index, std::uint64_t at, const std::uint8_t* bytes,
                          std::size_t length) {
         const Job& job = *jobOf[index];
         OutputWork& work = *x.outputs[job.output];
         if (work.broken) return;
         begin(job, work);
-        if (!work.pending.writeAt(placeOf[index] + at, bytes, length)) {
+        if (!writes.add(work.writing, index, at, bytes, length, writerOf(index, work))) {
             fail(work, dz::Fault::write, index, platform::lastErrorText());
         }
     };
     calls.proven = [&](std::uint32_t index, const Proof& proof, const std::uint8_t*) {
         const Job& job = *jobOf[index];
         OutputWork& work = *x.outputs[job.output];
+        if (!writes.finish(work.writing, index, writerOf(index, work))) {
+            fail(work, dz::Fault::write, index, platform::lastErrorText());
+        }
         progress.add(entries[index].header.packedSize);
         if (proof.fault != dz::Fault::none) {
             fail(work, proof.fault, index);

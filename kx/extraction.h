@@ -37,6 +37,7 @@ struct OutputWork {
     std::atomic<std::size_t> unfinished{0};
     std::atomic<bool> broken{false};
     std::mutex failing;  // held while a failure is recorded
+    std::mutex writing;  // held while a piece's bytes go into the temporary file
 };
 
 // One piece to prove and write.
