@@ -214,13 +214,24 @@ TEST_F(CheckTest, TheFirstFailingTestIsReported) {
     }
 }
 
-TEST_F(CheckTest, AnEmptyTableOfEightBytesIsValid) {
+TEST_F(CheckTest, TablesOfTheSmallestAndLargestBodyAreValid) {
     write(buildContainer({}));
     testsupport::RunResult result = run({"-o", "-x", "a.dz", "out"});
     EXPECT_EQ(result.output, opening() + status("Offset-Table informations:") +
                                  status("Unpacking informations:") +
                                  status("SubFiles: 0x00000000. (Packsmith)") + closing());
     EXPECT_EQ(result.status, 0);
+
+    // Two entries in a body of the largest size: zeros between them and the size field.
+    std::string bytes = buildContainer(twoSubfiles()).flat();
+    bytes.insert(bytes.size() - 8, 1028 - 24, '\0');
+    put32(bytes, bytes.size() - 8, 1028);
+    resealTable(bytes);
+    write(bytes);
+    std::filesystem::remove_all(dir / "out");
+    result = run({"a.dz", "out"});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(testsupport::readFile(dir / "out/modem.bin"), "second sub-file");
 }
 
 TEST_F(CheckTest, ContainersBeyondFourGibibytes) {

@@ -122,9 +122,9 @@ TEST_F(ExtractTest, NamesAreCutAfterTheExtension) {
 
 TEST_F(ExtractTest, NamesThatCouldLeaveTheOutputDirectoryAreRefused) {
     const std::vector<std::string> names = {
-        "",     ".",      "..",      "../escape", "..\\escape", "a/b",     "/etc/x", "c:escape",
-        "C:",   "x\x01y", "del\x7f", "CON",       "con.txt",    "Aux.bin", "NUL",    "prn.img",
-        "COM1", "lpt9.x", "LPT5",    "./.",       "sub/x.img",  "sub/..",
+        "",     ".",      "..",      "../escape", "..\\escape", "a/b",     "/etc/x",     "c:escape",
+        "C:",   "x\x01y", "del\x7f", "CON",       "con.txt",    "Aux.bin", "NUL",        "prn.img",
+        "COM1", "lpt9.x", "LPT5",    "./.",       "sub/x.img",  "sub/..",  "nul.tar.gz",
     };
     for (const std::string& name : names) {
         ContainerPlan plan;
