@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 
@@ -194,6 +195,38 @@ TEST_F(WholeFilesTest, AFailedWriteKeepsEveryEarlierFile) {
     EXPECT_EQ(readFile(dir / "full/boot.img"), "new boot");
     EXPECT_EQ(temporaries(dir / "full"), std::vector<std::string>{});
     ::umount((dir / "full").c_str());
+}
+
+TEST_F(WholeFilesTest, AFailedCloseMovesNothingIntoPlace) {
+    if (testsupport::testingWindowsProgram()) GTEST_SKIP() << "the close is replaced on POSIX";
+    write(bigImage());
+    // The file system reports at the close that it could not store the temporary file.
+    testsupport::RunOptions failing;
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    failing.environment = {std::string("LD_PRELOAD=") + KESTRIX_FAILING_CLOSE,
+                           std::string("ASAN_OPTIONS=") + (sanitizer != nullptr ? sanitizer : "") +
+                               ":verify_asan_link_order=0"};
+    struct Case {
+        const char* program;
+        std::string stem;
+        std::string says;
+    };
+    for (const Case& c : {Case{"kestrix", ".kestrix-", error("Error while writing \"boot.img\".")},
+                          Case{"kx", ".kx-", "FAILED     boot.img"}}) {
+        prepareFolder();
+        failing.environment.resize(2);
+        failing.environment.push_back("KESTRIX_TEST_FAILING_CLOSE=" + c.stem);
+        const testsupport::RunResult result =
+            c.program == std::string("kx")
+                ? kx({"extract", "a.dz", "-C", "out", "--force"}, failing)
+                : run({"a.dz", "out"}, failing);
+        EXPECT_EQ(result.status, 1) << c.program;
+        EXPECT_NE(result.output.find(c.says), std::string::npos) << c.program << result.output;
+        expectWhole(std::string("a failed close in ") + c.program);
+        const std::map<std::string, std::string> now = snapshot();
+        for (const auto& [name, entry] : before)
+            EXPECT_TRUE(now.at(name) == entry) << c.program << ": " << name << " changed";
+    }
 }
 
 TEST_F(WholeFilesTest, AFailingLaterPieceLeavesTheEarlierFileUntouched) {
