@@ -252,7 +252,8 @@ TEST_F(KxExtractTest, JoinedPiecesKeepTheirPlacesWhateverTheWorkers) {
         const testsupport::RunResult result =
             kx({"extract", "a.dz", "-C", "out", "-q", "-j", workers}, options);
         ASSERT_EQ(result.status, 0) << "-j " << workers << ": " << result.errors;
-        EXPECT_EQ(filesIn(dir / "out"), expected) << "-j " << workers;
+        // Compared whole: a difference of 42 MiB would not print.
+        EXPECT_TRUE(filesIn(dir / "out") == expected) << "-j " << workers << ": other files";
     }
 }
 
