@@ -95,12 +95,23 @@ bool extractSubfile(RunState& state, std::uint32_t index) {
     }
 
     const std::uint32_t packedSize = header.packedSize;
-    platform::Memory packed(packedSize);
-    if (packed.bytes() == nullptr) return fail(dz::Fault::packedMemory);
+    platform::Memory& packed = state.buffers.packed;
+    platform::Memory& unpacked = state.buffers.unpacked;
+    if (packedSize == 0) return fail(dz::Fault::packedMemory);  // no buffer of no bytes
+    if (packed.size() < packedSize) {
+        // Both are obtained again in their order, so that memory runs short where it would for
+        // fresh ones.
+        unpacked = platform::Memory();
+        packed = platform::Memory();
+        packed = platform::Memory(packedSize);
+        if (packed.bytes() == nullptr) return fail(dz::Fault::packedMemory);
+    }
     // A short read leaves the rest zero; inflate and the digest judge what the buffer holds.
-    state.container.readAt(region.begin + dz::kSubfileDataOffset, packed.bytes(), packedSize);
+    const std::size_t read =
+        state.container.readAt(region.begin + dz::kSubfileDataOffset, packed.bytes(), packedSize);
+    if (read < packedSize) std::memset(packed.bytes() + read, 0, packedSize - read);
 
-    platform::Memory unpacked(state.workingSize);
+    if (unpacked.bytes() == nullptr) unpacked = platform::Memory(state.workingSize);
     if (unpacked.bytes() == nullptr) return fail(dz::Fault::unpackedMemory);
     std::size_t unpackedLength = 0;
     const dz::Fault fault = dz::unpackSubfile(header, packed.bytes(), packedSize, unpacked.bytes(),

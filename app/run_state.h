@@ -9,6 +9,7 @@
 #include "dzlib/output_writer.h"
 #include "dzlib/plan.h"
 #include "dzlib/records.h"
+#include "platform/platform.h"
 
 namespace app {
 
@@ -43,6 +44,13 @@ struct WrittenOutputs {
     std::vector<dz::Region> regions;
 };
 
+// The buffers sub-files are unpacked with, kept from one to the next so that their memory is
+// touched once: obtained again only when a sub-file needs a larger packed buffer.
+struct UnpackBuffers {
+    platform::Memory packed;
+    platform::Memory unpacked;  // the working size
+};
+
 struct RunState {
     bool utf8Terminal = false;  // show the status square as U+25A0, and no C1 controls
     char message[kMessageSize] = {};
@@ -61,6 +69,7 @@ struct RunState {
     dz::OutputFolder outputFolder;       // before `written`, whose outputs it holds
     dz::ExtractionPlan plan;
     WrittenOutputs written;
+    UnpackBuffers buffers;
 };
 
 // Exit statuses.

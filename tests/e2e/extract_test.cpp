@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <filesystem>
 
@@ -234,6 +235,49 @@ TEST_F(ExtractTest, StopsAtTheFirstBadSubfile) {
         EXPECT_EQ(testsupport::listDirectory(dir / "out"), Files{"good.img"}) << c.what;
         EXPECT_EQ(out("good.img"), "good");
     }
+}
+
+TEST_F(ExtractTest, BytesPastTheEndReadAsZerosNotAsTheSubfileBefore) {
+    // The last sub-file's packed size runs past the end of the file, so its stream (one stored
+    // block) lacks its end, and fails. The sub-file before it holds the same stream whole: the
+    // bytes it left in memory must not stand in for those missing.
+    constexpr std::size_t kCut = 100;  // the last sub-file holds the stream's first kCut bytes
+    const auto storedStream = [](const std::string& content) {
+        const auto length = static_cast<std::uint16_t>(content.size());
+        std::string stream = {'\x78', '\x01', '\x01'};  // zlib header, final stored block
+        for (const std::uint16_t half : {length, static_cast<std::uint16_t>(~length)}) {
+            stream += static_cast<char>(half & 0xFF);
+            stream += static_cast<char>(half >> 8);
+        }
+        stream += content;
+        const uLong check =
+            adler32(1, reinterpret_cast<const Bytef*>(content.data()), content.size());
+        for (int shift = 24; shift >= 0; shift -= 8) stream += static_cast<char>(check >> shift);
+        return stream;
+    };
+    std::string content(1000, 'c');
+    ContainerPlan plan;
+    const auto build = [&] {
+        const std::string stream = storedStream(content);
+        plan.subfiles = {{"whole.img", 1, content}, {"cut.img", 2, content}};
+        plan.subfiles[0].packed = stream;
+        plan.subfiles[1].packed = stream.substr(0, kCut);
+        plan.subfiles[1].packedSize = static_cast<std::uint32_t>(stream.size());
+        return buildContainer(plan).flat();
+    };
+    // The table (48 bytes) follows the cut: the content takes its bytes where the stream goes
+    // on, so that only what lies past the end is missing.
+    std::string bytes = build();
+    const std::string table = bytes.substr(bytes.size() - 48);
+    content.replace(kCut - 7, table.size(), table);
+    bytes = build();
+    ASSERT_EQ(bytes.substr(bytes.size() - kCut - 48), storedStream(content).substr(0, kCut + 48));
+    write(bytes);
+    const testsupport::RunResult result = run({"a.dz", "out"});
+    EXPECT_EQ(result.output, opening() + heading() + unpacking(plan.subfiles[0]) +
+                                 error("Error while unpacking \"cut.img\".") + summary(1) +
+                                 closing());
+    EXPECT_EQ(result.status, 1);
 }
 
 TEST_F(ExtractTest, EmptyContentMakesAnEmptyFile) {
