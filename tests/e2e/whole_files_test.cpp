@@ -1,7 +1,7 @@
 // Whole files or nothing, through the real program: whatever happens during a run (a signal, a
-// failed piece, a full disk, a swapped folder, a closed pipe), every name in the output folder
-// holds what it held before or its whole new content, links and special files there are
-// replaced rather than written through, and nothing outside the folder changes.
+// failed piece, a full disk, a failed close, a swapped folder, a closed pipe), every name in the
+// output folder holds what it held before or its whole new content, links and special files
+// there are replaced rather than written through, and nothing outside the folder changes.
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
