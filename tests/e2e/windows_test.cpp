@@ -394,9 +394,11 @@ TEST_F(WindowsTest, AConsoleShowsTheStatusSquareInEitherCodePage) {
 
 TEST_F(WindowsTest, AnInterruptRemovesTheTemporaryFilesAndFails) {
     ContainerPlan plan;
+    // The second piece is large too: unpacking it keeps system.img's temporary file open long
+    // enough for the interrupt to arrive after the first piece is written.
     plan.subfiles = {{"boot.img", 1, "kernel"},
                      {"system.img", 2, bulky(200u << 20, 's')},
-                     {"system.img", 2, "tail"}};
+                     {"system.img", 2, bulky(100u << 20, 't')}};
     for (testsupport::SubfilePlan& s : plan.subfiles) s.level = 1;
     write(buildContainer(plan));
     std::filesystem::create_directory(dir / "out");
