@@ -1,6 +1,7 @@
 // Sub-file extraction.
 #include "app/extract.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "app/checks.h"
@@ -98,18 +99,24 @@ bool extractSubfile(RunState& state, std::uint32_t index) {
     platform::Memory& packed = state.buffers.packed;
     platform::Memory& unpacked = state.buffers.unpacked;
     if (packedSize == 0) return fail(dz::Fault::packedMemory);  // no buffer of no bytes
+    std::size_t& written = state.buffers.packedWritten;
     if (packed.size() < packedSize) {
         // Both are obtained again in their order, so that memory runs short where it would for
         // fresh ones.
         unpacked = platform::Memory();
         packed = platform::Memory();
         packed = platform::Memory(packedSize);
+        written = 0;
         if (packed.bytes() == nullptr) return fail(dz::Fault::packedMemory);
     }
-    // A short read leaves the rest zero; inflate and the digest judge what the buffer holds.
+    // A short read leaves the rest zero, as in fresh memory (only what earlier reads filled is
+    // cleared, so that a size claimed far past the end costs no more than before); inflate and
+    // the digest judge what the buffer holds.
     const std::size_t read =
         state.container.readAt(region.begin + dz::kSubfileDataOffset, packed.bytes(), packedSize);
-    if (read < packedSize) std::memset(packed.bytes() + read, 0, packedSize - read);
+    if (read < written)
+        std::memset(packed.bytes() + read, 0, std::min<std::size_t>(written, packedSize) - read);
+    written = std::max(written, read);
 
     if (unpacked.bytes() == nullptr) unpacked = platform::Memory(state.workingSize);
     if (unpacked.bytes() == nullptr) return fail(dz::Fault::unpackedMemory);

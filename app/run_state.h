@@ -48,7 +48,8 @@ struct WrittenOutputs {
 // touched once: obtained again only when a sub-file needs a larger packed buffer.
 struct UnpackBuffers {
     platform::Memory packed;
-    platform::Memory unpacked;  // the working size
+    std::size_t packedWritten = 0;  // bytes of `packed` that reads have filled; beyond, zeros
+    platform::Memory unpacked;      // the working size
 };
 
 struct RunState {
