@@ -286,24 +286,25 @@ class Prover {
             if (calls_.digested) calls_.digested(slot.index, slot.digested, slot.next(), length);
             slot.digested += length;
         };
+        // Digests `length` bytes a slice at a time.
+        const auto inSlices = [](std::size_t length, const auto& digestSlice) {
+            for (std::size_t done = 0; done < length; done += kSlice)
+                digestSlice(std::min(kSlice, length - done));
+        };
         if (second != nullptr && second->left() >= 64) {
-            const std::size_t length = std::min(second->left(), kTurn) / 64 * 64;
-            for (std::size_t done = 0; done < length; done += kSlice) {
-                const std::size_t step = std::min(kSlice, length - done);
+            inSlices(std::min(second->left(), kTurn) / 64 * 64, [&](std::size_t step) {
                 digest::md5AddSideBySide(first->md5, first->next(), second->md5, second->next(),
                                          step);
                 handOn(*first, step);
                 handOn(*second, step);
-            }
+            });
         } else {
             for (Slot* slot : {first, second}) {
                 if (slot == nullptr) continue;
-                const std::size_t length = std::min(slot->left(), kTurn);
-                for (std::size_t done = 0; done < length; done += kSlice) {
-                    const std::size_t step = std::min(kSlice, length - done);
+                inSlices(std::min(slot->left(), kTurn), [&](std::size_t step) {
                     digest::md5Add(slot->md5, slot->next(), step);
                     handOn(*slot, step);
-                }
+                });
             }
         }
         lock.lock();
