@@ -52,6 +52,7 @@ TEST_F(KxExtractTest, NamesChooseWholeOutputs) {
         {{"sys*", "v?rsion.[st]xt"}, {"system.img", "version.txt"}, 0},
         {{"boot.img", "nothing*"}, {}, 1},  // a name that matches nothing: nothing written
         {{"[!bsv]*"}, {"amss.mbn"}, 0},
+        {{"b*ot.img", "version.txt*"}, {"boot.img", "version.txt"}, 0},  // a star of one, of none
     };
     for (const Case& c : cases) {
         fs::remove_all(dir / "out");
