@@ -232,6 +232,18 @@ TEST_F(CheckTest, TablesOfTheSmallestAndLargestBodyAreValid) {
     result = run({"a.dz", "out"});
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(testsupport::readFile(dir / "out/modem.bin"), "second sub-file");
+
+    // As many entries as the largest body holds: the last one is unpacked too.
+    ContainerPlan most;
+    for (int i = 1; i <= 127; ++i) {
+        std::string name = std::to_string(i);
+        most.subfiles.push_back({name + ".bin", 1, name});
+    }
+    write(buildContainer(most));
+    std::filesystem::remove_all(dir / "out");
+    result = run({"a.dz", "out"});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(testsupport::readFile(dir / "out/127.bin"), "127");
 }
 
 TEST_F(CheckTest, ContainersBeyondFourGibibytes) {
