@@ -137,7 +137,7 @@ TEST(ProfileInteger, FindsTheKeyLikeTheWindowsCall) {
         {" \xEF\xBB\xBF[main]\nworkmem=16\n", 99},
         {utf16(u"[main]\r\nworkmem=16\r\n"), 16},
         {utf16(u"[main]\nworkmem=0x10\n", true), 16},
-        {utf16(u"[main]\nworkmem=16\n") + "\n", 16},
+        {utf16(u"[main]\nworkmem=16") + "7", 16},  // a lone last byte is no character
         {utf16(u"[ma\u0131n]\nworkmem=16\n"), 99},
         {utf16(u"[main]\nworkmem=\uFF11\uFF16\n"), 0},
         {utf16(u"[main]\nworkmem=16\n").substr(2), 99},
