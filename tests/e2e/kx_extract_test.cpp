@@ -206,10 +206,29 @@ TEST_F(KxExtractTest, TheManifestPlacesEveryPieceInItsFile) {
     EXPECT_EQ(manifest["container"]["creation_time_raw"], 129143443100000000ULL);
     EXPECT_EQ(manifest["container"]["phone_model"]["text"], "KX100");
 
-    // A manifest below the output folder could not name the files without leaving its folder.
-    result = kx({"extract", "a.dz", "-C", "out", "--manifest", "out/sub/m.json"});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_FALSE(fs::exists(dir / "out"));
+    // A manifest below the output folder, or beside it, could not name the files without
+    // leaving its folder.
+    for (const char* beside : {"out/sub/m.json", "other/m.json"}) {
+        result = kx({"extract", "a.dz", "-C", "out", "--manifest", beside});
+        EXPECT_EQ(result.status, 1) << beside;
+        EXPECT_FALSE(fs::exists(dir / "out")) << beside;
+    }
+
+    // A gzip header whose name runs far past the first bytes read of it.
+    ContainerPlan named;
+    std::string packed = testsupport::deflateContent("named", true);
+    const std::string name(100 * 1024, 'n');
+    packed[3] = static_cast<char>(packed[3] | 0x08);
+    packed.insert(10, name + '\0');
+    named.subfiles = {{"named.img", 1, "named"}};
+    named.subfiles[0].packed = packed;
+    write(buildContainer(named));
+    result = kx({"extract", "a.dz", "-C", "named", "--manifest", "named.json", "-q"});
+    ASSERT_EQ(result.status, 0) << result.errors;
+    const nlohmann::json wrapper =
+        nlohmann::json::parse(readFile(dir / "named.json"))["entries"][0]["wrapper"];
+    EXPECT_EQ(wrapper["format"], "gzip");
+    EXPECT_EQ(wrapper["name_hex"].get<std::string>().size(), 2 * name.size());
 }
 
 TEST_F(KxExtractTest, GivesTheFilesKestrixGives) {
