@@ -157,7 +157,8 @@ TEST_F(KxPackTest, WhatAContainerCannotHoldIsRefusedBeforeAnythingIsWritten) {
     struct Case {
         const char* what;
         std::function<void(nlohmann::json&)> change;
-        std::string error;  // the start of what is said
+        std::string error;       // the start of what is said
+        std::string end = "\n";  // and its end
     };
     const Case cases[] = {
         {"128 entries",
@@ -178,6 +179,13 @@ TEST_F(KxPackTest, WhatAContainerCannotHoldIsRefusedBeforeAnythingIsWritten) {
         {"an entry never extracted", [](nlohmann::json& m) { m["entries"][0]["file"] = nullptr; },
          "kx: entry 1: names no file"},
         {"not json", [](nlohmann::json& m) { m = "just text"; }, "kx: m.json: not a manifest: "},
+        {"a piece one byte past its file's end",
+         [](nlohmann::json& m) {
+             m["entries"].push_back(m["entries"][0]);
+             m["entries"][0]["length"] = 7;
+             m["entries"][1]["offset"] = 1;
+         },
+         "kx: ", ": it is too short for entry 1\n"},  // after the file's whole path
     };
     for (const Case& c : cases) {
         nlohmann::json manifest = valid;
@@ -186,6 +194,10 @@ TEST_F(KxPackTest, WhatAContainerCannotHoldIsRefusedBeforeAnythingIsWritten) {
         testsupport::RunResult result = kx({"pack", "m.json", "-o", "new.dz"});
         EXPECT_EQ(result.status, 1) << c.what;
         EXPECT_EQ(result.errors.rfind(c.error, 0), 0u) << c.what << ": " << result.errors;
+        EXPECT_TRUE(
+            result.errors.size() >= c.end.size() &&
+            result.errors.compare(result.errors.size() - c.end.size(), c.end.size(), c.end) == 0)
+            << c.what << ": " << result.errors;
         EXPECT_FALSE(fs::exists(dir / "new.dz")) << c.what;
         EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{}) << c.what;
     }
