@@ -159,11 +159,19 @@ TEST_F(ExtractTest, OutputPathsMustFitTheirBuffer) {
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(testsupport::readFile(dir / (directory + "/" + std::string(144, 'f'))), "fits");
 
-    std::filesystem::remove_all(dir / directory);
-    result = extract(plan, {"a.dz", directory + "d"});
-    EXPECT_EQ(result.output, opening() + heading() + error("Invalid file name in subfile-header.") +
-                                 summary(0) + closing());
-    EXPECT_EQ(result.status, 1);
+    // A folder of 259 characters leaves no room for a separator and the end of the path.
+    std::filesystem::create_directory(dir / std::string(200, 'p'));
+    for (const std::string& longer :
+         {directory + "d", std::string(200, 'p') + "/" + std::string(58, 'q'),
+          std::string(200, 'p') + "/" + std::string(57, 'q')}) {
+        std::filesystem::remove_all(dir / directory);
+        result = extract(plan, {"a.dz", longer});
+        EXPECT_EQ(result.output, opening() + heading() +
+                                     error("Invalid file name in subfile-header.") + summary(0) +
+                                     closing())
+            << longer.size();
+        EXPECT_EQ(result.status, 1);
+    }
 }
 
 TEST_F(ExtractTest, WorkingSizeBoundsTheUnpackedSize) {
