@@ -60,7 +60,6 @@ struct Slot {
 
 struct Job {
     std::uint32_t index;
-    std::size_t rank;  // its place in the order
     // More bytes than this, as a place too small for it showed (0: not tried yet).
     std::size_t moreThan;
 };
@@ -76,7 +75,7 @@ class Prover {
           unfinished_(order.size()) {
         std::uint32_t count = 0;
         for (const std::uint32_t index : order) {
-            pending_.push_back({index, pending_.size(), 0});
+            pending_.push_back({index, 0});
             count = std::max(count, index + 1);
         }
         ended_.assign(count, false);
@@ -239,11 +238,8 @@ class Prover {
         const std::size_t triedIn = slot.capacity;
         remove(slot);
         if (misfit) {
-            // Perhaps only too large for where it was put: it is tried again in its turn, so that
-            // it does not take a room from those before it (a joined output's next piece).
-            const auto turn = std::find_if(pending_.begin(), pending_.end(),
-                                           [&](const Job& job) { return job.rank > begun.rank; });
-            pending_.insert(turn, {begun.index, begun.rank, triedIn + 1});
+            // Perhaps only too large for where it was put: it is tried again first.
+            pending_.push_front({begun.index, triedIn + 1});
         } else {
             finish(lock, begun.index, {fault, 0});
         }

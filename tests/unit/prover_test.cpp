@@ -1,9 +1,7 @@
 // Proving sub-files on several threads: each entry's result and bytes are the same however many
 // threads there are and wherever its memory came from, a sub-file too large for where it was
 // first put is tried again in a room of its own, each entry is reported inflated and proven
-// exactly once, and an entry that comes after another is begun only once that one is inflated;
-// one that did not fit where it was put waits for its turn and takes no room from those before
-// it.
+// exactly once, and an entry that comes after another is begun only once that one is inflated.
 #include "kx/prover.h"
 
 #include <gtest/gtest.h>
@@ -148,31 +146,6 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
             }
         }
     }
-    survey = kx::Survey();
-    fs::remove(path);
-}
-
-// One worker and a shared room of 64 KiB: the zeros grow far beyond their packed size and do not
-// fit the shared room; the own room that frees next goes to the second piece, ahead of them.
-TEST(ProverTest, AnEntryThatDidNotFitTakesNoRoomFromThoseBeforeIt) {
-    testsupport::ContainerPlan plan;
-    plan.subfiles = {{"first.bin", 1, noise(300 * 1024, 7)},
-                     {"second.bin", 1, noise(300 * 1024, 8)},
-                     {"zeros.img", 1, std::string(6 * 1024 * 1024, '\0')}};
-    const fs::path path = fs::temp_directory_path() / "kestrix-prover-turn-test.dz";
-    ASSERT_TRUE(testsupport::buildContainer(plan).writeTo(path.string()));
-    kx::Survey survey;
-    std::string error;
-    ASSERT_TRUE(kx::surveyContainer(path.string(), survey, error)) << error;
-    std::vector<std::uint32_t> started;
-    kx::ProverCalls calls;
-    calls.started = [&](std::uint32_t index) { started.push_back(index); };
-    calls.after = [](std::uint32_t index) -> std::int64_t { return index == 1 ? 0 : -1; };
-    calls.proven = [](std::uint32_t, const kx::Proof& proof, const std::uint8_t*) {
-        EXPECT_EQ(proof.fault, dz::Fault::none);
-    };
-    kx::proveEntries(survey, {0, 1, 2}, 1, {64 * 1024, false}, calls);
-    EXPECT_EQ(started, (std::vector<std::uint32_t>{0, 2, 1, 2}));
     survey = kx::Survey();
     fs::remove(path);
 }
