@@ -159,7 +159,8 @@ TEST_F(ExtractTest, OutputPathsMustFitTheirBuffer) {
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(testsupport::readFile(dir / (directory + "/" + std::string(144, 'f'))), "fits");
 
-    // A folder of 259 characters leaves no room for a separator and the end of the path.
+    // One character more; a folder of 258 characters, which leaves room for the separator and
+    // the end of the path but for no name; and one of 259, which leaves room for neither.
     std::filesystem::create_directory(dir / std::string(200, 'p'));
     for (const std::string& longer :
          {directory + "d", std::string(200, 'p') + "/" + std::string(58, 'q'),
