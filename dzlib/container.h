@@ -20,6 +20,9 @@ class Container {
     // The container's length in bytes (-1 when it could not be had).
     std::int64_t length() const { return length_; }
 
+    // What tells later whether the container was written to meanwhile (platform::File::Stamp).
+    platform::File::Stamp stamp() const { return file_.stamp(); }
+
     // Reads up to `length` bytes at `position`; returns the count read, short at the end of the
     // container or on a read error. Several threads may read at once.
     std::size_t readAt(std::uint64_t position, void* buffer, std::size_t length) const {

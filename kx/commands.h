@@ -22,6 +22,8 @@ struct Options {
     // pack
     std::string output;
     int level = 6;
+    std::string base;         // the original container, instead of the one the manifest names
+    bool recompress = false;  // compress every entry again, copying none
 };
 
 constexpr int kExitGood = 0;

@@ -87,6 +87,9 @@ bool handleExisting(Extraction& x, const std::string& directory) {
         if (!folder.holds(planned(x, o).name.c_str())) continue;
         if (x.options.keep) {
             work.outcome = Outcome::kept;
+            // The manifest records a kept file (it is the one to pack); where its pieces meet
+            // is known only from their unpacked sizes.
+            work.measureOnly = !x.options.manifest.empty() && planned(x, o).pieces.size() > 1;
             continue;
         }
         const std::filesystem::path path = std::filesystem::path(directory) / planned(x, o).name;
@@ -195,7 +198,7 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
                          std::size_t length) {
         const Job& job = *jobOf[index];
         OutputWork& work = *x.outputs[job.output];
-        if (work.broken) return;
+        if (work.broken || work.measureOnly) return;
         begin(job, work);
         if (!writes.add(work.writing, index, at, bytes, length, writerOf(index, work))) {
             fail(work, dz::Fault::write, index, platform::lastErrorText());
@@ -204,6 +207,12 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
     calls.proven = [&](std::uint32_t index, const Proof& proof, const std::uint8_t*) {
         const Job& job = *jobOf[index];
         OutputWork& work = *x.outputs[job.output];
+        if (work.measureOnly) {
+            progress.add(entries[index].header.packedSize);
+            if (proof.fault != dz::Fault::none) fail(work, proof.fault, index);
+            work.unfinished.fetch_sub(1, std::memory_order_acq_rel);
+            return;
+        }
         if (!writes.finish(work.writing, index, writerOf(index, work))) {
             fail(work, dz::Fault::write, index, platform::lastErrorText());
         }
@@ -229,7 +238,9 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
 std::vector<Job> jobsOf(const Extraction& x) {
     std::vector<std::size_t> order;
     for (std::size_t o = 0; o < x.outputs.size(); ++o) {
-        if (x.outputs[o]->outcome == Outcome::waiting) order.push_back(o);
+        if (x.outputs[o]->outcome == Outcome::waiting || x.outputs[o]->measureOnly) {
+            order.push_back(o);
+        }
     }
     const auto sizeOf = [&](std::size_t o) {
         std::uint64_t size = 0;
@@ -273,7 +284,11 @@ int runExtract(const Options& options) {
 
     const std::string directory = options.directory.empty() ? "." : options.directory;
     ManifestWriter manifest(options, survey, directory);
-    if (!manifest.prepare()) return kExitFailed;
+    std::vector<std::string> written;
+    for (std::size_t o = 0; o < x.outputs.size(); ++o) {
+        if (x.outputs[o]->outcome == Outcome::waiting) written.push_back(planned(x, o).name);
+    }
+    if (!manifest.prepare(written)) return kExitFailed;
     if (!options.toStandardOutput) {
         if (!platform::createDirectories(directory.c_str()) ||
             !x.folder.open(directory.c_str(), kTemporaryStem)) {
@@ -350,8 +365,18 @@ int runExtract(const Options& options) {
 
     const bool manifestWritten =
         manifest.write(x.outputs.size(), [&](std::size_t o, std::vector<std::uint64_t>& sizes) {
-            if (x.outputs[o]->outcome != Outcome::extracted) return false;
-            sizes = x.outputs[o]->pieceSizes;
+            const OutputWork& work = *x.outputs[o];
+            if (work.outcome == Outcome::kept && !work.measureOnly) {
+                // One piece: it takes the whole kept file, whatever its size.
+                std::error_code error;
+                const std::uintmax_t size = std::filesystem::file_size(
+                    pathOfText(directory) / pathOfText(planned(x, o).name), error);
+                sizes.assign(1, error ? 0 : size);
+                return true;
+            }
+            if (work.outcome != Outcome::extracted && work.outcome != Outcome::kept) return false;
+            if (work.broken) return false;
+            sizes = work.pieceSizes;
             return true;
         });
     return reportExtraction(x, directory, manifestWritten);

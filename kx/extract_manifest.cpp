@@ -1,12 +1,12 @@
 // Writing the manifest of an extraction.
 #include "kx/extract_manifest.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
 #include "dzlib/output_writer.h"
 #include "dzlib/records.h"
-#include "dzlib/wrapper.h"
 #include "kx/console.h"
 #include "kx/manifest.h"
 #include "kx/text.h"
@@ -17,26 +17,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The wrapper of an entry's packed data, read from the container; a default zlib wrapper when
-// it cannot be read.
-dz::Wrapper wrapperOf(const Survey& survey, std::uint32_t index) {
-    const dz::PlannedEntry& entry = survey.plan.entries[index];
-    const std::uint64_t at = dz::regionOf(entry).begin + dz::kSubfileDataOffset;
-    const std::size_t packedSize = entry.header.packedSize;
-    // A gzip header's optional fields make it 70 KiB long at most but for its name and
-    // comment; for those, the whole packed data is read.
-    std::string bytes(std::min<std::size_t>(packedSize, 70 * 1024), '\0');
-    dz::Wrapper wrapper;
-    for (;;) {
-        bytes.resize(survey.container.readAt(at, bytes.data(), bytes.size()));
-        if (dz::readWrapper(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
-                            wrapper) ||
-            bytes.size() >= packedSize) {
-            break;
-        }
-        bytes.assign(packedSize, '\0');
+// Whether the entry `name` of the folder at `folder` is a regular file or missing; otherwise
+// says what stands there.
+bool holdsNoSpecialFile(const fs::path& path, std::string& what) {
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(path, error);
+    if (error || status.type() == fs::file_type::not_found ||
+        status.type() == fs::file_type::regular || status.type() == fs::file_type::symlink) {
+        return true;  // a link is replaced, never followed
     }
-    return wrapper;
+    what =
+        status.type() == fs::file_type::directory ? "it is a folder" : "it is not a regular file";
+    return false;
 }
 
 }  // namespace
@@ -45,27 +37,62 @@ ManifestWriter::ManifestWriter(const Options& options, const Survey& survey,
                                const std::string& directory)
     : options_(options), survey_(survey), directory_(directory) {}
 
-bool ManifestWriter::prepare() {
+bool ManifestWriter::prepare(const std::vector<std::string>& outputs) {
     if (options_.manifest.empty()) return true;
     const fs::path manifest = fs::absolute(pathOfText(options_.manifest)).lexically_normal();
     folder_ = textOfPath(manifest.parent_path());
     name_ = textOfPath(manifest.filename());
-    const fs::path relative = fs::absolute(pathOfText(directory_))
-                                  .lexically_normal()
-                                  .lexically_relative(manifest.parent_path());
+    const fs::path outputFolder = fs::absolute(pathOfText(directory_)).lexically_normal();
+    const fs::path relative = outputFolder.lexically_relative(manifest.parent_path());
     const std::string text = textOfPath(relative);
+    const std::string subject = shown(options_.manifest);
     if (name_.empty() || text.empty() || text == ".." || text.rfind("../", 0) == 0) {
-        printError(shown(options_.manifest),
-                   "the manifest must lie in the output folder or a folder above it");
+        printError(subject, "the manifest must lie in the output folder or a folder above it");
         return false;
     }
     prefix_ = text == "." ? "" : (text.back() == '/' ? text : text + "/");
+    std::string what;
+    if (!holdsNoSpecialFile(manifest, what)) {
+        printError(subject, what);
+        return false;
+    }
+    // The manifest never takes the place of what the run reads or writes.
+    const auto sameFile = [](const fs::path& a, const fs::path& b) {
+        std::error_code error;
+        const fs::path first = fs::weakly_canonical(a, error);
+        if (error) return a == b;
+        const fs::path second = fs::weakly_canonical(b, error);
+        return error ? a == b : first == second;
+    };
+    const fs::path container = fs::absolute(pathOfText(survey_.path)).lexically_normal();
+    bool inTheWay = sameFile(manifest, container);
+    if (!inTheWay && sameFile(outputFolder, manifest.parent_path())) {
+        const std::string key = platform::fileNameKey(name_);
+        inTheWay = std::any_of(outputs.begin(), outputs.end(), [&](const std::string& name) {
+            return platform::fileNameKey(name) == key;
+        });
+    }
     platform::Directory folder = platform::Directory::open(folder_.c_str());
+    if (inTheWay || (folder.isOpen() && survey_.container.isAt(folder, name_.c_str()))) {
+        printError(subject, "it is the container or an output of this run: name another file");
+        return false;
+    }
     if (!options_.force && folder.isOpen() && folder.holds(name_.c_str())) {
-        printError(shown(options_.manifest), "it exists (--force replaces it)");
+        printError(subject, "it exists (--force replaces it)");
         return false;
     }
     return true;
+}
+
+Origin ManifestWriter::originOf() const {
+    Origin origin;
+    const fs::path container = fs::absolute(pathOfText(survey_.path)).lexically_normal();
+    const fs::path relative = container.lexically_relative(pathOfText(folder_));
+    origin.file = textOfPath(relative.empty() ? container : relative);
+    origin.size = static_cast<std::uint64_t>(std::max<std::int64_t>(survey_.container.length(), 0));
+    survey_.container.readAt(sizeof(dz::MainHeader), origin.headerDigest,
+                             sizeof origin.headerDigest);
+    return origin;
 }
 
 bool ManifestWriter::write(
@@ -74,10 +101,12 @@ bool ManifestWriter::write(
     if (options_.manifest.empty()) return true;
     Manifest manifest;
     manifest.header = survey_.header;
+    manifest.origin = originOf();
     const auto& entries = survey_.plan.entries;
     manifest.entries.resize(entries.size());
     for (std::uint32_t i = 0; i < entries.size(); ++i) {
         ManifestEntry& entry = manifest.entries[i];
+        entry.originalIndex = i;
         entry.type = entries[i].entry.type;
         std::memcpy(entry.name, entries[i].header.name, sizeof entry.name);
         std::memcpy(entry.reserved, entries[i].header.reserved, sizeof entry.reserved);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kx/commands.h"
+#include "kx/manifest.h"
 #include "kx/survey.h"
 
 namespace kx {
@@ -17,10 +18,11 @@ class ManifestWriter {
     ManifestWriter(const Options& options, const Survey& survey, const std::string& directory);
 
     // Checks, before anything is written, that the manifest can be written: its folder holds
-    // the output folder (so that every path in it stays inside its folder) and an existing
-    // manifest is replaced only with --force. False, having said why, otherwise. True when no
-    // manifest is asked for.
-    bool prepare();
+    // the output folder (so that every path in it stays inside its folder), it is neither the
+    // container nor one of `outputs` (the names the run writes in the output folder), nothing
+    // but a regular file or a link stands at its name, and an existing manifest is replaced
+    // only with --force. False, having said why, otherwise. True when no manifest is asked for.
+    bool prepare(const std::vector<std::string>& outputs);
 
     // Writes the manifest whole. `sizesOf(output, sizes)` gives the unpacked size of each piece
     // of an output that was extracted, and false for one that was not. False, having said why,
@@ -29,6 +31,10 @@ class ManifestWriter {
                const std::function<bool(std::size_t, std::vector<std::uint64_t>&)>& sizesOf);
 
   private:
+    // The container as it is now: its path from the manifest's folder, its size, its main
+    // header's stored digest.
+    Origin originOf() const;
+
     const Options& options_;
     const Survey& survey_;
     std::string directory_;

@@ -24,6 +24,9 @@ enum class Outcome { notChosen, waiting, extracted, kept, failed };
 // One output of the plan as the extraction goes.
 struct OutputWork {
     Outcome outcome = Outcome::notChosen;
+    // A kept output of several pieces whose piece sizes the manifest needs: its pieces are
+    // unpacked and proven, and nothing is written.
+    bool measureOnly = false;
     dz::Fault fault = dz::Fault::none;
     std::uint32_t failedPiece = 0;  // the entry that failed
     std::string detail;             // the system's reason for a failed write

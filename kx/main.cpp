@@ -20,7 +20,8 @@ const char kUsage[] =
     "       kx test CONTAINER [--json] [-j N] [-q]\n"
     "       kx extract CONTAINER [-C DIR] [NAME...] [--stdout] [--force | --keep]\n"
     "                  [--manifest FILE] [-j N] [-q] [--json]\n"
-    "       kx pack MANIFEST -o CONTAINER [--level N] [-j N] [--force] [-q]\n"
+    "       kx pack MANIFEST -o CONTAINER [--base ORIGINAL | --recompress] [--level N]\n"
+    "               [-j N] [--force] [-q]\n"
     "       kx --help | kx COMMAND --help | kx --version\n";
 
 // The options every command that reads a container shares.
@@ -90,6 +91,13 @@ int main(int argc, char** argv) {
     pack->add_option("--level", options.level, "deflate level, 0 to 9 (default: 6)")
         ->check(CLI::Range(0, 9));
     pack->add_flag("--force", options.force, "replace an existing container");
+    CLI::Option* base = pack->add_option(
+        "--base", options.base,
+        "the original container to copy unchanged entries from (default: the one the "
+        "manifest names)");
+    pack->add_flag("--recompress", options.recompress,
+                   "compress every entry again, copying none from the original")
+        ->excludes(base);
     addWorkers(pack, options);
 
     try {

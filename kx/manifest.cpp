@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "dzlib/records.h"
 #include "dzlib/text_field.h"
@@ -23,6 +24,13 @@ Json fieldJson(const char (&field)[width]) {
     while (used > 0 && field[used - 1] == '\0') --used;
     return Json{{"text", utf8Text(dz::fieldText(field, width))},
                 {"hex", hexOf(std::string_view(field, used))}};
+}
+
+// A path: its text for people (each byte that is not UTF-8 as U+FFFD) and, under the key with
+// "_hex" added, its bytes (what counts).
+void putPath(Json& object, const std::string& key, const std::string& path) {
+    object[key] = utf8Text(path);
+    object[key + "_hex"] = hexOf(path);
 }
 
 Json optionalHex(const std::optional<std::string>& bytes) {
@@ -79,6 +87,37 @@ std::optional<std::string> optionalBytes(const Json& object, const char* key) {
     if (value.is_null()) return std::nullopt;
     return bytesOf(value, key);
 }
+
+// A path written by putPath: the hex when it is there, else the text.
+std::string readPath(const Json& object, const std::string& key) {
+    const std::string hexKey = key + "_hex";
+    if (object.contains(hexKey)) return bytesOf(object.at(hexKey), hexKey.c_str());
+    const Json& text = member(object, key.c_str());
+    if (!text.is_string()) throw Invalid{"\"" + key + "\" is not a path"};
+    return text.get<std::string>();
+}
+
+// Refuses an object that holds one key twice, as the JSON is read: which of the two counts
+// would otherwise be a guess.
+class DuplicateKeys {
+  public:
+    bool operator()(int depth, nlohmann::json::parse_event_t event, Json& parsed) {
+        using Event = nlohmann::json::parse_event_t;
+        if (event == Event::object_start) {
+            keys_.resize(static_cast<std::size_t>(depth) + 1);
+            keys_.back().clear();
+        } else if (event == Event::key) {
+            std::set<std::string>& seen = keys_.at(static_cast<std::size_t>(depth) - 1);
+            if (!seen.insert(parsed.get<std::string>()).second) {
+                throw Invalid{"the key \"" + parsed.get<std::string>() + "\" is given twice"};
+            }
+        }
+        return true;
+    }
+
+  private:
+    std::vector<std::set<std::string>> keys_;  // of each object open at each depth
+};
 
 // A stored field from {"text", "hex"}: the hex when it is there, else the text.
 template <std::size_t width>
@@ -143,18 +182,27 @@ std::string manifestText(const Manifest& manifest) {
                              {"internal_name", fieldJson(header.internalName)},
                              {"chip", fieldJson(header.chip)},
                              {"file_name", fieldJson(header.fileName)}};
+    if (manifest.origin) {
+        const Origin& origin = *manifest.origin;
+        Json original;
+        putPath(original, "file", origin.file);
+        original["size"] = origin.size;
+        original["header_md5_hex"] = hexOf(std::string_view(
+            reinterpret_cast<const char*>(origin.headerDigest), sizeof origin.headerDigest));
+        json["original"] = original;
+    }
     json["entries"] = Json::array();
     for (std::size_t i = 0; i < manifest.entries.size(); ++i) {
         const ManifestEntry& entry = manifest.entries[i];
         Json item{
-            {"index", i + 1},
+            {"index", entry.originalIndex.value_or(static_cast<std::uint32_t>(i)) + 1},
             {"type", entry.type},
             {"name", fieldJson(entry.name)},
             {"reserved_hex", hexOf(std::string_view(reinterpret_cast<const char*>(entry.reserved),
                                                     sizeof entry.reserved))},
             {"wrapper", wrapperJson(entry.wrapper)}};
         if (entry.content) {
-            item["file"] = entry.content->file;
+            putPath(item, "file", entry.content->file);
             item["offset"] = entry.content->offset;
             item["length"] = entry.content->length;
         } else {
@@ -167,7 +215,7 @@ std::string manifestText(const Manifest& manifest) {
 
 bool parseManifest(const std::string& text, Manifest& manifest, std::string& error) {
     try {
-        const Json json = Json::parse(text);
+        const Json json = Json::parse(text, DuplicateKeys());
         if (number<std::uint32_t>(json, "kx_manifest") != kManifestVersion) {
             throw Invalid{"it is not a version " + std::to_string(kManifestVersion) + " manifest"};
         }
@@ -181,6 +229,20 @@ bool parseManifest(const std::string& text, Manifest& manifest, std::string& err
         readField(container, "internal_name", header.internalName);
         readField(container, "chip", header.chip);
         readField(container, "file_name", header.fileName);
+        if (json.contains("original")) {
+            const Json& original = json.at("original");
+            Origin origin;
+            origin.file = readPath(original, "file");
+            origin.size = number<std::uint64_t>(original, "size");
+            const std::string digest =
+                bytesOf(member(original, "header_md5_hex"), "header_md5_hex");
+            if (digest.size() != sizeof origin.headerDigest) {
+                throw Invalid{"header_md5_hex holds " + std::to_string(digest.size()) +
+                              " bytes, not 16"};
+            }
+            std::memcpy(origin.headerDigest, digest.data(), digest.size());
+            manifest.origin = origin;
+        }
         const Json& entries = member(json, "entries");
         if (!entries.is_array()) throw Invalid{"\"entries\" is not a list"};
         for (const Json& item : entries) {
@@ -194,11 +256,14 @@ bool parseManifest(const std::string& text, Manifest& manifest, std::string& err
             }
             std::memcpy(entry.reserved, reserved.data(), reserved.size());
             entry.wrapper = readWrapperJson(member(item, "wrapper"));
-            const Json& file = member(item, "file");
-            if (!file.is_null()) {
-                if (!file.is_string()) throw Invalid{"\"file\" is not a path"};
+            if (item.contains("index")) {
+                const auto index = number<std::uint32_t>(item, "index");
+                if (index == 0) throw Invalid{"an \"index\" counts from 1"};
+                entry.originalIndex = index - 1;
+            }
+            if (!member(item, "file").is_null()) {
                 entry.content =
-                    ContentPlace{file.get<std::string>(), number<std::uint64_t>(item, "offset"),
+                    ContentPlace{readPath(item, "file"), number<std::uint64_t>(item, "offset"),
                                  number<std::uint64_t>(item, "length")};
             }
             manifest.entries.push_back(entry);

@@ -13,7 +13,7 @@
 namespace kx {
 
 // Where an entry's content lies: a file (a path relative to the manifest's folder, with '/'
-// between its parts), and the bytes of it from `offset` on.
+// between its parts, as the bytes the system gives), and the bytes of it from `offset` on.
 struct ContentPlace {
     std::string file;
     std::uint64_t offset = 0;
@@ -26,18 +26,32 @@ struct ManifestEntry {
     std::uint8_t reserved[sizeof(dz::SubfileHeader::reserved)] = {};  // kept as it stands
     dz::Wrapper wrapper;
     std::optional<ContentPlace> content;  // none when the entry was not extracted
+    // The entry of the original container it came from (from 0); by default its place here.
+    std::optional<std::uint32_t> originalIndex;
+};
+
+// The container the files were extracted from, as it was then: what kx pack copies unchanged
+// entries from.
+struct Origin {
+    std::string file;  // relative to the manifest's folder (or whole), '/' between its parts
+    std::uint64_t size = 0;
+    std::uint8_t headerDigest[16] = {};  // the digest stored after its main header
 };
 
 struct Manifest {
     dz::MainHeader header{};  // the fields as stored; the markers are set when it is written
     std::vector<ManifestEntry> entries;
+    std::optional<Origin> origin;  // none in a manifest written before origins were recorded
 };
+
+// The largest manifest kx pack reads: far more than 127 entries need.
+constexpr std::uint64_t kLargestManifest = 16u << 20;
 
 // The manifest as JSON text.
 std::string manifestText(const Manifest& manifest);
 
-// Reads a manifest from JSON text; false with the reason in `error` when it is not one, or a
-// field does not fit its width.
+// Reads a manifest from JSON text; false with the reason in `error` when it is not one (an
+// object holding one key twice is not), or a field does not fit its width.
 bool parseManifest(const std::string& text, Manifest& manifest, std::string& error);
 
 }  // namespace kx

@@ -1,24 +1,29 @@
 // kx pack: a container built from a manifest and the files it names, every level sealed with its
-// digest, written whole.
+// digest, written whole. Entries that name no file, and entries whose piece is unchanged, are
+// copied from the original container as they stand; only changed pieces are compressed again.
 #include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <mutex>
+#include <system_error>
 
 #include "digest/md5.h"
 #include "dzlib/compress.h"
-#include "dzlib/output_name.h"
+#include "dzlib/inflate.h"
 #include "dzlib/output_writer.h"
 #include "dzlib/records.h"
 #include "dzlib/seal.h"
 #include "dzlib/text_field.h"
+#include "dzlib/unpack.h"
 #include "kx/commands.h"
 #include "kx/console.h"
 #include "kx/manifest.h"
+#include "kx/pack_input.h"
+#include "kx/pack_original.h"
 #include "kx/parallel.h"
 #include "kx/progress.h"
+#include "kx/reasons.h"
 #include "kx/text.h"
 #include "platform/platform.h"
 
@@ -30,152 +35,191 @@ namespace fs = std::filesystem;
 // Sizes and offsets in a container are 32-bit.
 constexpr std::uint64_t kLargest32 = UINT32_MAX;
 
-// A file the manifest names, open for reading.
-struct Source {
-    platform::File file;
-    std::uint64_t size = 0;
-};
-
-// Why a manifest cannot be packed: said once, by whoever finds it first.
-struct Refusal {
-    std::string subject;
-    std::string what;
-};
-
-// Reads the whole manifest file.
-bool readManifest(const std::string& path, Manifest& manifest, Refusal& refusal) {
-    platform::File file = platform::File::openExclusiveRead(path.c_str());
-    const std::int64_t size = file.isOpen() ? file.size() : -1;
-    if (size < 0) {
-        refusal = {path, "cannot read it: " + platform::lastErrorText()};
-        return false;
-    }
-    std::string text(static_cast<std::size_t>(size), '\0');
-    if (file.readAt(0, text.data(), text.size()) != text.size()) {
-        refusal = {path, "cannot read it: " + platform::lastErrorText()};
-        return false;
-    }
-    std::string error;
-    if (!parseManifest(text, manifest, error)) {
-        refusal = {path, "not a manifest: " + error};
-        return false;
-    }
-    return true;
-}
-
-// Opens the files the entries name (relative to `folder`, never leaving it) and fixes where each
-// entry's content lies: when a file has grown or shrunk, the last piece in it takes what remains.
-bool placeContent(Manifest& manifest, const fs::path& folder,
-                  std::map<std::string, Source>& sources, Refusal& refusal) {
-    std::map<std::string, std::vector<std::size_t>> entriesOf;
-    for (std::size_t i = 0; i < manifest.entries.size(); ++i) {
-        const std::string label = "entry " + std::to_string(i + 1);
-        const auto& content = manifest.entries[i].content;
-        if (!content) {
-            refusal = {label, "names no file (it was not extracted)"};
-            return false;
-        }
-        const fs::path relative = pathOfText(content->file).lexically_normal();
-        const std::string text = textOfPath(relative);
-        if (content->file.empty() || relative.has_root_path() || relative.has_root_name() ||
-            text == ".." || text.rfind("../", 0) == 0 || text.rfind("..\\", 0) == 0) {
-            refusal = {label,
-                       "its file \"" + shown(content->file) + "\" leaves the manifest's folder"};
-            return false;
-        }
-        entriesOf[content->file].push_back(i);
-    }
-    for (auto& [name, entries] : entriesOf) {
-        const std::string path = textOfPath(folder / pathOfText(name));
-        Source& source = sources[name];
-        source.file = platform::File::openExclusiveRead(path.c_str());
-        const std::int64_t size = source.file.isOpen() ? source.file.size() : -1;
-        if (size < 0) {
-            refusal = {path, "cannot read it: " + platform::lastErrorText()};
-            return false;
-        }
-        source.size = static_cast<std::uint64_t>(size);
-        std::size_t last = entries.front();
-        std::uint64_t expected = 0;
-        for (std::size_t i : entries) {
-            const ContentPlace& place = *manifest.entries[i].content;
-            if (place.offset >= manifest.entries[last].content->offset) last = i;
-            expected = std::max(expected, place.offset + place.length);
-        }
-        if (source.size != expected) {
-            ContentPlace& place = *manifest.entries[last].content;
-            if (source.size <= place.offset) {
-                refusal = {path, "it is " + withCommas(source.size) + " bytes long: entry " +
-                                     std::to_string(last + 1) + ", its last piece, starts at " +
-                                     withCommas(place.offset) + " and would be empty"};
-                return false;
-            }
-            place.length = source.size - place.offset;
-        }
-        for (std::size_t i : entries) {
-            const ContentPlace& place = *manifest.entries[i].content;
-            if (place.offset + place.length > source.size) {
-                refusal = {path, "it is too short for entry " + std::to_string(i + 1)};
-                return false;
-            }
-            if (place.length > kLargest32) {
-                refusal = {"entry " + std::to_string(i + 1),
-                           "its content is larger than a container can hold (4 GiB)"};
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-// What a container would refuse: too many entries, or a name Kestrix would not write.
-bool checkEntries(const Manifest& manifest, Refusal& refusal) {
-    if (manifest.entries.size() > dz::kLargestEntryCount) {
-        refusal = {"manifest", std::to_string(manifest.entries.size()) +
-                                   " entries: a container holds at most " +
-                                   std::to_string(dz::kLargestEntryCount)};
-        return false;
-    }
-    for (std::size_t i = 0; i < manifest.entries.size(); ++i) {
-        const ManifestEntry& entry = manifest.entries[i];
-        if (dz::outputNameFor(entry.name, sizeof entry.name).empty()) {
-            refusal = {"entry " + std::to_string(i + 1),
-                       "its name could leave the output folder or name a device"};
-            return false;
-        }
-    }
-    return true;
-}
-
-// One worker's room: an entry's content, and its packed stream.
+// One worker's room: an entry's content, its packed stream (new, or the original's), and the
+// original's entry unpacked to compare with the content.
 struct PackRoom {
     platform::Memory content = platform::Memory::reserve(kLargest32);
     platform::Memory packed = platform::Memory::reserve(kLargest32 + kLargest32 / 256 + (1u << 20));
+    platform::Memory unpacked = platform::Memory::reserve(kLargest32);
 };
+
+// One entry, packed: its sealed header, and its packed bytes at the start of its room's
+// `packed`.
+struct PackedEntry {
+    std::string sealedHeader;
+    std::size_t packedLength = 0;
+    bool copied = false;
+};
+
+// What one pack run shares among its workers.
+struct PackRun {
+    const Options& options;
+    const Manifest& manifest;
+    const Original& original;
+    const std::map<std::string, Source>& sources;
+};
+
+std::string entryLabel(std::size_t index) {
+    return "entry " + std::to_string(index + 1);
+}
+
+// Reads the packed data of the original's entry `index` into `room`: read once, so that what is
+// proven is what is written, whatever happens to the file meanwhile.
+bool readOriginalPacked(const Survey& survey, std::uint32_t index, platform::Memory& room) {
+    const dz::PlannedEntry& entry = survey.plan.entries[index];
+    const std::size_t size = entry.header.packedSize;
+    return room.bytes() != nullptr && room.commit(size) &&
+           survey.container.readAt(dz::regionOf(entry).begin + dz::kSubfileDataOffset, room.bytes(),
+                                   size) == size;
+}
+
+// Copies the original's entry `index` for an entry that names no file, once it is proven: it
+// inflates to bytes that have its digest.
+bool copyProven(const PackRun& run, std::size_t i, std::uint32_t index, PackRoom& room,
+                PackedEntry& packed, Refusal& why) {
+    const Survey& survey = run.original.survey;
+    const dz::SubfileHeader& header = survey.plan.entries[index].header;
+    dz::Fault fault = dz::Fault::read;
+    std::size_t length = 0;
+    if (readOriginalPacked(survey, index, room.packed)) {
+        fault = dz::unpackSubfile(header, room.packed.bytes(), header.packedSize, room.unpacked,
+                                  length);
+    }
+    if (fault != dz::Fault::none) {
+        why = {entryLabel(i), "no file named, and the original's entry " +
+                                  std::to_string(index + 1) + " fails its checks (" +
+                                  reasonCode(fault) + "): extract it from a good container"};
+        return false;
+    }
+    packed = {dz::sealedSubfileHeader(header), header.packedSize, true};
+    return true;
+}
+
+// True when the original's entry `index` holds `content` exactly: it has the same digest, and its
+// packed data inflates to the same bytes. Its packed data is then in room.packed.
+bool originalHolds(const Survey& survey, std::uint32_t index, const digest::Digest& digest,
+                   const std::uint8_t* content, std::size_t length, PackRoom& room) {
+    const dz::SubfileHeader& header = survey.plan.entries[index].header;
+    if (std::memcmp(header.unpackedDigest, digest.data(), digest.size()) != 0) return false;
+    std::size_t unpacked = 0;
+    return readOriginalPacked(survey, index, room.packed) &&
+           dz::inflateSubfileInto(room.packed.bytes(), header.packedSize, room.unpacked,
+                                  unpacked) == dz::Fault::none &&
+           unpacked == length &&
+           (length == 0 || std::memcmp(room.unpacked.bytes(), content, length) == 0);
+}
+
+// Packs entry `i` of the manifest into `room`.
+bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& packed,
+               Refusal& why) {
+    const ManifestEntry& entry = run.manifest.entries[i];
+    const std::optional<std::uint32_t> from = run.original.copyFrom[i];
+    if (!entry.content) return copyProven(run, i, *from, room, packed, why);
+
+    // One read of the piece feeds its digest and its compression, so that both see the same
+    // bytes even when the file is written to meanwhile.
+    const ContentPlace& place = *entry.content;
+    const Source& source = run.sources.at(place.file);
+    const auto length = static_cast<std::size_t>(place.length);
+    if (room.content.bytes() == nullptr || !room.content.commit(length)) {
+        why = {entryLabel(i), "not enough memory to read it"};
+        return false;
+    }
+    if (source.file.readAt(place.offset, room.content.bytes(), length) != length) {
+        why = {source.path, "cannot read it: " + platform::lastErrorText()};
+        return false;
+    }
+    const std::uint8_t* content = room.content.bytes();
+    const digest::Digest digest = digest::md5Digest(content, length);
+    if (from && originalHolds(run.original.survey, *from, digest, content, length, room)) {
+        const dz::SubfileHeader& header = run.original.survey.plan.entries[*from].header;
+        packed = {dz::sealedSubfileHeader(header), header.packedSize, true};
+        return true;
+    }
+    dz::SubfileHeader header{};
+    if (!dz::packContent(content, length, entry.wrapper, run.options.level, room.packed,
+                         packed.packedLength)) {
+        why = {entryLabel(i), "not enough memory to pack it"};
+        return false;
+    }
+    std::memcpy(header.marker, "SSTX", 4);
+    std::memcpy(header.reserved, entry.reserved, sizeof header.reserved);
+    std::memcpy(header.name, entry.name, sizeof header.name);
+    std::memcpy(header.unpackedDigest, digest.data(), digest.size());
+    header.packedSize =
+        static_cast<std::uint32_t>(std::min<std::size_t>(packed.packedLength, kLargest32));
+    packed.sealedHeader = dz::sealedSubfileHeader(header);
+    packed.copied = false;
+    return true;
+}
+
+// Whether `a` and `b` name one file, links followed.
+bool sameFile(const fs::path& a, const fs::path& b) {
+    std::error_code error;
+    if (fs::equivalent(a, b, error)) return true;
+    const fs::path first = fs::weakly_canonical(a, error);
+    if (error) return false;
+    const fs::path second = fs::weakly_canonical(b, error);
+    return !error && first == second;
+}
+
+// Why the target cannot be written; empty when it can: what stands there must be a regular
+// file (replaced with --force) or a link (replaced, never followed), and none of what the run
+// reads.
+std::string targetRefusal(const PackRun& run, const fs::path& target, const fs::path& manifest) {
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(target, error);
+    if (status.type() == fs::file_type::directory) return "it is a folder";
+    if (!error && status.type() != fs::file_type::not_found &&
+        status.type() != fs::file_type::regular && status.type() != fs::file_type::symlink) {
+        return "it is not a regular file";
+    }
+    bool read = sameFile(target, manifest);
+    for (const auto& [name, source] : run.sources)
+        read = read || sameFile(target, pathOfText(source.path));
+    if (run.original.open) read = read || sameFile(target, pathOfText(run.original.survey.path));
+    if (read)
+        return "it is read by this run (the manifest, a file it names or the original): "
+               "name another file";
+    if (!run.options.force && status.type() != fs::file_type::not_found) {
+        return "it exists (--force replaces it)";
+    }
+    return {};
+}
 
 }  // namespace
 
 int runPack(const Options& options) {
     Manifest manifest;
     Refusal refusal;
-    std::map<std::string, Source> sources;
-    const fs::path manifestPath = fs::absolute(pathOfText(options.container)).lexically_normal();
-    if (!readManifest(options.container, manifest, refusal) || !checkEntries(manifest, refusal) ||
-        !placeContent(manifest, manifestPath.parent_path(), sources, refusal)) {
+    if (!readManifest(options.container, manifest, refusal)) {
         printError(shown(refusal.subject), refusal.what);
         return kExitFailed;
     }
-
+    const fs::path manifestPath = fs::absolute(pathOfText(options.container)).lexically_normal();
+    std::vector<Refusal> refusals;
+    std::map<std::string, Source> sources;
+    Original original;
+    checkEntries(manifest, refusals);
+    placeContent(manifest, manifestPath.parent_path(), sources, refusals);
+    openOriginal(manifest, options, manifestPath.parent_path(), original, refusals);
+    const PackRun run{options, manifest, original, sources};
     const fs::path target = fs::absolute(pathOfText(options.output)).lexically_normal();
+    if (refusals.empty()) {
+        const std::string why = targetRefusal(run, target, manifestPath);
+        if (!why.empty()) refusals.push_back({options.output, why});
+    }
+    const auto sayRefusals = [&] {
+        for (const Refusal& r : refusals) printError(shown(r.subject), r.what);
+        return kExitFailed;
+    };
+    if (!refusals.empty()) return sayRefusals();
+
     const std::string folderPath = textOfPath(target.parent_path());
     const std::string targetName = textOfPath(target.filename());
     dz::OutputFolder folder;
     if (targetName.empty() || !folder.open(folderPath.c_str(), ".kx-")) {
         printError(shown(options.output), "cannot open its folder: " + platform::lastErrorText());
-        return kExitFailed;
-    }
-    if (!options.force && folder.directory().holds(targetName.c_str())) {
-        printError(shown(options.output), "it exists (--force replaces it)");
         return kExitFailed;
     }
     dz::PendingOutput out = folder.begin(targetName);
@@ -190,18 +234,26 @@ int runPack(const Options& options) {
 
     // Entries are packed side by side and written in table order, so the bytes do not depend
     // on the workers. A packed entry waits in its room until those before it are written; one
-    // room more than there are workers lets a worker go on meanwhile.
+    // room more than there are workers lets a worker go on meanwhile. Every entry is packed
+    // even after one failed, so that every refusal is said.
     const std::size_t count = manifest.entries.size();
     std::vector<dz::OffsetEntry> table(count);
     std::uint64_t at = sealedHeader.size();
     std::uint64_t total = 0;
-    for (const ManifestEntry& entry : manifest.entries) total += entry.content->length;
+    for (std::size_t i = 0; i < count; ++i) {
+        const ManifestEntry& entry = manifest.entries[i];
+        total += entry.content
+                     ? entry.content->length
+                     : original.survey.plan.entries[*original.copyFrom[i]].header.packedSize;
+    }
     std::atomic<bool> failed{false};
     std::mutex refusalMutex;
     const auto refuse = [&](Refusal why) {
         std::lock_guard<std::mutex> lock(refusalMutex);
-        if (!failed.exchange(true)) refusal = std::move(why);
+        failed = true;
+        refusals.push_back(std::move(why));
     };
+    std::size_t copied = 0;
     {
         Progress progress(!options.quiet && platform::standardErrorIsTerminal(), total);
         const unsigned workers =
@@ -211,63 +263,47 @@ int runPack(const Options& options) {
         InOrder writer(count);
         runInParallel(count, workers, [&](std::size_t i, unsigned) {
             const ManifestEntry& entry = manifest.entries[i];
-            const ContentPlace& place = *entry.content;
             const std::size_t roomNumber = lender.take(i);
-            PackRoom& room = rooms[roomNumber];
-            std::size_t packedLength = 0;
-            dz::SubfileHeader subfile{};
-            if (!failed) {
-                progress.working(std::string(dz::fieldText(entry.name, sizeof entry.name)));
-                const Source& source = sources.at(place.file);
-                const auto length = static_cast<std::size_t>(place.length);
-                // Read in place where the system can. Bytes a file loses meanwhile read as zeros
-                // there, so its length is looked at again once they are packed.
-                const platform::FileView view = source.file.view(place.offset, length);
-                const std::uint8_t* content = view.bytes();
-                if (view.empty() && room.content.bytes() != nullptr &&
-                    room.content.commit(length) &&
-                    source.file.readAt(place.offset, room.content.bytes(), length) == length) {
-                    content = room.content.bytes();
-                }
-                if (content == nullptr && length != 0) {
-                    refuse({place.file, "cannot read it: " + platform::lastErrorText()});
-                } else if (!dz::packContent(content, length, entry.wrapper, options.level,
-                                            room.packed, packedLength)) {
-                    refuse({"entry " + std::to_string(i + 1), "not enough memory to pack it"});
-                } else if (!view.empty() && static_cast<std::uint64_t>(source.file.size()) <
-                                                place.offset + place.length) {
-                    refuse({place.file, "it was shortened while it was read"});
-                } else {
-                    std::memcpy(subfile.marker, "SSTX", 4);
-                    std::memcpy(subfile.reserved, entry.reserved, sizeof subfile.reserved);
-                    std::memcpy(subfile.name, entry.name, sizeof subfile.name);
-                    const digest::Digest d = digest::md5Digest(content, length);
-                    std::memcpy(subfile.unpackedDigest, d.data(), d.size());
-                }
-                progress.add(place.length);
-            }
-            writer.ready(i, [&, i, roomNumber, packedLength, subfile]() mutable {
-                const PackRoom& packedRoom = rooms[roomNumber];
-                if (!failed) {
-                    if (at > kLargest32 || packedLength > kLargest32) {
-                        refuse({"entry " + std::to_string(i + 1),
+            PackedEntry packed;
+            progress.working(std::string(dz::fieldText(entry.name, sizeof entry.name)));
+            Refusal why;
+            const bool good = packEntry(run, i, rooms[roomNumber], packed, why);
+            if (!good) refuse(why);
+            progress.add(entry.content ? entry.content->length : packed.packedLength);
+            writer.ready(i, [&, i, roomNumber, good, packed = std::move(packed)] {
+                const PackRoom& room = rooms[roomNumber];
+                if (good && !failed) {
+                    if (at > kLargest32 || packed.packedLength > kLargest32) {
+                        refuse({entryLabel(i),
                                 "the container would pass 4 GiB, beyond what its 32-bit offsets "
                                 "reach"});
                     } else {
-                        subfile.packedSize = static_cast<std::uint32_t>(packedLength);
                         table[i] = {manifest.entries[i].type, static_cast<std::uint32_t>(at)};
-                        const std::string sealed = dz::sealedSubfileHeader(subfile);
-                        if (!out.append(sealed.data(), sealed.size()) ||
-                            !out.append(packedRoom.packed.bytes(), packedLength)) {
+                        if (!out.append(packed.sealedHeader.data(), packed.sealedHeader.size()) ||
+                            !out.append(room.packed.bytes(), packed.packedLength)) {
                             refuse(
                                 {options.output, "cannot write it: " + platform::lastErrorText()});
                         }
-                        at += sealed.size() + packedLength;
+                        at += packed.sealedHeader.size() + packed.packedLength;
+                        copied += packed.copied ? 1 : 0;
                     }
                 }
                 lender.give(roomNumber);
             });
         });
+    }
+    // What was read must not have changed while it was: the container would not hold it.
+    for (const auto& [name, source] : sources) {
+        if (!failed && !(source.file.stamp() == source.stamp)) {
+            refuse({source.path,
+                    "it changed while it was packed: pack again once nothing "
+                    "writes to it"});
+        }
+    }
+    if (!failed && original.open && !(original.survey.container.stamp() == original.stamp)) {
+        refuse({original.survey.path,
+                "it changed while it was packed: pack again once nothing "
+                "writes to it"});
     }
     const std::string sealedTable = dz::sealedOffsetTable(table);
     if (!failed && (!out.append(sealedTable.data(), sealedTable.size()) || !out.commit())) {
@@ -275,12 +311,15 @@ int runPack(const Options& options) {
     }
     if (failed) {
         out.discard();
-        printError(shown(refusal.subject), refusal.what);
-        return kExitFailed;
+        return sayRefusals();
     }
     if (!options.quiet) {
         printOut(shown(options.output) + ": packed " + std::to_string(count) + " sub-file" +
-                 (count == 1 ? "" : "s") + ", " + withCommas(at + sealedTable.size()) + " bytes\n");
+                 (count == 1 ? "" : "s") + ", " + withCommas(at + sealedTable.size()) + " bytes" +
+                 (copied == 0
+                      ? std::string()
+                      : "; " + std::to_string(copied) + " copied unchanged from the original") +
+                 "\n");
     }
     return kExitGood;
 }

@@ -2,6 +2,7 @@
 #include "kx/survey.h"
 
 #include <algorithm>
+#include <string>
 
 #include "dzlib/checks.h"
 #include "dzlib/fault.h"
@@ -45,6 +46,32 @@ bool surveyContainer(const std::string& path, Survey& survey, std::string& error
         earlier.push_back(region);
     }
     return true;
+}
+
+dz::Wrapper wrapperOf(const Survey& survey, std::uint32_t index) {
+    const dz::PlannedEntry& entry = survey.plan.entries[index];
+    const std::uint64_t at = dz::regionOf(entry).begin + dz::kSubfileDataOffset;
+    const auto length =
+        static_cast<std::uint64_t>(std::max<std::int64_t>(survey.container.length(), 0));
+    // What the packed data can hold: its stored size, but never past the end of the container.
+    const std::size_t packedSize = static_cast<std::size_t>(
+        at >= length ? 0 : std::min<std::uint64_t>(entry.header.packedSize, length - at));
+    // A gzip header's optional fields make it 70 KiB long at most but for its name and
+    // comment; for those, the whole packed data is read, once.
+    std::string bytes(std::min<std::size_t>(packedSize, 70 * 1024), '\0');
+    dz::Wrapper wrapper;
+    for (;;) {
+        const std::size_t wanted = bytes.size();
+        bytes.resize(survey.container.readAt(at, bytes.data(), wanted));
+        const bool read = bytes.size() == wanted;
+        if (dz::readWrapper(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                            wrapper) ||
+            !read || wanted >= packedSize) {
+            break;
+        }
+        bytes.assign(packedSize, '\0');
+    }
+    return wrapper;
 }
 
 std::vector<std::uint32_t> largestFirst(const Survey& survey,

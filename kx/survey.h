@@ -9,6 +9,7 @@
 #include "dzlib/fault.h"
 #include "dzlib/plan.h"
 #include "dzlib/records.h"
+#include "dzlib/wrapper.h"
 
 namespace kx {
 
@@ -30,6 +31,10 @@ struct Survey {
 // Opens and checks the container at `path`. False when it cannot be opened, with the system's
 // reason in `error`; true otherwise, whatever the checks found.
 bool surveyContainer(const std::string& path, Survey& survey, std::string& error);
+
+// The wrapper of entry `index`'s packed data (its header must have passed), read from the
+// container; a default zlib wrapper when it cannot be read.
+dz::Wrapper wrapperOf(const Survey& survey, std::uint32_t index);
 
 // The entries in the order they should be unpacked so that several workers finish together:
 // the largest packed data first.

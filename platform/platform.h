@@ -106,6 +106,16 @@ class File {
 
     // The file's length in bytes, or -1 when it cannot be had.
     std::int64_t size() const;
+    // What tells whether the file was written to: its length and the times of its last change,
+    // in the system's own units. Two stamps differ when it was written between them; all -1
+    // when they cannot be had.
+    struct Stamp {
+        std::int64_t size = -1;
+        std::int64_t modified = -1;
+        std::int64_t changed = -1;
+        bool operator==(const Stamp&) const = default;
+    };
+    Stamp stamp() const;
     // Reads up to `length` bytes at `position` without moving any shared position, so several
     // threads may read one file. Returns the count read, short at the end of the file or on error.
     std::size_t readAt(std::uint64_t position, void* buffer, std::size_t length) const;

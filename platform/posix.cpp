@@ -239,6 +239,14 @@ std::int64_t File::size() const {
     return info.st_size;
 }
 
+File::Stamp File::stamp() const {
+    struct stat info;
+    if (handle_ == kClosed || ::fstat(fdOf(handle_), &info) != 0) return {};
+    constexpr std::int64_t kBillion = 1000000000;
+    return {info.st_size, info.st_mtim.tv_sec * kBillion + info.st_mtim.tv_nsec,
+            info.st_ctim.tv_sec * kBillion + info.st_ctim.tv_nsec};
+}
+
 std::size_t File::readAt(std::uint64_t position, void* buffer, std::size_t length) const {
     char* at = static_cast<char*>(buffer);
     std::size_t done = 0;

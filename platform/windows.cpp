@@ -298,6 +298,16 @@ std::int64_t File::size() const {
     return length.QuadPart;
 }
 
+File::Stamp File::stamp() const {
+    FILE_BASIC_INFO times;
+    LARGE_INTEGER length;
+    if (!isOpen() || GetFileSizeEx(toHandle(handle_), &length) == 0 ||
+        GetFileInformationByHandleEx(toHandle(handle_), FileBasicInfo, &times, sizeof times) == 0) {
+        return {};
+    }
+    return {length.QuadPart, times.LastWriteTime.QuadPart, times.ChangeTime.QuadPart};
+}
+
 std::size_t File::readAt(std::uint64_t position, void* buffer, std::size_t length) const {
     char* at = static_cast<char*>(buffer);
     std::size_t done = 0;

@@ -172,12 +172,17 @@ TEST_F(KxPackTest, WhatAContainerCannotHoldIsRefusedBeforeAnythingIsWritten) {
         {"a field wider than its place",
          [](nlohmann::json& m) { m["container"]["phone_model"]["hex"] = "414243444546474849"; },
          "kx: m.json: not a manifest: phone_model holds 9 bytes, more than its 8"},
-        {"a missing file", [](nlohmann::json& m) { m["entries"][0]["file"] = "gone.img"; }, "kx: "},
+        {"a missing file", [](nlohmann::json& m) { m["entries"][0]["file_hex"] = "676f6e65"; },
+         "kx: "},
         {"a path that leaves the folder",
-         [](nlohmann::json& m) { m["entries"][0]["file"] = "../boot.img"; },
+         [](nlohmann::json& m) { m["entries"][0]["file_hex"] = "2e2e2f626f6f742e696d67"; },
          "kx: entry 1: its file \"../boot.img\" leaves the manifest's folder"},
-        {"an entry never extracted", [](nlohmann::json& m) { m["entries"][0]["file"] = nullptr; },
-         "kx: entry 1: names no file"},
+        {"an entry never extracted, and no original named",
+         [](nlohmann::json& m) {
+             m["entries"][0]["file"] = nullptr;
+             m.erase("original");
+         },
+         "kx: entry 1: no file named (not extracted), and the manifest names no original"},
         {"not json", [](nlohmann::json& m) { m = "just text"; }, "kx: m.json: not a manifest: "},
         {"a piece one byte past its file's end",
          [](nlohmann::json& m) {

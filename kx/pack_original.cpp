@@ -1,0 +1,128 @@
+// Finding what kx pack may copy from the original container.
+#include "kx/pack_original.h"
+
+#include <cstring>
+
+#include "dzlib/records.h"
+#include "dzlib/wrapper.h"
+#include "kx/console.h"
+#include "kx/reasons.h"
+#include "kx/text.h"
+#include "platform/platform.h"
+
+namespace kx {
+namespace {
+
+namespace fs = std::filesystem;
+
+// "entry 3" or "entries 2, 5, 7".
+std::string entriesLabel(const std::vector<std::size_t>& entries) {
+    std::string label = entries.size() == 1 ? "entry " : "entries ";
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+        label += (k == 0 ? "" : ", ") + std::to_string(entries[k] + 1);
+    }
+    return label;
+}
+
+// Why the original's entry `index` cannot stand for `entry`; empty when it can.
+std::string whyNotCopied(const Survey& survey, std::uint32_t index, const ManifestEntry& entry) {
+    if (index >= survey.plan.entries.size()) {
+        return "the original has no entry " + std::to_string(index + 1);
+    }
+    const dz::PlannedEntry& planned = survey.plan.entries[index];
+    if (planned.fault != dz::Fault::none) {
+        return "the original's entry " + std::to_string(index + 1) + " fails its checks (" +
+               reasonCode(planned.fault) + ")";
+    }
+    if (planned.entry.type != entry.type ||
+        std::memcmp(planned.header.name, entry.name, sizeof entry.name) != 0 ||
+        std::memcmp(planned.header.reserved, entry.reserved, sizeof entry.reserved) != 0 ||
+        dz::wrapperHeader(wrapperOf(survey, index)) != dz::wrapperHeader(entry.wrapper)) {
+        return "the manifest changes the stored fields of the original's entry " +
+               std::to_string(index + 1);
+    }
+    return {};
+}
+
+}  // namespace
+
+void openOriginal(const Manifest& manifest, const Options& options, const fs::path& manifestFolder,
+                  Original& original, std::vector<Refusal>& refusals) {
+    const std::size_t count = manifest.entries.size();
+    original.copyFrom.assign(count, std::nullopt);
+    std::vector<std::size_t> needed;  // entries that name no file
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!manifest.entries[i].content) needed.push_back(i);
+    }
+    const auto refuseNeeded = [&](const std::string& why) {
+        if (!needed.empty()) refusals.push_back({entriesLabel(needed), why});
+    };
+    if (options.recompress) {
+        refuseNeeded(
+            "no file named (not extracted): without --recompress, kx pack copies such "
+            "entries from the original container");
+        return;
+    }
+    std::string path = options.base;
+    if (path.empty() && manifest.origin) {
+        const fs::path recorded = pathOfText(manifest.origin->file);
+        path = textOfPath(recorded.is_absolute() ? recorded : manifestFolder / recorded);
+    }
+    if (path.empty()) {
+        refuseNeeded(
+            "no file named (not extracted), and the manifest names no original "
+            "container to copy from: name it with --base ORIGINAL.dz, or extract them");
+        return;
+    }
+    std::string error;
+    if (!surveyContainer(path, original.survey, error)) {
+        if (!needed.empty()) {
+            refusals.push_back({path, "cannot open the original container: " + error});
+            refuseNeeded(
+                "no file named (not extracted), so copied from the original container: "
+                "name it with --base ORIGINAL.dz, or extract them");
+        }
+        return;
+    }
+    original.open = true;
+    original.stamp = original.survey.container.stamp();
+    if (manifest.origin && !needed.empty()) {
+        std::uint8_t digest[16] = {};
+        original.survey.container.readAt(sizeof(dz::MainHeader), digest, sizeof digest);
+        if (static_cast<std::uint64_t>(original.stamp.size) != manifest.origin->size ||
+            std::memcmp(digest, manifest.origin->headerDigest, sizeof digest) != 0) {
+            refusals.push_back({path,
+                                "it is not the container the manifest was written from "
+                                "(its size or main header differ)"});
+            refuseNeeded(
+                "no file named (not extracted), so copied from the original container: "
+                "name the right one with --base ORIGINAL.dz, or extract them");
+            return;
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const ManifestEntry& entry = manifest.entries[i];
+        const std::uint32_t index = entry.originalIndex.value_or(static_cast<std::uint32_t>(i));
+        if (original.survey.tableFault != dz::Fault::none) {
+            if (!entry.content) {
+                refusals.push_back({"entry " + std::to_string(i + 1),
+                                    std::string("no file named, and the original's offset table "
+                                                "fails its checks (") +
+                                        reasonCode(original.survey.tableFault) +
+                                        "): extract it from a good container"});
+            }
+            continue;
+        }
+        const std::string why = whyNotCopied(original.survey, index, entry);
+        if (why.empty()) {
+            original.copyFrom[i] = index;
+        } else if (!entry.content) {
+            refusals.push_back(
+                {"entry " + std::to_string(i + 1), "no file named, and " + why +
+                                                       ": extract it, or name the right "
+                                                       "original with --base"});
+        }
+    }
+}
+
+}  // namespace kx
