@@ -4,7 +4,9 @@
 //   kestrix -x     against openssl md5 over the extracted files, and a zlib-backend kestrix;
 //   kx test        against openssl md5 and kestrix -x;
 //   kx extract     against openssl md5 and kestrix -x;
-//   kx pack        (of the extracted files and their manifest) against gzip -6 over them.
+//   kx pack        (of the extracted files and their manifest) with --recompress against gzip -6
+//                  over them; and the round trip, one byte of the system image changed among all
+//                  the extracted files or in it alone, against that full pack and openssl md5.
 // A warm-up round runs every command once, then the timed rounds run them interleaved and each
 // takes its best wall, user and system time; the peak memory is the highest of all rounds. Every
 // run's output is checked (every extracted file's digest, every openssl digest, the packed
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -99,6 +102,18 @@ class Bench {
         packed_ = data + "/packed.dz";
         gzipped_ = data + "/gzip-6.out";
         log_ = data + "/run.log";
+        edited_ = data + "/edited";
+        alone_ = data + "/alone";
+        // The system image: the output of the most pieces.
+        std::size_t most = 0;
+        for (const auto& output : facts.outputs) {
+            std::size_t pieces = 0;
+            for (const auto& entry : facts.entries) pieces += entry.name == output.name ? 1 : 0;
+            if (pieces > most) {
+                most = pieces;
+                image_ = &output;
+            }
+        }
         for (const auto& output : facts.outputs)
             sourceFiles_.push_back(source_ + "/" + output.name);
     }
@@ -113,6 +128,40 @@ class Bench {
                     nullptr) &&
                outputsRight(source_);
     }
+
+    // The round trip's starting points: every file extracted with its manifest, and the
+    // system image alone with its own; in both, one byte of the system image changed.
+    bool prepareRoundTrips() {
+        for (const std::string& folder : {edited_, alone_}) {
+            removeTree(folder);
+            std::vector<std::string> command = {
+                options_.kx, "extract",    container_,         "-C",
+                folder,      "--manifest", folder + "/m.json", "-q"};
+            if (folder == alone_) command.push_back(image_->name);
+            if (!once("kx extract --manifest", command, nullptr)) return false;
+            std::fstream file(folder + "/" + image_->name,
+                              std::ios::in | std::ios::out | std::ios::binary);
+            file.seekg(static_cast<std::streamoff>(fs::file_size(folder + "/" + image_->name) / 3));
+            const int byte = file.peek();
+            file.seekp(file.tellg());
+            file.put(static_cast<char>(byte ^ 0x01));
+            if (!file.flush()) return fail("cannot change " + folder + "/" + image_->name);
+        }
+        return true;
+    }
+
+    // Packs one round trip's folder; the container must pass kx test.
+    bool kxPackChanged(const std::string& folder, const char* label, Best* best) {
+        const std::string target = folder + ".dz";
+        removeTree(target);
+        if (!once(label, {options_.kx, "pack", folder + "/m.json", "-o", target, "-q"}, best))
+            return false;
+        const Run test = bench::runCommand({options_.kx, "test", target, "-q"}, log_);
+        removeTree(target);
+        return test.status == 0 || fail(target + " fails kx test: " + bench::readText(log_));
+    }
+    const std::string& edited() const { return edited_; }
+    const std::string& alone() const { return alone_; }
 
     bool kestrix(const std::string& program, const char* label, Best* best) {
         removeTree(out_);
@@ -167,7 +216,8 @@ class Bench {
     // packed size of each of its sub-files.
     bool kxPack(Best* best) {
         removeTree(packed_);
-        if (!once("kx pack", {options_.kx, "pack", manifest_, "-o", packed_, "-q"}, best))
+        if (!once("kx pack --recompress",
+                  {options_.kx, "pack", manifest_, "-o", packed_, "--recompress", "-q"}, best))
             return false;
         const Run test = bench::runCommand({options_.kx, "test", packed_, "-q"}, log_);
         if (test.status != 0 || !testSaysAllGood(bench::readText(log_)))
@@ -191,7 +241,8 @@ class Bench {
     std::uint64_t gzipBytes() const { return gzipBytes_; }
     std::uint64_t packedBytes() const { return packedBytes_; }
     void cleanUp() {
-        for (const std::string& path : {source_, manifest_, out_, packed_, gzipped_})
+        for (const std::string& path :
+             {source_, manifest_, out_, packed_, gzipped_, edited_, alone_})
             removeTree(path);
     }
 
@@ -242,7 +293,8 @@ class Bench {
 
     const Options& options_;
     const bench::FirmwareFacts& facts_;
-    std::string container_, source_, manifest_, out_, packed_, gzipped_, log_;
+    std::string container_, source_, manifest_, out_, packed_, gzipped_, log_, edited_, alone_;
+    const bench::FirmwareFacts::Output* image_ = nullptr;
     std::vector<std::string> sourceFiles_;
     std::uint64_t gzipBytes_ = 0;
     std::uint64_t packedBytes_ = 0;
@@ -284,7 +336,7 @@ int main(int argc, char** argv) {
         workers);
 
     Bench bench(options, facts, container);
-    Best kestrix, kestrixZlib, md5, kxTest, kxExtract, gzip, kxPack;
+    Best kestrix, kestrixZlib, md5, kxTest, kxExtract, gzip, kxPack, kxPackEdited, kxPackAlone;
     const std::vector<std::function<bool(Best*)>> round = {
         [&](Best* b) { return bench.kestrix(options.kestrix, "kestrix -x", b); },
         [&](Best* b) { return bench.kxExtract(b); },
@@ -295,12 +347,15 @@ int main(int argc, char** argv) {
         },
         [&](Best* b) { return bench.gzip(b); },
         [&](Best* b) { return bench.kxPack(b); },
+        [&](Best* b) { return bench.kxPackChanged(bench.edited(), "kx pack, 1 byte changed", b); },
+        [&](Best* b) { return bench.kxPackChanged(bench.alone(), "kx pack, image alone", b); },
     };
-    Best* const bests[] = {&kestrix, &kxExtract, &kxTest, &md5, &kestrixZlib, &gzip, &kxPack};
+    Best* const bests[] = {&kestrix, &kxExtract, &kxTest,       &md5,        &kestrixZlib,
+                           &gzip,    &kxPack,    &kxPackEdited, &kxPackAlone};
 
     const std::string loadBefore = bench::loadAverage();
     std::printf("Warm-up round (load average %s):\n", loadBefore.c_str());
-    if (!bench.prepareSource()) return 1;
+    if (!bench.prepareSource() || !bench.prepareRoundTrips()) return 1;
     for (const auto& command : round) {
         if (!command(nullptr)) return 1;
     }
@@ -327,7 +382,9 @@ int main(int argc, char** argv) {
     row("kx test", kxTest);
     row("kx extract", kxExtract);
     row("gzip -6", gzip);
-    row("kx pack", kxPack);
+    row("kx pack --recompress", kxPack);
+    row("kx pack, 1 byte changed", kxPackEdited);
+    row("kx pack, image alone", kxPackAlone);
 
     // The goals are on wall time; the cpu-time ratio shows the work, and on N free processors
     // kx's wall-time ratio is at best about its cpu-time ratio / N.
@@ -345,7 +402,10 @@ int main(int argc, char** argv) {
     times("kx test / kestrix -x", kxTest, kestrix, 0.4);
     times("kx extract / openssl md5", kxExtract, md5, 0.8);
     times("kx extract / kestrix -x", kxExtract, kestrix, 0.5);
-    times("kx pack / gzip -6", kxPack, gzip, 0.3);
+    times("kx pack --recompress / gzip -6", kxPack, gzip, 0.3);
+    times("1 byte changed / pack --recompress", kxPackEdited, kxPack, 0.25);
+    times("1 byte changed / openssl md5", kxPackEdited, md5, 1.0);
+    times("image alone / pack --recompress", kxPackAlone, kxPack, 0.15);
 
     std::printf("\n  %-34s %9s %12s  %s\n", "peak RSS", "MiB", "bound", "verdict");
     const auto memory = [](const char* label, std::uint64_t peak, std::uint64_t bound) {
