@@ -363,8 +363,8 @@ int runExtract(const Options& options) {
         }
     }
 
-    const bool manifestWritten =
-        manifest.write(x.outputs.size(), [&](std::size_t o, std::vector<std::uint64_t>& sizes) {
+    const bool manifestWritten = manifest.write(
+        x.outputs.size(), [&](std::size_t o, std::vector<std::uint64_t>& sizes, bool& proven) {
             const OutputWork& work = *x.outputs[o];
             if (work.outcome == Outcome::kept && !work.measureOnly) {
                 // One piece: it takes the whole kept file, whatever its size.
@@ -372,11 +372,13 @@ int runExtract(const Options& options) {
                 const std::uintmax_t size = std::filesystem::file_size(
                     pathOfText(directory) / pathOfText(planned(x, o).name), error);
                 sizes.assign(1, error ? 0 : size);
+                proven = false;
                 return true;
             }
             if (work.outcome != Outcome::extracted && work.outcome != Outcome::kept) return false;
             if (work.broken) return false;
             sizes = work.pieceSizes;
+            proven = true;
             return true;
         });
     return reportExtraction(x, directory, manifestWritten);

@@ -90,6 +90,7 @@ Origin ManifestWriter::originOf() const {
     const fs::path relative = container.lexically_relative(pathOfText(folder_));
     origin.file = textOfPath(relative.empty() ? container : relative);
     origin.size = static_cast<std::uint64_t>(std::max<std::int64_t>(survey_.container.length(), 0));
+    origin.modified = survey_.container.stamp().modified;
     survey_.container.readAt(sizeof(dz::MainHeader), origin.headerDigest,
                              sizeof origin.headerDigest);
     return origin;
@@ -97,7 +98,7 @@ Origin ManifestWriter::originOf() const {
 
 bool ManifestWriter::write(
     std::size_t outputs,
-    const std::function<bool(std::size_t, std::vector<std::uint64_t>&)>& sizesOf) {
+    const std::function<bool(std::size_t, std::vector<std::uint64_t>&, bool&)>& sizesOf) {
     if (options_.manifest.empty()) return true;
     Manifest manifest;
     manifest.header = survey_.header;
@@ -114,12 +115,14 @@ bool ManifestWriter::write(
     }
     for (std::size_t o = 0; o < outputs; ++o) {
         std::vector<std::uint64_t> sizes;
-        if (!sizesOf(o, sizes)) continue;
+        bool proven = false;
+        if (!sizesOf(o, sizes, proven)) continue;
         const dz::PlannedOutput& output = survey_.plan.outputs[o];
         std::uint64_t offset = 0;
         for (std::size_t p = 0; p < output.pieces.size(); ++p) {
             manifest.entries[output.pieces[p]].content =
                 ContentPlace{prefix_ + output.name, offset, sizes[p]};
+            manifest.entries[output.pieces[p]].proven = proven;
             offset += sizes[p];
         }
     }

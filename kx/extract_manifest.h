@@ -24,11 +24,12 @@ class ManifestWriter {
     // only with --force. False, having said why, otherwise. True when no manifest is asked for.
     bool prepare(const std::vector<std::string>& outputs);
 
-    // Writes the manifest whole. `sizesOf(output, sizes)` gives the unpacked size of each piece
-    // of an output that was extracted, and false for one that was not. False, having said why,
+    // Writes the manifest whole. `sizesOf(output, sizes, proven)` gives the unpacked size of each
+    // piece of an output that was extracted or kept, whether its pieces were proven, and false
+    // for an output that was neither. False, having said why,
     // when it cannot be written; true when none is asked for.
     bool write(std::size_t outputs,
-               const std::function<bool(std::size_t, std::vector<std::uint64_t>&)>& sizesOf);
+               const std::function<bool(std::size_t, std::vector<std::uint64_t>&, bool&)>& sizesOf);
 
   private:
     // The container as it is now: its path from the manifest's folder, its size, its main

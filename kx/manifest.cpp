@@ -187,6 +187,7 @@ std::string manifestText(const Manifest& manifest) {
         Json original;
         putPath(original, "file", origin.file);
         original["size"] = origin.size;
+        original["modified"] = origin.modified;
         original["header_md5_hex"] = hexOf(std::string_view(
             reinterpret_cast<const char*>(origin.headerDigest), sizeof origin.headerDigest));
         json["original"] = original;
@@ -205,6 +206,7 @@ std::string manifestText(const Manifest& manifest) {
             putPath(item, "file", entry.content->file);
             item["offset"] = entry.content->offset;
             item["length"] = entry.content->length;
+            item["proven"] = entry.proven;
         } else {
             item["file"] = nullptr;
         }
@@ -234,6 +236,11 @@ bool parseManifest(const std::string& text, Manifest& manifest, std::string& err
             Origin origin;
             origin.file = readPath(original, "file");
             origin.size = number<std::uint64_t>(original, "size");
+            if (original.contains("modified")) {
+                const Json& modified = original.at("modified");
+                if (!modified.is_number_integer()) throw Invalid{"\"modified\" is not a number"};
+                origin.modified = modified.get<std::int64_t>();
+            }
             const std::string digest =
                 bytesOf(member(original, "header_md5_hex"), "header_md5_hex");
             if (digest.size() != sizeof origin.headerDigest) {
@@ -265,6 +272,11 @@ bool parseManifest(const std::string& text, Manifest& manifest, std::string& err
                 entry.content =
                     ContentPlace{readPath(item, "file"), number<std::uint64_t>(item, "offset"),
                                  number<std::uint64_t>(item, "length")};
+                if (item.contains("proven")) {
+                    const Json& proven = item.at("proven");
+                    if (!proven.is_boolean()) throw Invalid{"\"proven\" is not true or false"};
+                    entry.proven = proven.get<bool>();
+                }
             }
             manifest.entries.push_back(entry);
         }

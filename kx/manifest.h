@@ -26,6 +26,9 @@ struct ManifestEntry {
     std::uint8_t reserved[sizeof(dz::SubfileHeader::reserved)] = {};  // kept as it stands
     dz::Wrapper wrapper;
     std::optional<ContentPlace> content;  // none when the entry was not extracted
+    // The extraction that wrote the manifest proved the entry's packed data (it unpacks to its
+    // content digest) and found the content there.
+    bool proven = false;
     // The entry of the original container it came from (from 0); by default its place here.
     std::optional<std::uint32_t> originalIndex;
 };
@@ -35,6 +38,7 @@ struct ManifestEntry {
 struct Origin {
     std::string file;  // relative to the manifest's folder (or whole), '/' between its parts
     std::uint64_t size = 0;
+    std::int64_t modified = -1;          // its modification time, in the system's units
     std::uint8_t headerDigest[16] = {};  // the digest stored after its main header
 };
 

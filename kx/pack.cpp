@@ -25,6 +25,7 @@
 #include "kx/progress.h"
 #include "kx/reasons.h"
 #include "kx/text.h"
+#include "kx/unpacker.h"
 #include "platform/platform.h"
 
 namespace kx {
@@ -43,12 +44,12 @@ struct PackRoom {
     platform::Memory unpacked = platform::Memory::reserve(kLargest32);
 };
 
-// One entry, packed: its sealed header, and its packed bytes at the start of its room's
-// `packed`.
+// One entry, packed: its sealed header, and its packed bytes: the original's entry `copyOf`'s,
+// or else at the start of its room's `packed`.
 struct PackedEntry {
     std::string sealedHeader;
     std::size_t packedLength = 0;
-    bool copied = false;
+    std::optional<std::uint32_t> copyOf;
 };
 
 // What one pack run shares among its workers.
@@ -63,14 +64,12 @@ std::string entryLabel(std::size_t index) {
     return "entry " + std::to_string(index + 1);
 }
 
-// Reads the packed data of the original's entry `index` into `room`: read once, so that what is
-// proven is what is written, whatever happens to the file meanwhile.
-bool readOriginalPacked(const Survey& survey, std::uint32_t index, platform::Memory& room) {
-    const dz::PlannedEntry& entry = survey.plan.entries[index];
-    const std::size_t size = entry.header.packedSize;
-    return room.bytes() != nullptr && room.commit(size) &&
-           survey.container.readAt(dz::regionOf(entry).begin + dz::kSubfileDataOffset, room.bytes(),
-                                   size) == size;
+// The original's entry `index` as it is copied: its sealed header; its packed data is read when
+// it is written. What was proven of it holds for what is written, since the original must not
+// change while the pack runs.
+PackedEntry copyOf(const Survey& survey, std::uint32_t index) {
+    const dz::SubfileHeader& header = survey.plan.entries[index].header;
+    return {dz::sealedSubfileHeader(header), header.packedSize, index};
 }
 
 // Copies the original's entry `index` for an entry that names no file, once it is proven: it
@@ -79,11 +78,12 @@ bool copyProven(const PackRun& run, std::size_t i, std::uint32_t index, PackRoom
                 PackedEntry& packed, Refusal& why) {
     const Survey& survey = run.original.survey;
     const dz::SubfileHeader& header = survey.plan.entries[index].header;
-    dz::Fault fault = dz::Fault::read;
+    platform::FileView view;
+    const std::uint8_t* bytes = nullptr;
     std::size_t length = 0;
-    if (readOriginalPacked(survey, index, room.packed)) {
-        fault = dz::unpackSubfile(header, room.packed.bytes(), header.packedSize, room.unpacked,
-                                  length);
+    dz::Fault fault = packedData(survey, index, room.packed, view, bytes);
+    if (fault == dz::Fault::none) {
+        fault = dz::unpackSubfile(header, bytes, header.packedSize, room.unpacked, length);
     }
     if (fault != dz::Fault::none) {
         why = {entryLabel(i), "no file named, and the original's entry " +
@@ -91,20 +91,26 @@ bool copyProven(const PackRun& run, std::size_t i, std::uint32_t index, PackRoom
                                   reasonCode(fault) + "): extract it from a good container"};
         return false;
     }
-    packed = {dz::sealedSubfileHeader(header), header.packedSize, true};
+    packed = copyOf(survey, index);
     return true;
 }
 
 // True when the original's entry `index` holds `content` exactly: it has the same digest, and its
-// packed data inflates to the same bytes. Its packed data is then in room.packed.
-bool originalHolds(const Survey& survey, std::uint32_t index, const digest::Digest& digest,
-                   const std::uint8_t* content, std::size_t length, PackRoom& room) {
+// packed data inflates to the same bytes (known without inflating it again when the extraction
+// that wrote the manifest proved it and the original is unchanged since).
+bool originalHolds(const Original& original, std::uint32_t index, bool proven,
+                   const digest::Digest& digest, const std::uint8_t* content, std::size_t length,
+                   PackRoom& room) {
+    const Survey& survey = original.survey;
     const dz::SubfileHeader& header = survey.plan.entries[index].header;
     if (std::memcmp(header.unpackedDigest, digest.data(), digest.size()) != 0) return false;
+    if (proven && original.unchanged) return true;
+    platform::FileView view;
+    const std::uint8_t* bytes = nullptr;
     std::size_t unpacked = 0;
-    return readOriginalPacked(survey, index, room.packed) &&
-           dz::inflateSubfileInto(room.packed.bytes(), header.packedSize, room.unpacked,
-                                  unpacked) == dz::Fault::none &&
+    return packedData(survey, index, room.packed, view, bytes) == dz::Fault::none &&
+           dz::inflateSubfileInto(bytes, header.packedSize, room.unpacked, unpacked) ==
+               dz::Fault::none &&
            unpacked == length &&
            (length == 0 || std::memcmp(room.unpacked.bytes(), content, length) == 0);
 }
@@ -131,9 +137,8 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
     }
     const std::uint8_t* content = room.content.bytes();
     const digest::Digest digest = digest::md5Digest(content, length);
-    if (from && originalHolds(run.original.survey, *from, digest, content, length, room)) {
-        const dz::SubfileHeader& header = run.original.survey.plan.entries[*from].header;
-        packed = {dz::sealedSubfileHeader(header), header.packedSize, true};
+    if (from && originalHolds(run.original, *from, entry.proven, digest, content, length, room)) {
+        packed = copyOf(run.original.survey, *from);
         return true;
     }
     dz::SubfileHeader header{};
@@ -149,7 +154,6 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
     header.packedSize =
         static_cast<std::uint32_t>(std::min<std::size_t>(packed.packedLength, kLargest32));
     packed.sealedHeader = dz::sealedSubfileHeader(header);
-    packed.copied = false;
     return true;
 }
 
@@ -254,6 +258,7 @@ int runPack(const Options& options) {
         refusals.push_back(std::move(why));
     };
     std::size_t copied = 0;
+    platform::Memory copyRoom;  // the writer's, for packed data that cannot be read in place
     {
         Progress progress(!options.quiet && platform::standardErrorIsTerminal(), total);
         const unsigned workers =
@@ -270,8 +275,10 @@ int runPack(const Options& options) {
             const bool good = packEntry(run, i, rooms[roomNumber], packed, why);
             if (!good) refuse(why);
             progress.add(entry.content ? entry.content->length : packed.packedLength);
-            writer.ready(i, [&, i, roomNumber, good, packed = std::move(packed)] {
-                const PackRoom& room = rooms[roomNumber];
+            // A copy needs its room no longer: its bytes are read again as they are written.
+            const bool holdsRoom = good && !packed.copyOf;
+            if (!holdsRoom) lender.give(roomNumber);
+            writer.ready(i, [&, i, roomNumber, good, holdsRoom, packed = std::move(packed)] {
                 if (good && !failed) {
                     if (at > kLargest32 || packed.packedLength > kLargest32) {
                         refuse({entryLabel(i),
@@ -279,16 +286,23 @@ int runPack(const Options& options) {
                                 "reach"});
                     } else {
                         table[i] = {manifest.entries[i].type, static_cast<std::uint32_t>(at)};
-                        if (!out.append(packed.sealedHeader.data(), packed.sealedHeader.size()) ||
-                            !out.append(room.packed.bytes(), packed.packedLength)) {
+                        platform::FileView view;
+                        const std::uint8_t* bytes = rooms[roomNumber].packed.bytes();
+                        if (packed.copyOf && packedData(original.survey, *packed.copyOf, copyRoom,
+                                                        view, bytes) != dz::Fault::none) {
+                            refuse({original.survey.path,
+                                    "cannot read it: " + platform::lastErrorText()});
+                        } else if (!out.append(packed.sealedHeader.data(),
+                                               packed.sealedHeader.size()) ||
+                                   !out.append(bytes, packed.packedLength)) {
                             refuse(
                                 {options.output, "cannot write it: " + platform::lastErrorText()});
                         }
                         at += packed.sealedHeader.size() + packed.packedLength;
-                        copied += packed.copied ? 1 : 0;
+                        copied += packed.copyOf ? 1 : 0;
                     }
                 }
-                lender.give(roomNumber);
+                if (holdsRoom) lender.give(roomNumber);
             });
         });
     }

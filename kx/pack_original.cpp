@@ -86,11 +86,15 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
     }
     original.open = true;
     original.stamp = original.survey.container.stamp();
-    if (manifest.origin && !needed.empty()) {
+    if (manifest.origin) {
         std::uint8_t digest[16] = {};
         original.survey.container.readAt(sizeof(dz::MainHeader), digest, sizeof digest);
-        if (static_cast<std::uint64_t>(original.stamp.size) != manifest.origin->size ||
-            std::memcmp(digest, manifest.origin->headerDigest, sizeof digest) != 0) {
+        const bool same =
+            static_cast<std::uint64_t>(original.stamp.size) == manifest.origin->size &&
+            std::memcmp(digest, manifest.origin->headerDigest, sizeof digest) == 0;
+        original.unchanged = same && original.stamp.modified == manifest.origin->modified &&
+                             manifest.origin->modified != -1;
+        if (!same && !needed.empty()) {
             refusals.push_back({path,
                                 "it is not the container the manifest was written from "
                                 "(its size or main header differ)"});

@@ -20,6 +20,9 @@ struct Original {
     bool open = false;
     Survey survey;
     platform::File::Stamp stamp;  // when it was opened
+    // It is the container the manifest was written from, unchanged since: the same size, main
+    // header digest and modification time. What that extraction proved need not be again.
+    bool unchanged = false;
     // For each manifest entry, the original's entry it may be copied from: its header passed,
     // it overlaps no other, and its type, name, 12 uninterpreted bytes and wrapper are the
     // manifest's. None when it may not.
