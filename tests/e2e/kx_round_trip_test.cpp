@@ -164,7 +164,7 @@ TEST_F(KxRoundTripTest, AnOriginalThatCannotGiveWhatIsNeededIsRefused) {
         {"the original is gone",
          [this] { fs::remove(dir / "a.dz"); },
          {},
-         {"kx: ", "cannot open the original container: No such file or directory\n",
+         {"kx: ", "cannot open the original container: ",
           "kx: entries 2, 5: no file named (not extracted), so copied from the original "
           "container: name it with --base ORIGINAL.dz, or extract them\n"}},
         {"the original was changed",
@@ -218,10 +218,14 @@ TEST_F(KxRoundTripTest, AnOriginalThatCannotGiveWhatIsNeededIsRefused) {
 TEST_F(KxRoundTripTest, HostileInputsAtTheSeams) {
     ASSERT_EQ(kx({"extract", "a.dz", "-C", "work", "--manifest", "work/m.json", "-q"}).status, 0);
     const nlohmann::json manifest = nlohmann::json::parse(readFile(dir / "work/m.json"));
+    // Links and FIFOs are POSIX cases.
+    const bool posix = !testsupport::testingWindowsProgram();
     fs::create_directories(dir / "outside");
     testsupport::writeFile(dir / "outside/secret", "secret");
-    fs::create_directory_symlink("../outside", dir / "work/link");
-    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    if (posix) {
+        fs::create_directory_symlink("../outside", dir / "work/link");
+        ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    }
     fs::create_directory(dir / "folder");
     // A table entry that points at the main header: its "packed size" is the creation time's
     // low half, 4,211,859,200 bytes that the file cannot hold.
@@ -279,7 +283,7 @@ TEST_F(KxRoundTripTest, HostileInputsAtTheSeams) {
          "kx: fifo: it is not a regular file",
          ""},
         {"a folder as the target",
-         nullptr,
+         manifestWith([](nlohmann::json&) {}),
          {"pack", "work/m.json", "-o", "folder", "--force"},
          "kx: folder: it is a folder",
          ""},
@@ -310,6 +314,10 @@ TEST_F(KxRoundTripTest, HostileInputsAtTheSeams) {
          ""},
     };
     for (const Case& c : cases) {
+        if (!posix && (c.said.find("fifo") != std::string::npos ||
+                       c.said.find("link/") != std::string::npos)) {
+            continue;
+        }
         if (c.prepare) c.prepare();
         const std::string before = c.untouched.empty() ? "" : readFile(dir / c.untouched);
         testsupport::RunOptions options;
@@ -318,7 +326,9 @@ TEST_F(KxRoundTripTest, HostileInputsAtTheSeams) {
         EXPECT_EQ(result.status, 1) << c.what << ": " << result.errors;
         EXPECT_NE(result.errors.find(c.said), std::string::npos) << c.what << ": " << result.errors;
         EXPECT_FALSE(fs::exists(dir / "new.dz")) << c.what;
-        EXPECT_TRUE(fs::is_fifo(dir / "fifo")) << c.what;
+        if (posix) {
+            EXPECT_TRUE(fs::is_fifo(dir / "fifo")) << c.what;
+        }
         if (!c.untouched.empty()) {
             EXPECT_TRUE(holds(dir / c.untouched, before)) << c.what;
         }
@@ -327,6 +337,7 @@ TEST_F(KxRoundTripTest, HostileInputsAtTheSeams) {
 
 // Paths that are not UTF-8 go into the manifest as text and hex, and come back whole.
 TEST_F(KxRoundTripTest, PathsThatAreNotUtf8GoThereAndBack) {
+    if (testsupport::testingWindowsProgram()) GTEST_SKIP() << "Windows paths are UTF-16";
     fs::rename(dir / "a.dz", dir / "a\xfe.dz");
     ASSERT_EQ(kx({"extract", "a\xfe.dz", "-C", "out\xff", "--manifest", "m.json", "-q"}).status, 0);
     const nlohmann::json manifest = nlohmann::json::parse(readFile(dir / "m.json"));
