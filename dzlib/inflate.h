@@ -23,8 +23,9 @@ bool inflateSubfile(const std::uint8_t* packed, std::size_t packedSize, std::uin
 
 // The same, into `output`, committing more of it as the data needs, up to output.size() bytes:
 // memory follows the data. Returns Fault::none, Fault::unpack when inflateSubfile with
-// output.size() bytes of room would fail, or Fault::unpackedMemory when the system has no
-// memory for what the data needs.
+// output.size() bytes of room would fail, or Fault::unpackedMemory when the system (or the
+// room's bound) has no memory for what the data needs; output.committed() then tells how much
+// it had.
 Fault inflateSubfileInto(const std::uint8_t* packed, std::size_t packedSize,
                          platform::Memory& output, std::size_t& unpackedLength);
 
@@ -35,6 +36,8 @@ Fault inflateWithZlibInto(const std::uint8_t* packed, std::size_t packedSize,
 #ifdef KESTRIX_HAVE_LIBDEFLATE
 bool inflateWithLibdeflate(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
                            std::size_t outputSize, std::size_t& unpackedLength);
+Fault inflateWithLibdeflateInto(const std::uint8_t* packed, std::size_t packedSize,
+                                platform::Memory& output, std::size_t& unpackedLength);
 #endif
 
 }  // namespace dz

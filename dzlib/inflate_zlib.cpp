@@ -85,7 +85,9 @@ Fault inflateWithZlibInto(const std::uint8_t* packed, std::size_t packedSize,
             std::size_t wanted = output.committed() * 2;
             if (wanted < kFirstRoom) wanted = kFirstRoom;
             if (wanted > output.size()) wanted = output.size();
-            if (wanted > produced && !output.commit(wanted)) return Fault::unpackedMemory;
+            if (wanted > produced && output.commitWhatFits(wanted) == produced) {
+                return Fault::unpackedMemory;
+            }
         }
         const std::size_t room = output.committed() - produced;
         // With no room left at all, inflate still tells an ended stream from one that needs more.
