@@ -10,14 +10,21 @@
 
 namespace kx {
 
-Unpacker::Unpacker() : unpacked_(platform::Memory::reserve(kLargestSubfile)) {}
+Unpacker::Unpacker(platform::MemoryBound* bound)
+    : bound_(bound), unpacked_(platform::Memory::reserve(kLargestSubfile, bound)) {}
+
+void Unpacker::trim(std::size_t keep) {
+    length_ = 0;
+    packed_.trim(keep);
+    unpacked_.trim(keep);
+}
 
 dz::Fault Unpacker::unpack(const Survey& survey, std::uint32_t index) {
     length_ = 0;
     if (unpacked_.bytes() == nullptr) return dz::Fault::unpackedMemory;
     platform::FileView view;
     const std::uint8_t* packed = nullptr;
-    dz::Fault fault = packedData(survey, index, packed_, view, packed);
+    dz::Fault fault = packedData(survey, index, packed_, view, packed, bound_);
     if (fault != dz::Fault::none) return fault;
     const dz::SubfileHeader& header = survey.plan.entries[index].header;
     std::size_t length = 0;
@@ -27,7 +34,8 @@ dz::Fault Unpacker::unpack(const Survey& survey, std::uint32_t index) {
 }
 
 dz::Fault packedData(const Survey& survey, std::uint32_t index, platform::Memory& packed,
-                     platform::FileView& view, const std::uint8_t*& bytes) {
+                     platform::FileView& view, const std::uint8_t*& bytes,
+                     platform::MemoryBound* bound) {
     const dz::PlannedEntry& entry = survey.plan.entries[index];
     const std::size_t packedSize = entry.header.packedSize;
     const std::uint64_t at = dz::regionOf(entry).begin + dz::kSubfileDataOffset;
@@ -38,7 +46,7 @@ dz::Fault packedData(const Survey& survey, std::uint32_t index, platform::Memory
         bytes = view.bytes();
         if (!view.empty()) return dz::Fault::none;
     }
-    if (packed.bytes() == nullptr) packed = platform::Memory::reserve(kLargestSubfile);
+    if (packed.bytes() == nullptr) packed = platform::Memory::reserve(kLargestSubfile, bound);
     if (packed.bytes() == nullptr || !packed.commit(packedSize)) return dz::Fault::packedMemory;
     const std::size_t got = survey.container.readAt(at, packed.bytes(), packedSize);
     if (got < packedSize) {
