@@ -346,10 +346,11 @@ int runExtract(const Options& options) {
             platform::MemoryBound bound(memoryBoundFor(options));
             std::vector<Unpacker> unpackers;
             const std::size_t count = std::min<std::size_t>(workers, jobs.size() + 1);
-            for (std::size_t i = 0; i < count; ++i) unpackers.emplace_back(&bound);
-            // A worker keeps no more than its share of the bound from one piece to the next.
-            const auto idleKeep = static_cast<std::size_t>(
-                std::min<std::uint64_t>(bound.limit() / (2 * count), kLargestSubfile));
+            const auto share = static_cast<std::size_t>(
+                std::min<std::uint64_t>(bound.limit() / count, kLargestSubfile));
+            for (std::size_t i = 0; i < count; ++i) unpackers.emplace_back(&bound, share);
+            // A worker keeps no more than half its share from one piece to the next.
+            const std::size_t idleKeep = share / 2;
             runInParallel(jobs.size(), static_cast<unsigned>(unpackers.size()),
                           [&](std::size_t k, unsigned worker) {
                               const Job& job = jobs[k];

@@ -133,9 +133,15 @@ class Prover {
     }
 
     // What a room is given before the sub-file is inflated into it, so that it seldom has to be
-    // inflated again in a larger one: a little more than its likely size.
-    std::size_t likelyCommit(const Job& job) const {
-        const double likely = likelySize(job) * 1.125;
+    // inflated again in a larger one (the inflate learns only at the end of its room that it is
+    // too small): the worker's share of the bound beside the shared room, or a little more than
+    // its likely size when that is more; all there is for one that waited for all of it. What
+    // the data does not touch is given back once it is inflated.
+    std::size_t firstCommit(const Job& job) const {
+        if (job.waitsForMemory) return kLargestSubfile;
+        const std::uint64_t fixed = shared_ != nullptr ? shared_->memory.committed() : 0;
+        const std::uint64_t share = (bound_.limit() - std::min(bound_.limit(), fixed)) / threads_;
+        const double likely = std::max(likelySize(job) * 1.125, static_cast<double>(share));
         return likely >= static_cast<double>(kLargestSubfile) ? kLargestSubfile
                                                               : static_cast<std::size_t>(likely);
     }
@@ -249,7 +255,7 @@ class Prover {
         Slot& slot = slots_.emplace_back(placed);
         if (slot.room->shared) sharedUsed_ = true;
         ++inflating_;
-        const std::size_t likely = slot.alone ? likelyCommit(begun) : 0;
+        const std::size_t commitFirst = slot.alone ? firstCommit(begun) : 0;
         lock.unlock();
         if (calls_.started) calls_.started(begun.index);
         std::size_t length = 0;
@@ -273,7 +279,7 @@ class Prover {
                 // Alone in its room, the room grows to what the data needs, within the bound:
                 // committed before it is touched, given back past the data's end when done.
                 Room& room = *slot.room;
-                room.memory.commit(likely);
+                room.memory.commitWhatFits(commitFirst);
                 fault = dz::inflateSubfileInto(bytes, size, room.memory, length);
                 if (fault == dz::Fault::unpackedMemory) {
                     shortOfMemory =

@@ -10,8 +10,8 @@
 
 namespace kx {
 
-Unpacker::Unpacker(platform::MemoryBound* bound)
-    : bound_(bound), unpacked_(platform::Memory::reserve(kLargestSubfile, bound)) {}
+Unpacker::Unpacker(platform::MemoryBound* bound, std::size_t share)
+    : bound_(bound), share_(share), unpacked_(platform::Memory::reserve(kLargestSubfile, bound)) {}
 
 void Unpacker::trim(std::size_t keep) {
     length_ = 0;
@@ -28,7 +28,9 @@ dz::Fault Unpacker::unpack(const Survey& survey, std::uint32_t index) {
     if (fault != dz::Fault::none) return fault;
     const dz::SubfileHeader& header = survey.plan.entries[index].header;
     std::size_t length = 0;
+    unpacked_.commitWhatFits(share_);
     fault = dz::unpackSubfile(header, packed, header.packedSize, unpacked_, length);
+    unpacked_.trim(fault == dz::Fault::none ? length : 0);
     if (fault == dz::Fault::none) length_ = length;
     return fault;
 }

@@ -25,8 +25,10 @@ dz::Fault packedData(const Survey& survey, std::uint32_t index, platform::Memory
 
 class Unpacker {
   public:
-    // Its memory counts against `bound` (none when null), which must outlive it.
-    explicit Unpacker(platform::MemoryBound* bound = nullptr);
+    // Its memory counts against `bound` (none when null), which must outlive it; it commits up
+    // to `share` bytes of it before each inflate, so that it seldom has to inflate again in a
+    // larger room.
+    explicit Unpacker(platform::MemoryBound* bound = nullptr, std::size_t share = 0);
 
     // Reads entry `index` of the survey's plan and unpacks and proves it: Fault::none (the
     // content is then at bytes()), packedMemory or unpackedMemory, read (the container could
@@ -41,6 +43,7 @@ class Unpacker {
 
   private:
     platform::MemoryBound* bound_;
+    std::size_t share_;
     platform::Memory packed_;
     platform::Memory unpacked_;
     std::size_t length_ = 0;
