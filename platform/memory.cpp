@@ -32,11 +32,15 @@ bool Memory::commit(std::size_t size) {
 std::size_t Memory::commitWhatFits(std::size_t size) {
     size = std::min(size, size_);
     // Another thread may take what seemed free meanwhile: then less is tried, until nothing is.
+    // A size the system refuses though the bound has room for it is not tried again.
     while (size > committed_ && !commit(size)) {
         if (bound_ == nullptr) break;
         const std::uint64_t free = bound_->limit() - std::min(bound_->limit(), bound_->taken());
         const std::uint64_t fits = std::min<std::uint64_t>(free, size - committed_);
-        size = committed_ + static_cast<std::size_t>(fits / kMemoryPage * kMemoryPage);
+        const std::size_t less =
+            committed_ + static_cast<std::size_t>(fits / kMemoryPage * kMemoryPage);
+        if (less >= size) break;
+        size = less;
     }
     return committed_;
 }
