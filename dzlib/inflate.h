@@ -29,6 +29,15 @@ bool inflateSubfile(const std::uint8_t* packed, std::size_t packedSize, std::uin
 Fault inflateSubfileInto(const std::uint8_t* packed, std::size_t packedSize,
                          platform::Memory& output, std::size_t& unpackedLength);
 
+// True when inflateSubfileInto, finding the room it has committed too small, inflates again from
+// the start in a larger one (the libdeflate backend), so that room committed ahead saves work;
+// false when it carries on where it was (zlib).
+#ifdef KESTRIX_USE_LIBDEFLATE
+constexpr bool kInflateStartsAgainWhenShort = true;
+#else
+constexpr bool kInflateStartsAgainWhenShort = false;
+#endif
+
 bool inflateWithZlib(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
                      std::size_t outputSize, std::size_t& unpackedLength);
 Fault inflateWithZlibInto(const std::uint8_t* packed, std::size_t packedSize,

@@ -133,11 +133,13 @@ class Prover {
     }
 
     // What a room is given before the sub-file is inflated into it, so that it seldom has to be
-    // inflated again in a larger one (the inflate learns only at the end of its room that it is
-    // too small): the worker's share of the bound beside the shared room, or a little more than
-    // its likely size when that is more; all there is for one that waited for all of it. What
-    // the data does not touch is given back once it is inflated.
+    // inflated again in a larger one (an inflate that starts again when its room is too small
+    // learns that only at the room's end): the worker's share of the bound beside the shared
+    // room, or a little more than its likely size when that is more; all there is for one that
+    // waited for all of it. What the data does not touch is given back once it is inflated.
+    // Nothing ahead for an inflate that carries on in a larger room.
     std::size_t firstCommit(const Job& job) const {
+        if (!dz::kInflateStartsAgainWhenShort) return 0;
         if (job.waitsForMemory) return kLargestSubfile;
         const std::uint64_t fixed = shared_ != nullptr ? shared_->memory.committed() : 0;
         const std::uint64_t share = (bound_.limit() - std::min(bound_.limit(), fixed)) / threads_;

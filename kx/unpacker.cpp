@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "dzlib/fault.h"
+#include "dzlib/inflate.h"
 #include "dzlib/records.h"
 #include "dzlib/unpack.h"
 #include "platform/platform.h"
@@ -28,7 +29,7 @@ dz::Fault Unpacker::unpack(const Survey& survey, std::uint32_t index) {
     if (fault != dz::Fault::none) return fault;
     const dz::SubfileHeader& header = survey.plan.entries[index].header;
     std::size_t length = 0;
-    unpacked_.commitWhatFits(share_);
+    if (dz::kInflateStartsAgainWhenShort) unpacked_.commitWhatFits(share_);
     fault = dz::unpackSubfile(header, packed, header.packedSize, unpacked_, length);
     unpacked_.trim(fault == dz::Fault::none ? length : 0);
     if (fault == dz::Fault::none) length_ = length;
