@@ -5,9 +5,9 @@
 _kx_options() {
     case $1 in
         info | list) echo "--json --help" ;;
-        test) echo "--json -j --jobs -q --quiet --help" ;;
-        extract) echo "-C --directory --stdout --force --keep --manifest -j --jobs -q --quiet --json --help" ;;
-        pack) echo "-o --output --level -j --jobs --force -q --quiet --help" ;;
+        test) echo "--json -j --jobs --memory -q --quiet --help" ;;
+        extract) echo "-C --directory --stdout --force --keep --manifest -j --jobs --memory -q --quiet --json --help" ;;
+        pack) echo "-o --output --level -j --jobs --memory --force -q --quiet --help" ;;
     esac
 }
 
@@ -29,7 +29,7 @@ _kx() {
             mapfile -t COMPREPLY < <(compgen -f -- "$current")
             return
             ;;
-        -j | --jobs | --level) return ;;
+        -j | --jobs | --level | --memory) return ;;
     esac
     if [[ $current == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "$(_kx_options "$command")" -- "$current")
@@ -40,7 +40,7 @@ _kx() {
     for ((i = 2; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         case $word in
-            -C | --directory | --manifest | -o | --output | -j | --jobs | --level) ((i++)) ;;
+            -C | --directory | --manifest | -o | --output | -j | --jobs | --level | --memory) ((i++)) ;;
             -*) ;;
             *)
                 container=$word

@@ -17,12 +17,9 @@ bool inflateSubfile(const std::uint8_t* packed, std::size_t packedSize, std::uin
 Fault inflateSubfileInto(const std::uint8_t* packed, std::size_t packedSize,
                          platform::Memory& output, std::size_t& unpackedLength) {
 #ifdef KESTRIX_USE_LIBDEFLATE
-    // One call into the whole room: on the systems with this backend, a reserved room is usable
-    // at once and costs only what the data touches.
-    if (!output.commit(output.size())) return Fault::unpackedMemory;
-    return inflateWithLibdeflate(packed, packedSize, output.bytes(), output.size(), unpackedLength)
-               ? Fault::none
-               : Fault::unpack;
+    // One call into all the room committed: on the systems with this backend, a reserved room
+    // without a bound is usable at once and costs only what the data touches.
+    return inflateWithLibdeflateInto(packed, packedSize, output, unpackedLength);
 #else
     return inflateWithZlibInto(packed, packedSize, output, unpackedLength);
 #endif

@@ -23,10 +23,20 @@ bool inflateSubfile(const std::uint8_t* packed, std::size_t packedSize, std::uin
 
 // The same, into `output`, committing more of it as the data needs, up to output.size() bytes:
 // memory follows the data. Returns Fault::none, Fault::unpack when inflateSubfile with
-// output.size() bytes of room would fail, or Fault::unpackedMemory when the system has no
-// memory for what the data needs.
+// output.size() bytes of room would fail, or Fault::unpackedMemory when the system (or the
+// room's bound) has no memory for what the data needs; output.committed() then tells how much
+// it had.
 Fault inflateSubfileInto(const std::uint8_t* packed, std::size_t packedSize,
                          platform::Memory& output, std::size_t& unpackedLength);
+
+// True when inflateSubfileInto, finding the room it has committed too small, inflates again from
+// the start in a larger one (the libdeflate backend), so that room committed ahead saves work;
+// false when it carries on where it was (zlib).
+#ifdef KESTRIX_USE_LIBDEFLATE
+constexpr bool kInflateStartsAgainWhenShort = true;
+#else
+constexpr bool kInflateStartsAgainWhenShort = false;
+#endif
 
 bool inflateWithZlib(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
                      std::size_t outputSize, std::size_t& unpackedLength);
@@ -35,6 +45,8 @@ Fault inflateWithZlibInto(const std::uint8_t* packed, std::size_t packedSize,
 #ifdef KESTRIX_HAVE_LIBDEFLATE
 bool inflateWithLibdeflate(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
                            std::size_t outputSize, std::size_t& unpackedLength);
+Fault inflateWithLibdeflateInto(const std::uint8_t* packed, std::size_t packedSize,
+                                platform::Memory& output, std::size_t& unpackedLength);
 #endif
 
 }  // namespace dz

@@ -81,11 +81,13 @@ Fault inflateWithZlibInto(const std::uint8_t* packed, std::size_t packedSize,
     stream.avail_in = static_cast<uInt>(packedSize);
     std::size_t produced = 0;
     for (;;) {
+        // Without memory for more room, one call with none still tells whether the stream ended.
+        bool noMoreMemory = false;
         if (produced == output.committed()) {
             std::size_t wanted = output.committed() * 2;
             if (wanted < kFirstRoom) wanted = kFirstRoom;
             if (wanted > output.size()) wanted = output.size();
-            if (wanted > produced && !output.commit(wanted)) return Fault::unpackedMemory;
+            noMoreMemory = wanted > produced && output.commitWhatFits(wanted) == produced;
         }
         const std::size_t room = output.committed() - produced;
         // With no room left at all, inflate still tells an ended stream from one that needs more.
@@ -96,6 +98,7 @@ Fault inflateWithZlibInto(const std::uint8_t* packed, std::size_t packedSize,
         const int result = inflate(&stream, Z_FINISH);
         produced += offered - stream.avail_out;
         if (result == Z_STREAM_END) break;
+        if (noMoreMemory) return Fault::unpackedMemory;
         // Only a call that filled all the room it had may go on with more; one that stopped with
         // room left has run out of input or met bad data.
         if ((result != Z_BUF_ERROR && result != Z_OK) || stream.avail_out != 0 ||

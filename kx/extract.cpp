@@ -123,11 +123,18 @@ dz::Fault unpackPiece(const Extraction& x, std::uint32_t index, bool skipped, Un
 // Proves piece `job` and writes it to standard output in its turn: the pieces of all chosen
 // outputs go out one after the other, and nothing after a failure does.
 void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& unpacker,
-               Progress& progress) {
+               Progress& progress, std::size_t idleKeep) {
     OutputWork& work = *x.outputs[job.output];
     const std::uint32_t index = planned(x, job.output).pieces[job.piece];
-    const dz::Fault fault = unpackPiece(x, index, x.streamBroken, unpacker, progress);
+    dz::Fault fault = unpackPiece(x, index, x.streamBroken, unpacker, progress);
     x.streamTurns.await(jobNumber);
+    if ((fault == dz::Fault::unpackedMemory || fault == dz::Fault::packedMemory) &&
+        !x.streamBroken) {
+        // The workers ahead of it held memory: in its turn, the pieces before it are written and
+        // their workers keep little, so it is tried once more.
+        unpacker.trim(0);
+        fault = unpacker.unpack(x.survey, index);
+    }
     if (x.streamBroken) {
         // The stream has a hole where an earlier output failed: nothing after it is written.
         fail(work, dz::Fault::write, index, "not written after an earlier output failed");
@@ -142,6 +149,7 @@ void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& u
     if (job.piece + 1 == planned(x, job.output).pieces.size()) {
         work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
     }
+    unpacker.trim(idleKeep);
     x.streamTurns.done(jobNumber);
 }
 
@@ -230,7 +238,8 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
         work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
         report(job.output);
     };
-    proveEntries(x.survey, order, workers, sharedRoomFor(x.survey, order, workers), calls);
+    platform::MemoryBound bound(memoryBoundFor(x.options));
+    proveEntries(x.survey, order, workers, sharedRoomFor(x.survey, order, workers), calls, &bound);
 }
 
 // The order pieces are taken in: largest outputs first (so that the workers end together), each
@@ -349,11 +358,18 @@ int runExtract(const Options& options) {
                           total);
         const unsigned workers = workersFor(options);
         if (options.toStandardOutput) {
-            std::vector<Unpacker> unpackers(std::min<std::size_t>(workers, jobs.size() + 1));
+            platform::MemoryBound bound(memoryBoundFor(options));
+            std::vector<Unpacker> unpackers;
+            const std::size_t count = std::min<std::size_t>(workers, jobs.size() + 1);
+            const auto share = static_cast<std::size_t>(
+                std::min<std::uint64_t>(bound.limit() / count, kLargestSubfile));
+            for (std::size_t i = 0; i < count; ++i) unpackers.emplace_back(&bound, share);
+            // A worker keeps no more than half its share from one piece to the next.
+            const std::size_t idleKeep = share / 2;
             runInParallel(jobs.size(), static_cast<unsigned>(unpackers.size()),
                           [&](std::size_t k, unsigned worker) {
                               const Job& job = jobs[k];
-                              streamJob(x, job, k, unpackers[worker], progress);
+                              streamJob(x, job, k, unpackers[worker], progress, idleKeep);
                               if (job.piece + 1 == planned(x, job.output).pieces.size()) {
                                   report(job.output);
                               }

@@ -6,6 +6,7 @@
 #include "kestrix_version.h"
 #include "kx/commands.h"
 #include "kx/console.h"
+#include "kx/text.h"
 #include "platform/platform.h"
 
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
@@ -17,11 +18,11 @@ namespace {
 const char kUsage[] =
     "usage: kx info CONTAINER [--json]\n"
     "       kx list CONTAINER [--json]\n"
-    "       kx test CONTAINER [--json] [-j N] [-q]\n"
+    "       kx test CONTAINER [--json] [-j N] [--memory SIZE] [-q]\n"
     "       kx extract CONTAINER [-C DIR] [NAME...] [--stdout] [--force | --keep]\n"
-    "                  [--manifest FILE] [-j N] [-q] [--json]\n"
+    "                  [--manifest FILE] [-j N] [--memory SIZE] [-q] [--json]\n"
     "       kx pack MANIFEST -o CONTAINER [--base ORIGINAL | --recompress] [--level N]\n"
-    "               [-j N] [--force] [-q]\n"
+    "               [-j N] [--memory SIZE] [--force] [-q]\n"
     "       kx --help | kx COMMAND --help | kx --version\n";
 
 // The options every command that reads a container shares.
@@ -39,6 +40,21 @@ void addWorkers(CLI::App* command, kx::Options& options) {
                      "sub-files worked on side by side (default: one for each processor)")
         ->check(CLI::Range(1, 256));
     command->add_flag("-q,--quiet", options.quiet, "no progress line and no line for each entry");
+    command
+        ->add_option_function<std::string>(
+            "--memory",
+            [&options](const std::string& text) { kx::sizeOfText(text, options.memory); },
+            "the most memory the workers' rooms may take in all, as bytes or with K, M or G "
+            "(default: what the control group or the machine allows, less an eighth)")
+        ->type_name("SIZE")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                std::uint64_t bytes = 0;
+                return kx::sizeOfText(text, bytes)
+                           ? std::string()
+                           : "not a size of memory (bytes, or a number with K, M or G): " + text;
+            },
+            "SIZE"));
 }
 
 }  // namespace

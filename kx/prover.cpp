@@ -32,6 +32,8 @@ constexpr std::size_t kSlice = kMiB;
 constexpr std::size_t kRetryMargin = 4;
 // Where sub-files may begin within a room.
 constexpr std::size_t kAlignment = 4096;
+// The shared room is made only when it takes no more than this share of the memory bound.
+constexpr std::uint64_t kSharedRoomShare = 4;
 
 // Memory for unpacked sub-files: a worker's own room, for one sub-file of any size at a time,
 // or the shared room, of a fixed size, for as many as fit it side by side.
@@ -62,16 +64,21 @@ struct Job {
     std::uint32_t index;
     // More bytes than this, as a place too small for it showed (0: not tried yet).
     std::size_t moreThan;
+    // It ran out of memory beside others: it waits for all of it (see placeAlone).
+    bool waitsForMemory = false;
 };
 
 class Prover {
   public:
     Prover(const Survey& survey, const std::vector<std::uint32_t>& order, unsigned threads,
-           SharedRoom shared, const ProverCalls& calls)
+           SharedRoom shared, const ProverCalls& calls, platform::MemoryBound& bound)
         : survey_(survey),
           calls_(calls),
           threads_(threads),
           oneInflateFewer_(shared.oneInflateFewer && threads >= 2),
+          bound_(bound),
+          idleKeep_(static_cast<std::size_t>(
+              std::min<std::uint64_t>(bound.limit() / (2 * threads), kLargestSubfile))),
           unfinished_(order.size()) {
         std::uint32_t count = 0;
         for (const std::uint32_t index : order) {
@@ -79,11 +86,13 @@ class Prover {
             count = std::max(count, index + 1);
         }
         ended_.assign(count, false);
+        // Under a tight bound the rooms of the workers need the memory more.
+        if (shared.size > bound.limit() / kSharedRoomShare) shared.size = 0;
         rooms_.resize(threads + (shared.size != 0 ? 1 : 0));
         for (std::size_t i = 0; i < rooms_.size(); ++i) {
             rooms_[i].shared = i == threads;
-            rooms_[i].memory =
-                platform::Memory::reserve(rooms_[i].shared ? shared.size : kLargestSubfile);
+            rooms_[i].memory = platform::Memory::reserve(
+                rooms_[i].shared ? shared.size : kLargestSubfile, &bound_);
             if (rooms_[i].shared && rooms_[i].memory.commit(shared.size)) shared_ = &rooms_[i];
         }
     }
@@ -123,6 +132,22 @@ class Prover {
                         static_cast<double>(job.moreThan));
     }
 
+    // What a room is given before the sub-file is inflated into it, so that it seldom has to be
+    // inflated again in a larger one (an inflate that starts again when its room is too small
+    // learns that only at the room's end): the worker's share of the bound beside the shared
+    // room, or a little more than its likely size when that is more; all there is for one that
+    // waited for all of it. What the data does not touch is given back once it is inflated.
+    // Nothing ahead for an inflate that carries on in a larger room.
+    std::size_t firstCommit(const Job& job) const {
+        if (!dz::kInflateStartsAgainWhenShort) return 0;
+        if (job.waitsForMemory) return kLargestSubfile;
+        const std::uint64_t fixed = shared_ != nullptr ? shared_->memory.committed() : 0;
+        const std::uint64_t share = (bound_.limit() - std::min(bound_.limit(), fixed)) / threads_;
+        const double likely = std::max(likelySize(job) * 1.125, static_cast<double>(share));
+        return likely >= static_cast<double>(kLargestSubfile) ? kLargestSubfile
+                                                              : static_cast<std::size_t>(likely);
+    }
+
     // The largest free stretch of a room between the sub-files in it: {begin, length}.
     std::pair<std::size_t, std::size_t> largestGap(const Room& room) const {
         std::vector<std::pair<std::size_t, std::size_t>> taken;
@@ -156,6 +181,8 @@ class Prover {
     // that holds nothing; any may go beside others in the shared room where it likely fits.
     // False when there is no such place.
     bool place(const Job& job, bool first, Slot& slot) {
+        if (exclusive_) return false;
+        if (job.waitsForMemory) return first && placeAlone(slot);
         if (first && mayInflate(/*intoShared=*/false)) {
             for (Room& room : rooms_) {
                 if (room.shared || !holdsNothing(room)) continue;
@@ -177,6 +204,39 @@ class Prover {
         return true;
     }
 
+    // A sub-file that ran out of memory beside others is begun again only when no other is
+    // being inflated and every worker's room holds nothing, which then gives back what it keeps;
+    // and no other is begun while it is inflated. So it has all the memory the bound leaves
+    // beside the shared room, and when that is not enough, it never will be.
+    bool placeAlone(Slot& slot) {
+        if (inflating_ != 0) return false;
+        Room* chosen = nullptr;
+        for (Room& room : rooms_) {
+            if (room.shared) continue;
+            if (!holdsNothing(room)) return false;
+            if (chosen == nullptr || room.memory.committed() > chosen->memory.committed()) {
+                chosen = &room;
+            }
+        }
+        if (chosen == nullptr) return false;
+        for (Room& room : rooms_) {
+            if (!room.shared && &room != chosen) room.memory.trim(0);
+        }
+        exclusive_ = true;
+        slot.room = chosen;
+        slot.capacity = chosen->memory.size();
+        slot.alone = true;
+        return true;
+    }
+
+    // True when a sub-file that ran short of memory has had all it ever can: `held` bytes in its
+    // room, beside `packed` bytes of packed data and the shared room.
+    bool hadAllMemory(const Job& job, std::size_t held, std::size_t packed) const {
+        if (job.waitsForMemory) return true;
+        const std::uint64_t fixed = shared_ != nullptr ? shared_->memory.committed() : 0;
+        return std::uint64_t{held} + packed + fixed + 2 * platform::kMemoryPage >= bound_.limit();
+    }
+
     // Begins the first waiting sub-file that has a place. False when there is none to begin.
     bool inflateOne(std::unique_lock<std::mutex>& lock) {
         Slot placed;
@@ -185,6 +245,8 @@ class Prover {
         for (; job != pending_.end(); ++job) {
             if (!mayBegin(*job)) continue;
             if (place(*job, first, placed = Slot{})) break;
+            // None begins before one that waits for all the memory.
+            if (job->waitsForMemory) return false;
             first = false;
         }
         if (job == pending_.end()) return false;
@@ -195,37 +257,50 @@ class Prover {
         Slot& slot = slots_.emplace_back(placed);
         if (slot.room->shared) sharedUsed_ = true;
         ++inflating_;
+        const std::size_t commitFirst = slot.alone ? firstCommit(begun) : 0;
         lock.unlock();
         if (calls_.started) calls_.started(begun.index);
         std::size_t length = 0;
         dz::Fault fault;
         const bool alone = slot.alone;
+        bool shortOfMemory = false;
         {
             // Packed data that cannot be read in place is read into memory held only meanwhile.
             platform::Memory packed;
             platform::FileView view;
             const std::uint8_t* bytes = nullptr;
-            fault = packedData(survey_, begun.index, packed, view, bytes);
+            fault = packedData(survey_, begun.index, packed, view, bytes, &bound_);
             const std::size_t size = packedSize(begun.index);
-            if (fault != dz::Fault::none) {
-                // The container could not be read, or no memory for its packed data.
+            if (fault == dz::Fault::packedMemory) {
+                shortOfMemory = !hadAllMemory(begun, size, 0);
+            } else if (fault != dz::Fault::none) {
+                // The container could not be read.
             } else if (alone && slot.room->memory.bytes() == nullptr) {
                 fault = dz::Fault::unpackedMemory;
             } else if (alone) {
-                // Alone in its room, the room grows to what the data needs.
-                fault = dz::inflateSubfileInto(bytes, size, slot.room->memory, length);
+                // Alone in its room, the room grows to what the data needs, within the bound:
+                // committed before it is touched, given back past the data's end when done.
+                Room& room = *slot.room;
+                room.memory.commitWhatFits(commitFirst);
+                fault = dz::inflateSubfileInto(bytes, size, room.memory, length);
+                if (fault == dz::Fault::unpackedMemory) {
+                    shortOfMemory =
+                        !hadAllMemory(begun, room.memory.committed(), packed.committed());
+                }
+                room.memory.trim(fault == dz::Fault::none ? length : 0);
             } else if (!dz::inflateSubfile(bytes, size, slot.room->memory.bytes() + slot.begin,
                                            slot.capacity, length)) {
                 fault = dz::Fault::unpack;
             }
         }
-        const bool misfit = fault == dz::Fault::unpack && !alone;
+        const bool misfit = (fault == dz::Fault::unpack && !alone) || shortOfMemory;
         if (!misfit && calls_.inflated) {
             calls_.inflated(begun.index,
                             fault == dz::Fault::none ? Proof{fault, length} : Proof{fault, 0});
         }
         lock.lock();
         --inflating_;
+        if (begun.waitsForMemory) exclusive_ = false;
         if (!misfit) ended_[begun.index] = true;
         if (fault == dz::Fault::none) {
             slot.full = true;
@@ -237,7 +312,10 @@ class Prover {
         }
         const std::size_t triedIn = slot.capacity;
         remove(slot);
-        if (misfit) {
+        if (shortOfMemory) {
+            // The others held memory it needed: it waits for all there is, first.
+            pending_.push_front({begun.index, 0, true});
+        } else if (misfit) {
             // Perhaps only too large for where it was put: it is tried again first.
             pending_.push_front({begun.index, triedIn + 1});
         } else {
@@ -319,7 +397,10 @@ class Prover {
                 matches ? Proof{dz::Fault::none, slot->length} : Proof{dz::Fault::contentDigest, 0};
             slot->digesting = true;  // kept while its bytes are reported
             finish(lock, slot->index, proof, slot->room->memory.bytes() + slot->begin);
+            Room& room = *slot->room;
             remove(*slot);
+            // An idle room keeps no more than its share of the bound for the next sub-file.
+            if (!room.shared) room.memory.trim(idleKeep_);
         }
         return true;
     }
@@ -338,6 +419,8 @@ class Prover {
     const ProverCalls& calls_;
     const unsigned threads_;
     const bool oneInflateFewer_;
+    platform::MemoryBound& bound_;
+    const std::size_t idleKeep_;
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -349,6 +432,7 @@ class Prover {
     unsigned inflating_ = 0;
     unsigned waiting_ = 0;
     bool sharedUsed_ = false;
+    bool exclusive_ = false;  // one that waited for all the memory is being inflated
     Room* shared_ = nullptr;  // null when there is none, or it could not be had
     std::uint64_t packedSoFar_ = 0;
     std::uint64_t unpackedSoFar_ = 0;
@@ -371,10 +455,12 @@ SharedRoom sharedRoomFor(const Survey& survey, const std::vector<std::uint32_t>&
 }
 
 void proveEntries(const Survey& survey, const std::vector<std::uint32_t>& order, unsigned workers,
-                  const SharedRoom& shared, const ProverCalls& calls) {
+                  const SharedRoom& shared, const ProverCalls& calls,
+                  platform::MemoryBound* bound) {
     if (order.empty()) return;
     const auto threads = static_cast<unsigned>(std::clamp<std::size_t>(workers, 1, order.size()));
-    Prover(survey, order, threads, shared, calls).run();
+    platform::MemoryBound none(UINT64_MAX);
+    Prover(survey, order, threads, shared, calls, bound != nullptr ? *bound : none).run();
 }
 
 }  // namespace kx

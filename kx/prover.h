@@ -10,6 +10,7 @@
 
 #include "dzlib/fault.h"
 #include "kx/survey.h"
+#include "platform/platform.h"
 
 namespace kx {
 
@@ -61,7 +62,14 @@ struct ProverCalls {
 // Unpacks and proves the entries in `order` (their headers passed), begun in that order, on
 // `workers` threads. Each worker has a room of its own, for a sub-file of any size at a time;
 // the shared room takes as many as fit it side by side.
+//
+// All the rooms and packed data commit their memory against `bound` (none when null), the shared
+// room only when it takes no more than a quarter of it. A sub-file that runs short of memory while
+// others hold some waits until no other is inflated and the workers' rooms are empty, and is then
+// inflated with all the bound leaves beside the shared room, alone; one that runs short there, or
+// that had that much already, fails with packedMemory or unpackedMemory.
 void proveEntries(const Survey& survey, const std::vector<std::uint32_t>& order, unsigned workers,
-                  const SharedRoom& shared, const ProverCalls& calls);
+                  const SharedRoom& shared, const ProverCalls& calls,
+                  platform::MemoryBound* bound = nullptr);
 
 }  // namespace kx

@@ -110,7 +110,8 @@ int runTest(const Options& options) {
             progress.add(survey.plan.entries[index].header.packedSize);
             ready(index);
         };
-        proveEntries(survey, order, workers, sharedRoomFor(survey, order, workers), calls);
+        platform::MemoryBound bound(memoryBoundFor(options));
+        proveEntries(survey, order, workers, sharedRoomFor(survey, order, workers), calls, &bound);
     }
 
     bool good = survey.mainHeaderFault == dz::Fault::none && survey.tableFault == dz::Fault::none;

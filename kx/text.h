@@ -33,4 +33,9 @@ std::string textOfPath(const std::filesystem::path& path);
 // Bytes in the largest binary unit that keeps the number at or above 1: "1.5 MiB".
 std::string inUnits(double bytes);
 
+// A size of memory from its text: a count of bytes, or of KiB, MiB or GiB after "K", "M" or "G"
+// (or "KiB", "MiB", "GiB"), in either case: "512M", "2GiB", "1048576". False for anything else,
+// for 0 and for a size past 64 bits.
+bool sizeOfText(std::string_view text, std::uint64_t& bytes);
+
 }  // namespace kx

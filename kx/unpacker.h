@@ -18,12 +18,17 @@ constexpr std::size_t kLargestSubfile = UINT32_MAX;
 // place where the system can, and otherwise into `packed` (reserved here when it holds no room
 // yet). Returns Fault::none and sets `bytes` (valid while `view` and `packed` live), packedMemory
 // or read (the container could not be read).
+// Memory `packed` reserves counts against `bound` (none when null).
 dz::Fault packedData(const Survey& survey, std::uint32_t index, platform::Memory& packed,
-                     platform::FileView& view, const std::uint8_t*& bytes);
+                     platform::FileView& view, const std::uint8_t*& bytes,
+                     platform::MemoryBound* bound = nullptr);
 
 class Unpacker {
   public:
-    Unpacker();
+    // Its memory counts against `bound` (none when null), which must outlive it; it commits up
+    // to `share` bytes of it before each inflate, so that it seldom has to inflate again in a
+    // larger room.
+    explicit Unpacker(platform::MemoryBound* bound = nullptr, std::size_t share = 0);
 
     // Reads entry `index` of the survey's plan and unpacks and proves it: Fault::none (the
     // content is then at bytes()), packedMemory or unpackedMemory, read (the container could
@@ -33,7 +38,12 @@ class Unpacker {
     const std::uint8_t* bytes() const { return unpacked_.bytes(); }
     std::size_t length() const { return length_; }
 
+    // Gives back what its rooms hold past the first `keep` bytes; its bytes are gone.
+    void trim(std::size_t keep);
+
   private:
+    platform::MemoryBound* bound_;
+    std::size_t share_;
     platform::Memory packed_;
     platform::Memory unpacked_;
     std::size_t length_ = 0;

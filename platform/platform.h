@@ -3,6 +3,7 @@
 // Every path and name is a zero-terminated text in the system's narrow character set.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -245,6 +246,35 @@ std::string fileNameKey(std::string_view name);
 
 // ---- Memory --------------------------------------------------------------------------------
 
+// The most bytes that several rooms (Memory::reserve) may have committed together, shared by
+// threads: a commit takes its bytes from it before they are touched, and gives them back when
+// it is trimmed or released.
+class MemoryBound {
+  public:
+    explicit MemoryBound(std::uint64_t limit) : limit_(limit) {}
+    MemoryBound(const MemoryBound&) = delete;
+    MemoryBound& operator=(const MemoryBound&) = delete;
+
+    std::uint64_t limit() const { return limit_; }
+    std::uint64_t taken() const { return taken_.load(std::memory_order_relaxed); }
+    // Takes `bytes` when the total stays within the limit; false, taking nothing, otherwise.
+    bool take(std::uint64_t bytes) {
+        std::uint64_t now = taken_.load(std::memory_order_relaxed);
+        do {
+            if (bytes > limit_ - now) return false;
+        } while (!taken_.compare_exchange_weak(now, now + bytes, std::memory_order_relaxed));
+        return true;
+    }
+    void give(std::uint64_t bytes) { taken_.fetch_sub(bytes, std::memory_order_relaxed); }
+
+  private:
+    const std::uint64_t limit_;
+    std::atomic<std::uint64_t> taken_{0};
+};
+
+// Commits are counted in pages of this size.
+constexpr std::size_t kMemoryPage = 4096;
+
 // Fresh zeroed memory straight from the system, read-write; released when the object goes.
 // Only the pages that are touched cost.
 class Memory {
@@ -253,9 +283,11 @@ class Memory {
     // `size` bytes, all usable at once.
     explicit Memory(std::size_t size);
     // Room for up to `limit` bytes of which only the first committed() are usable until more
-    // is committed: on POSIX all of it (the system takes pages as they are touched), on Windows
-    // none until commit() is called. Null bytes() when the room cannot be had.
-    static Memory reserve(std::size_t limit);
+    // is committed: without a bound, on POSIX all of it (the system takes pages as they are
+    // touched), on Windows none until commit() is called. With a bound, none on every system,
+    // and each commit counts against the bound (which must outlive the room). Null bytes() when
+    // the room cannot be had.
+    static Memory reserve(std::size_t limit, MemoryBound* bound = nullptr);
     Memory(Memory&& other) noexcept { *this = static_cast<Memory&&>(other); }
     Memory& operator=(Memory&& other) noexcept {
         if (this != &other) {
@@ -263,8 +295,10 @@ class Memory {
             bytes_ = other.bytes_;
             size_ = other.size_;
             committed_ = other.committed_;
+            bound_ = other.bound_;
             other.bytes_ = nullptr;
             other.size_ = other.committed_ = 0;
+            other.bound_ = nullptr;
         }
         return *this;
     }
@@ -277,16 +311,30 @@ class Memory {
     std::size_t size() const { return size_; }
     // The bytes usable now, from the start.
     std::size_t committed() const { return committed_; }
-    // Makes the first `size` bytes usable (no more than size()); false when the system has no
-    // memory for them.
+    // Makes the first `size` bytes usable (no more than size()), whole pages at a time; false,
+    // with nothing more committed, when the system or the bound has no memory for them.
     bool commit(std::size_t size);
+    // Commits as much of the first `size` bytes as the system and the bound give, whole pages
+    // at a time; returns committed().
+    std::size_t commitWhatFits(std::size_t size);
+    // Gives the pages past the first `keep` bytes back to the system (their bytes read as zeros
+    // when they are committed again), and their count back to the bound.
+    void trim(std::size_t keep);
 
   private:
-    void release();  // gives the memory back to the system
+    void release();                                      // gives the memory back to the system
+    bool commitPages(std::size_t from, std::size_t to);  // the system's part of a commit
+    void decommitPages(std::size_t from, std::size_t to);
     std::uint8_t* bytes_ = nullptr;
     std::size_t size_ = 0;
     std::size_t committed_ = 0;
+    MemoryBound* bound_ = nullptr;
 };
+
+// The memory this process may take: the lower of the machine's physical memory and the limit
+// of its control group (on Linux, cgroup v2's memory.max of its own group and those above it,
+// or cgroup v1's memory.limit_in_bytes). UINT64_MAX when none is known.
+std::uint64_t memoryLimit();
 
 // ---- Local time ----------------------------------------------------------------------------
 

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -17,8 +18,10 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <vector>
 
 #include "platform/file_views.h"
+#include "platform/memory_limit.h"
 #include "platform/platform.h"
 #include "platform/profile.h"
 #include "platform/temporaries.h"
@@ -414,22 +417,68 @@ Memory::Memory(std::size_t size) {
     if (bytes_ != nullptr) size_ = committed_ = size;
 }
 
-Memory Memory::reserve(std::size_t limit) {
+Memory Memory::reserve(std::size_t limit, MemoryBound* bound) {
     Memory memory;
     if (limit == 0) return memory;
     memory.bytes_ = mapMemory(limit, /*reserveOnly=*/true);
-    if (memory.bytes_ != nullptr) memory.size_ = memory.committed_ = limit;
+    if (memory.bytes_ == nullptr) return memory;
+    memory.size_ = limit;
+    // The system takes pages as they are touched: without a bound to count them against, the
+    // whole room is usable at once.
+    memory.committed_ = bound != nullptr ? 0 : limit;
+    memory.bound_ = bound;
     return memory;
 }
 
-bool Memory::commit(std::size_t size) {
-    return size <= committed_;
+bool Memory::commitPages(std::size_t, std::size_t) {
+    return true;
+}
+
+void Memory::decommitPages(std::size_t from, std::size_t to) {
+    ::madvise(bytes_ + from, to - from, MADV_DONTNEED);
 }
 
 void Memory::release() {
+    if (bound_ != nullptr) bound_->give(committed_);
     if (bytes_ != nullptr) ::munmap(bytes_, size_);
     bytes_ = nullptr;
     size_ = committed_ = 0;
+    bound_ = nullptr;
+}
+
+namespace {
+
+// The start of a small file of the system's (such as one under /proc), or "" when it cannot be
+// read.
+std::string smallFileText(const std::string& path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return text;
+    char buffer[4096];
+    while (text.size() < 65536) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return text;
+}
+
+}  // namespace
+
+std::uint64_t memoryLimit() {
+    std::uint64_t limit = UINT64_MAX;
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageSize > 0) {
+        limit = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+    }
+    for (const std::string& file : cgroupLimitFiles(smallFileText("/proc/self/cgroup"))) {
+        const std::string text = smallFileText("/sys/fs/cgroup" + file);
+        if (!text.empty()) limit = std::min(limit, cgroupLimitFromText(text));
+    }
+    return limit;
 }
 
 // ---- Local time ----------------------------------------------------------------------------

@@ -522,28 +522,39 @@ Memory::Memory(std::size_t size) {
     if (bytes_ != nullptr) size_ = committed_ = size;
 }
 
-Memory Memory::reserve(std::size_t limit) {
+Memory Memory::reserve(std::size_t limit, MemoryBound* bound) {
     Memory memory;
     if (limit == 0) return memory;
     // Address space only: committing it all would count against the system's commit limit.
     memory.bytes_ =
         static_cast<std::uint8_t*>(VirtualAlloc(nullptr, limit, MEM_RESERVE, PAGE_READWRITE));
-    if (memory.bytes_ != nullptr) memory.size_ = limit;
+    if (memory.bytes_ == nullptr) return memory;
+    memory.size_ = limit;
+    memory.bound_ = bound;
     return memory;
 }
 
-bool Memory::commit(std::size_t size) {
-    if (size <= committed_) return true;
-    if (bytes_ == nullptr || size > size_) return false;
-    if (VirtualAlloc(bytes_, size, MEM_COMMIT, PAGE_READWRITE) == nullptr) return false;
-    committed_ = size;
-    return true;
+bool Memory::commitPages(std::size_t from, std::size_t to) {
+    return VirtualAlloc(bytes_ + from, to - from, MEM_COMMIT, PAGE_READWRITE) != nullptr;
+}
+
+void Memory::decommitPages(std::size_t from, std::size_t to) {
+    VirtualFree(bytes_ + from, to - from, MEM_DECOMMIT);
 }
 
 void Memory::release() {
+    if (bound_ != nullptr) bound_->give(committed_);
     if (bytes_ != nullptr) VirtualFree(bytes_, 0, MEM_RELEASE);
     bytes_ = nullptr;
     size_ = committed_ = 0;
+    bound_ = nullptr;
+}
+
+std::uint64_t memoryLimit() {
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    if (GlobalMemoryStatusEx(&status) == 0) return UINT64_MAX;
+    return status.ullTotalPhys;
 }
 
 // ---- Local time ----------------------------------------------------------------------------
