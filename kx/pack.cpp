@@ -38,11 +38,53 @@ constexpr std::uint64_t kLargest32 = UINT32_MAX;
 
 // One worker's room: an entry's content, its packed stream (new, or the original's), and the
 // original's entry unpacked to compare with the content.
+// Each commits against the memory bound, and gives its memory back once its entry is written.
 struct PackRoom {
-    platform::Memory content = platform::Memory::reserve(kLargest32);
-    platform::Memory packed = platform::Memory::reserve(kLargest32 + kLargest32 / 256 + (1u << 20));
-    platform::Memory unpacked = platform::Memory::reserve(kLargest32);
+    explicit PackRoom(platform::MemoryBound* bound)
+        : content(platform::Memory::reserve(kLargest32, bound)),
+          packed(platform::Memory::reserve(kLargest32 + kLargest32 / 256 + (1u << 20), bound)),
+          unpacked(platform::Memory::reserve(kLargest32, bound)) {}
+    void empty() {
+        content.trim(0);
+        packed.trim(0);
+        unpacked.trim(0);
+    }
+    platform::Memory content;
+    platform::Memory packed;
+    platform::Memory unpacked;
 };
+
+// Appends the packed data of the original's entry `index` to `out`: read in place where the
+// system can, else a slice at a time into `buffer`. Bytes past the end of the original read as
+// zeros, as they did when the entry was proven.
+bool appendOriginal(dz::PendingOutput& out, const Survey& survey, std::uint32_t index,
+                    std::vector<std::uint8_t>& buffer, std::string& failed) {
+    const dz::PlannedEntry& entry = survey.plan.entries[index];
+    const std::uint64_t at = dz::regionOf(entry).begin + dz::kSubfileDataOffset;
+    const std::size_t size = entry.header.packedSize;
+    const platform::FileView view = survey.container.view(at, size);
+    if (!view.empty() || size == 0) return out.append(view.bytes(), size);
+    constexpr std::size_t kSlice = 4u << 20;
+    buffer.resize(kSlice);
+    for (std::size_t done = 0; done < size;) {
+        const std::size_t step = std::min(kSlice, size - done);
+        const std::size_t got = survey.container.readAt(at + done, buffer.data(), step);
+        if (got < step) {
+            if (at + done + got < static_cast<std::uint64_t>(survey.container.length())) {
+                failed = "read";
+                return false;
+            }
+            std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got),
+                      buffer.begin() + static_cast<std::ptrdiff_t>(step), 0);
+        }
+        if (!out.append(buffer.data(), step)) {
+            failed = "write";
+            return false;
+        }
+        done += step;
+    }
+    return true;
+}
 
 // One entry, packed: its sealed header, and its packed bytes: the original's entry `copyOf`'s,
 // or else at the start of its room's `packed`.
@@ -59,6 +101,9 @@ struct PackRun {
     const Original& original;
     const std::map<std::string, Source>& sources;
 };
+
+const char kShortOfMemory[] =
+    "not enough memory to pack it (--memory sets the bound; with -j 1 one entry has all of it)";
 
 std::string entryLabel(std::size_t index) {
     return "entry " + std::to_string(index + 1);
@@ -84,6 +129,10 @@ bool copyProven(const PackRun& run, std::size_t i, std::uint32_t index, PackRoom
     dz::Fault fault = packedData(survey, index, room.packed, view, bytes);
     if (fault == dz::Fault::none) {
         fault = dz::unpackSubfile(header, bytes, header.packedSize, room.unpacked, length);
+    }
+    if (fault == dz::Fault::packedMemory || fault == dz::Fault::unpackedMemory) {
+        why = {entryLabel(i), kShortOfMemory};
+        return false;
     }
     if (fault != dz::Fault::none) {
         why = {entryLabel(i), "no file named, and the original's entry " +
@@ -128,7 +177,7 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
     const Source& source = run.sources.at(place.file);
     const auto length = static_cast<std::size_t>(place.length);
     if (room.content.bytes() == nullptr || !room.content.commit(length)) {
-        why = {entryLabel(i), "not enough memory to read it"};
+        why = {entryLabel(i), kShortOfMemory};
         return false;
     }
     if (source.file.readAt(place.offset, room.content.bytes(), length) != length) {
@@ -144,7 +193,7 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
     dz::SubfileHeader header{};
     if (!dz::packContent(content, length, entry.wrapper, run.options.level, room.packed,
                          packed.packedLength)) {
-        why = {entryLabel(i), "not enough memory to pack it"};
+        why = {entryLabel(i), kShortOfMemory};
         return false;
     }
     std::memcpy(header.marker, "SSTX", 4);
@@ -258,12 +307,16 @@ int runPack(const Options& options) {
         refusals.push_back(std::move(why));
     };
     std::size_t copied = 0;
-    platform::Memory copyRoom;  // the writer's, for packed data that cannot be read in place
+    std::vector<std::uint8_t> copyBuffer;  // the writer's, for packed data not read in place
+    platform::MemoryBound bound(memoryBoundFor(options));
     {
         Progress progress(!options.quiet && platform::standardErrorIsTerminal(), total);
         const unsigned workers =
             static_cast<unsigned>(std::min<std::size_t>(workersFor(options), count + 1));
-        std::vector<PackRoom> rooms(std::min<std::size_t>(workers + 1, count + 1));
+        std::vector<PackRoom> rooms;
+        for (std::size_t r = 0; r < std::min<std::size_t>(workers + 1, count + 1); ++r) {
+            rooms.emplace_back(&bound);
+        }
         Rooms lender(rooms.size());
         InOrder writer(count);
         runInParallel(count, workers, [&](std::size_t i, unsigned) {
@@ -277,7 +330,10 @@ int runPack(const Options& options) {
             progress.add(entry.content ? entry.content->length : packed.packedLength);
             // A copy needs its room no longer: its bytes are read again as they are written.
             const bool holdsRoom = good && !packed.copyOf;
-            if (!holdsRoom) lender.give(roomNumber);
+            if (!holdsRoom) {
+                rooms[roomNumber].empty();
+                lender.give(roomNumber);
+            }
             writer.ready(i, [&, i, roomNumber, good, holdsRoom, packed = std::move(packed)] {
                 if (good && !failed) {
                     if (at > kLargest32 || packed.packedLength > kLargest32) {
@@ -286,23 +342,28 @@ int runPack(const Options& options) {
                                 "reach"});
                     } else {
                         table[i] = {manifest.entries[i].type, static_cast<std::uint32_t>(at)};
-                        platform::FileView view;
-                        const std::uint8_t* bytes = rooms[roomNumber].packed.bytes();
-                        if (packed.copyOf && packedData(original.survey, *packed.copyOf, copyRoom,
-                                                        view, bytes) != dz::Fault::none) {
-                            refuse({original.survey.path,
-                                    "cannot read it: " + platform::lastErrorText()});
-                        } else if (!out.append(packed.sealedHeader.data(),
-                                               packed.sealedHeader.size()) ||
-                                   !out.append(bytes, packed.packedLength)) {
-                            refuse(
-                                {options.output, "cannot write it: " + platform::lastErrorText()});
+                        std::string fault = "write";
+                        if (!out.append(packed.sealedHeader.data(), packed.sealedHeader.size()) ||
+                            !(packed.copyOf ? appendOriginal(out, original.survey, *packed.copyOf,
+                                                             copyBuffer, fault)
+                                            : out.append(rooms[roomNumber].packed.bytes(),
+                                                         packed.packedLength))) {
+                            if (fault == "read") {
+                                refuse({original.survey.path,
+                                        "cannot read it: " + platform::lastErrorText()});
+                            } else {
+                                refuse({options.output,
+                                        "cannot write it: " + platform::lastErrorText()});
+                            }
                         }
                         at += packed.sealedHeader.size() + packed.packedLength;
                         copied += packed.copyOf ? 1 : 0;
                     }
                 }
-                if (holdsRoom) lender.give(roomNumber);
+                if (holdsRoom) {
+                    rooms[roomNumber].empty();
+                    lender.give(roomNumber);
+                }
             });
         });
     }
