@@ -33,6 +33,7 @@ PendingOutput& PendingOutput::operator=(PendingOutput&& other) noexcept {
         end_ = other.end_;
         std::memcpy(temporaryName_, other.temporaryName_, sizeof temporaryName_);
         finalName_ = std::move(other.finalName_);
+        nameTaken_ = other.nameTaken_;
         other.folder_ = nullptr;
     }
     return *this;
@@ -53,10 +54,15 @@ bool PendingOutput::writeAt(std::uint64_t offset, const void* bytes, std::size_t
     return file_.writeAt(offset, bytes, length);
 }
 
-bool PendingOutput::commit() {
+bool PendingOutput::commit(Existing existing) {
+    nameTaken_ = false;
     if (!isOpen()) return false;
     // A close that fails means the data may not be stored: never move such a file into place.
-    if (!file_.close() || !folder_->replace(temporaryName_, finalName_.c_str())) {
+    const bool moved =
+        file_.close() && (existing == Existing::replace
+                              ? folder_->replace(temporaryName_, finalName_.c_str())
+                              : folder_->moveNew(temporaryName_, finalName_.c_str(), nameTaken_));
+    if (!moved) {
         discard();
         return false;
     }

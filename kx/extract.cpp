@@ -2,7 +2,6 @@
 // to standard output; a failed output does not stop the others.
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -89,8 +88,8 @@ bool handleExisting(Extraction& x, const std::string& directory) {
             work.outcome = Outcome::kept;
             continue;
         }
-        const std::filesystem::path path = std::filesystem::path(directory) / planned(x, o).name;
-        printError(shown(path.string()), "it exists (--force replaces it, --keep keeps it)");
+        printError(shown(outputPath(directory, planned(x, o).name)),
+                   "it exists (--force replaces it, --keep keeps it)");
         clear = false;
     }
     return clear;
@@ -214,11 +213,22 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
             begin(job, work);  // an output of empty pieces has none written
         }
         if (work.unfinished.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-        if (!work.broken && !work.pending.commit()) {
-            fail(work, dz::Fault::write, index, platform::lastErrorText());
+        // Without --force, a file that another program made at the name since the run began is
+        // left as it is: the move into place refuses to replace anything.
+        const dz::Existing existing =
+            x.options.force ? dz::Existing::replace : dz::Existing::refuse;
+        bool taken = false;
+        if (!work.broken && !work.pending.commit(existing)) {
+            taken = work.pending.nameTaken();
+            if (!taken) fail(work, dz::Fault::write, index, platform::lastErrorText());
         }
         if (work.broken) work.pending.discard();
-        work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
+        if (taken) {
+            work.detail = "it exists (--force replaces it, --keep keeps it)";
+            work.outcome = x.options.keep ? Outcome::kept : Outcome::exists;
+        } else {
+            work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
+        }
         report(job.output);
     };
     proveEntries(x.survey, order, workers, sharedRoomFor(x.survey, order, workers), calls);

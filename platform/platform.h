@@ -199,6 +199,11 @@ class Directory {
     // Moves the entry `from` to `to` within the folder, replacing whatever stands at `to` (a file,
     // a link or a special file, never what a link leads to); a folder at `to` is not replaced.
     bool replace(const char* from, const char* to);
+    // Moves the entry `from` to `to` within the folder only when nothing stands at `to`, in one
+    // step that no other program can come between. False when it is not moved; `taken` then
+    // says whether that is because something stands at `to` (lastErrorText() says "File
+    // exists" or the system's words for it).
+    bool moveNew(const char* from, const char* to, bool& taken);
     // Removes the entry `name`, and forgets it as a temporary file.
     bool remove(const char* name);
     // Forgets `name` as a temporary file: it has been moved to its final name.

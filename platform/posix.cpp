@@ -348,6 +348,24 @@ bool Directory::replace(const char* from, const char* to) {
     return ::renameat(fdOf(handle_), from, fdOf(handle_), to) == 0;
 }
 
+bool Directory::moveNew(const char* from, const char* to, bool& taken) {
+    taken = false;
+    const int fd = fdOf(handle_);
+    if (::renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) {
+        taken = errno == EEXIST;
+        return false;
+    }
+    // A file system (or a system) that cannot rename so: a link is made at `to` only where
+    // nothing stands, and the old name goes after.
+    if (::linkat(fd, from, fd, to, 0) != 0) {
+        taken = errno == EEXIST;
+        return false;
+    }
+    ::unlinkat(fd, from, 0);
+    return true;
+}
+
 bool Directory::remove(const char* name) {
     bool removed = ::unlinkat(fdOf(handle_), name, 0) == 0;
     forgetTemporary(handle_, name);

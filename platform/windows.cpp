@@ -438,6 +438,18 @@ bool Directory::replace(const char* from, const char* to) {
     return MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
+bool Directory::moveNew(const char* from, const char* to, bool& taken) {
+    const std::string source = path_ + from;
+    const std::string target = path_ + to;
+    SetFileAttributesA(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // Without MOVEFILE_REPLACE_EXISTING the move fails where anything stands at `to`.
+    taken = false;
+    if (MoveFileExA(source.c_str(), target.c_str(), 0) != 0) return true;
+    const DWORD error = GetLastError();
+    taken = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+    return false;
+}
+
 bool Directory::remove(const char* name) {
     const std::string path = path_ + name;
     bool removed = DeleteFileA(path.c_str()) != 0;
