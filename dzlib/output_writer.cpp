@@ -16,7 +16,11 @@ bool OutputFolder::open(const char* path, const char* temporaryStem) {
 PendingOutput OutputFolder::begin(const std::string& name, const Container* guarded) {
     PendingOutput output;
     // A folder at the final name could never be replaced: fail now, before any work.
-    if (!isOpen() || folder_.holdsFolder(name.c_str())) return output;
+    if (!isOpen()) return output;
+    if (folder_.holdsFolder(name.c_str())) {
+        platform::setLastError(platform::Refusal::folder);
+        return output;
+    }
     if (guarded != nullptr && guarded->isAt(folder_, name.c_str())) return output;
     output.file_ = folder_.createTemporary(stem_.c_str(), output.temporaryName_);
     if (!output.file_.isOpen()) return output;
@@ -73,6 +77,7 @@ bool PendingOutput::commit(Existing existing) {
 
 void PendingOutput::discard() {
     if (folder_ == nullptr) return;
+    platform::LastErrorKept reason;
     file_.close();
     folder_->remove(temporaryName_);
     folder_ = nullptr;

@@ -34,7 +34,7 @@ class OutputFolder {
 
     // Starts the output `name` in an empty temporary file. Fails (the result is not open) when
     // the folder is not open, a folder stands at `name`, `name` is the file `guarded` (such as
-    // the open container), or no temporary file can be made.
+    // the open container), or no temporary file can be made; platform::lastErrorText() says why.
     PendingOutput begin(const std::string& name, const Container* guarded = nullptr);
 
   private:

@@ -89,7 +89,9 @@ bool handleExisting(Extraction& x, const std::string& directory) {
             continue;
         }
         printError(shown(outputPath(directory, planned(x, o).name)),
-                   "it exists (--force replaces it, --keep keeps it)");
+                   folder.holdsFolder(planned(x, o).name.c_str())
+                       ? "it is a folder"
+                       : "it exists (--force replaces it, --keep keeps it)");
         clear = false;
     }
     return clear;
@@ -224,7 +226,10 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
         }
         if (work.broken) work.pending.discard();
         if (taken) {
-            work.detail = "it exists (--force replaces it, --keep keeps it)";
+            const char* name = planned(x, job.output).name.c_str();
+            work.detail = x.folder.directory().holdsFolder(name)
+                              ? "it is a folder"
+                              : "it exists (--force replaces it, --keep keeps it)";
             work.outcome = x.options.keep ? Outcome::kept : Outcome::exists;
         } else {
             work.outcome = work.broken ? Outcome::failed : Outcome::extracted;

@@ -41,8 +41,27 @@ bool programPath(char* buffer, std::size_t size);
 unsigned processorCount();
 
 // The system's text for the last failed call of this thread, such as "No such file or
-// directory".
+// directory"; for a refusal made here (Refusal), its own text.
 std::string lastErrorText();
+
+// Calls that refuse what the system would take set the last failure to one of these, so that
+// lastErrorText() tells the real reason: "it is a folder", "it is not a regular file" (a FIFO,
+// a device), "another program holds it".
+enum class Refusal { folder, notRegularFile, held };
+void setLastError(Refusal refusal);
+
+// Keeps the last failure of this thread across the calls made in cleaning up after it, so that
+// lastErrorText() still tells why the first call failed.
+class LastErrorKept {
+  public:
+    LastErrorKept();
+    ~LastErrorKept();
+    LastErrorKept(const LastErrorKept&) = delete;
+    LastErrorKept& operator=(const LastErrorKept&) = delete;
+
+  private:
+    unsigned long code_;
+};
 
 // ---- Console -------------------------------------------------------------------------------
 
@@ -101,7 +120,8 @@ class File {
     bool close();
 
     // Opens an existing regular file for reading, with no sharing: a second opener is refused.
-    // Anything else (a folder, a FIFO, a device) is refused without waiting for it.
+    // Anything else (a folder, a FIFO, a device) is refused without waiting for it, and so is a
+    // file another program holds; lastErrorText() then says which (Refusal).
     static File openExclusiveRead(const char* path);
 
     // The file's length in bytes, or -1 when it cannot be had.

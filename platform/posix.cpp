@@ -61,6 +61,11 @@ void onInterrupt(int signalNumber) {
 
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
+// errno values for the refusals made here (Refusal), far above any the system uses; a folder is
+// the system's own EISDIR.
+constexpr int kNotRegularFileError = 0x4B5801;
+constexpr int kHeldError = 0x4B5802;
+
 // Holds the interrupts back while a temporary file is made and registered, so that none can
 // find it made but not yet registered.
 class InterruptsHeld {
@@ -127,9 +132,39 @@ unsigned processorCount() {
 }
 
 std::string lastErrorText() {
+    switch (errno) {
+        case EISDIR:
+            return "it is a folder";
+        case kNotRegularFileError:
+            return "it is not a regular file";
+        case kHeldError:
+            return "another program holds it";
+        default:
+            break;
+    }
     char buffer[256];
     // The GNU form returns the text, which may or may not be in the buffer.
     return ::strerror_r(errno, buffer, sizeof buffer);
+}
+
+void setLastError(Refusal refusal) {
+    switch (refusal) {
+        case Refusal::folder:
+            errno = EISDIR;
+            break;
+        case Refusal::notRegularFile:
+            errno = kNotRegularFileError;
+            break;
+        case Refusal::held:
+            errno = kHeldError;
+            break;
+    }
+}
+
+LastErrorKept::LastErrorKept() : code_(static_cast<unsigned long>(errno)) {}
+
+LastErrorKept::~LastErrorKept() {
+    errno = static_cast<int>(code_);
 }
 
 // ---- Console -------------------------------------------------------------------------------
@@ -222,14 +257,18 @@ File File::openExclusiveRead(const char* path) {
     if (fd < 0) return File();
     File file(fd);
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        errno = EINVAL;
+    if (::fstat(fd, &info) != 0) return File();
+    if (!S_ISREG(info.st_mode)) {
+        setLastError(S_ISDIR(info.st_mode) ? Refusal::folder : Refusal::notRegularFile);
         return File();
     }
     int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return File();
     // A lock held by another run means no sharing.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return File();
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) setLastError(Refusal::held);
+        return File();
+    }
     return file;
 }
 
