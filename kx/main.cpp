@@ -80,6 +80,8 @@ int main(int argc, char** argv) {
                             "also write a manifest that kx pack builds the container again from");
     force->excludes(keep);
     toStandardOutput->excludes(directory)->excludes(manifest)->excludes(force)->excludes(keep);
+    // The JSON document would land among the outputs' bytes.
+    toStandardOutput->excludes(extract->get_option("--json"));
     addWorkers(extract, options);
     CLI::App* pack = app.add_subcommand("pack",
                                         "build a container from a manifest and the files "

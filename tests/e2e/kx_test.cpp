@@ -208,6 +208,7 @@ TEST_F(KxTest, AWrongCommandLineShowsTheUsage) {
         {"test", "a.dz", "-j", "0"},
         {"test", "a.dz", "extra"},
         {"info", "a.dz", "--jobs", "2"},
+        {"extract", "a.dz", "--stdout", "--json"},  // the document would follow the bytes
     };
     for (const auto& arguments : lines) {
         testsupport::RunResult result = kx(arguments);
