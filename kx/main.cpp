@@ -1,6 +1,7 @@
 // kx: Kestrix's companion for people and scripts. It checks, lists, unpacks and packs DZ
 // containers over the same container library as kestrix.
 #include <CLI/CLI.hpp>
+#include <iostream>
 #include <string>
 
 #include "kestrix_version.h"
@@ -30,6 +31,17 @@ CLI::App* addCommand(CLI::App& app, const char* name, const char* description,
     command->add_option("CONTAINER", options.container, "the DZ container")->required();
     command->add_flag("--json", options.json, "one JSON document on standard output, for scripts");
     return command;
+}
+
+// The exit status once the command is done: a failed write to standard output (a full disk, a
+// reader that went away) makes a run that went well a failed one, said with the system's reason.
+// The bytes of kx extract --stdout do not go through printOut: their failure is said with the
+// outputs that failed.
+int finish(int status) {
+    const std::string failure = kx::standardOutputFailure();
+    if (failure.empty()) return status;
+    kx::printError("standard output", failure);
+    return status == kx::kExitGood ? kx::kExitFailed : status;
 }
 
 void addWorkers(CLI::App* command, kx::Options& options) {
@@ -97,15 +109,22 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        if (error.get_exit_code() == 0) return app.exit(error);  // --help, --version
+        if (error.get_exit_code() == 0) {  // --help, --version
+            const int status = app.exit(error);
+            if (!std::cout.flush()) {
+                kx::printError("standard output", platform::lastErrorText());
+                return kx::kExitFailed;
+            }
+            return status;
+        }
         kx::printError("usage", error.what());
         platform::standardErrorWrite(kUsage, sizeof kUsage - 1);
         return kx::kExitUsage;
     }
-    if (info->parsed()) return kx::runInfo(options);
-    if (list->parsed()) return kx::runList(options);
-    if (test->parsed()) return kx::runTest(options);
-    if (extract->parsed()) return kx::runExtract(options);
-    if (pack->parsed()) return kx::runPack(options);
+    if (info->parsed()) return finish(kx::runInfo(options));
+    if (list->parsed()) return finish(kx::runList(options));
+    if (test->parsed()) return finish(kx::runTest(options));
+    if (extract->parsed()) return finish(kx::runExtract(options));
+    if (pack->parsed()) return finish(kx::runPack(options));
     return kx::kExitUsage;
 }

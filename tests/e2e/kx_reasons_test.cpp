@@ -123,5 +123,62 @@ TEST_F(KxReasonsTest, AContainerHeldByAnotherRunOrAFolderThatCannotBeMadeIsSaidS
     EXPECT_FALSE(fs::exists(dir / "shut/sub"));
 }
 
+TEST_F(KxReasonsTest, AFailedWriteToStandardOutputFailsTheRun) {
+    write(buildContainer(twoOutputs()));
+    ASSERT_EQ(kx({"extract", "a.dz", "-C", "files", "--manifest", "files.json", "-q"}).status, 0);
+    const bool posix = !testsupport::testingWindowsProgram();
+    const std::vector<std::vector<std::string>> commands = {
+        {"info", "a.dz"},
+        {"list", "a.dz", "--json"},
+        {"test", "a.dz"},
+        {"extract", "a.dz", "-C", "out"},
+        {"extract", "a.dz", "-C", "out", "--json"},
+        {"pack", "files.json", "-o", "p.dz"},
+        {"--version"},
+    };
+    struct Way {
+        const char* what;
+        bool posixOnly;
+        std::function<void(testsupport::RunOptions&)> set;
+        std::string reason;  // the system's, on POSIX
+    };
+    const Way ways[] = {
+        {"a full disk", true, [](testsupport::RunOptions& o) { o.outputFile = "/dev/full"; },
+         "No space left on device"},
+        {"a closed pipe", false, [](testsupport::RunOptions& o) { o.closedOutput = true; },
+         "Broken pipe"},
+    };
+    for (const Way& way : ways) {
+        if (way.posixOnly && !posix) continue;
+        for (const auto& arguments : commands) {
+            const std::string label = std::string(way.what) + ": " + arguments[0];
+            fs::remove_all(dir / "out");
+            fs::remove_all(dir / "p.dz");
+            testsupport::RunOptions options;
+            way.set(options);
+            testsupport::RunResult result = kx(arguments, options);
+            EXPECT_EQ(result.status, 1) << label;
+            // Said once, after everything else the run said, with the system's reason.
+            const std::string& errors = result.errors;
+            const std::size_t lastLine =
+                errors.size() < 2 ? 0 : errors.rfind('\n', errors.size() - 2) + 1;
+            const std::string prefix = "kx: standard output: ";
+            EXPECT_EQ(errors.substr(lastLine, prefix.size()), prefix) << label << ": " << errors;
+            if (posix) {
+                EXPECT_EQ(errors, prefix + way.reason + "\n") << label;
+            }
+        }
+    }
+    // The bytes of --stdout that could not be written are said as the outputs that failed,
+    // and only so.
+    testsupport::RunOptions closed;
+    closed.closedOutput = true;
+    testsupport::RunResult result = kx({"extract", "a.dz", "--stdout", "-j", "1"}, closed);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.errors.find("kx: standard output:"), std::string::npos) << result.errors;
+    EXPECT_NE(result.errors.find("it could not be written: standard output: "), std::string::npos)
+        << result.errors;
+}
+
 }  // namespace
 }  // namespace e2e
