@@ -1,7 +1,9 @@
 // kx: Kestrix's companion for people and scripts. It checks, lists, unpacks and packs DZ
 // containers over the same container library as kestrix.
 #include <CLI/CLI.hpp>
+#include <exception>
 #include <iostream>
+#include <new>
 #include <string>
 
 #include "kestrix_version.h"
@@ -31,6 +33,19 @@ CLI::App* addCommand(CLI::App& app, const char* name, const char* description,
     command->add_option("CONTAINER", options.container, "the DZ container")->required();
     command->add_flag("--json", options.json, "one JSON document on standard output, for scripts");
     return command;
+}
+
+// Runs a command. Whatever it throws ends it as a failure of its subject (the container, or
+// the manifest for kx pack), said on standard error, never as a crash.
+int runCommand(int (*command)(const kx::Options&), const kx::Options& options) {
+    try {
+        return command(options);
+    } catch (const std::bad_alloc&) {
+        kx::printError(kx::shown(options.container), "not enough memory");
+    } catch (const std::exception& error) {
+        kx::printError(kx::shown(options.container), error.what());
+    }
+    return kx::kExitFailed;
 }
 
 // The exit status once the command is done: a failed write to standard output (a full disk, a
@@ -121,10 +136,10 @@ int main(int argc, char** argv) {
         platform::standardErrorWrite(kUsage, sizeof kUsage - 1);
         return kx::kExitUsage;
     }
-    if (info->parsed()) return finish(kx::runInfo(options));
-    if (list->parsed()) return finish(kx::runList(options));
-    if (test->parsed()) return finish(kx::runTest(options));
-    if (extract->parsed()) return finish(kx::runExtract(options));
-    if (pack->parsed()) return finish(kx::runPack(options));
+    if (info->parsed()) return finish(runCommand(kx::runInfo, options));
+    if (list->parsed()) return finish(runCommand(kx::runList, options));
+    if (test->parsed()) return finish(runCommand(kx::runTest, options));
+    if (extract->parsed()) return finish(runCommand(kx::runExtract, options));
+    if (pack->parsed()) return finish(runCommand(kx::runPack, options));
     return kx::kExitUsage;
 }

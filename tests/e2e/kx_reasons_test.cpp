@@ -1,6 +1,7 @@
 // What kx says when something stands in its way, through the real program: the reason of the
 // call that failed (a folder, a FIFO or a device where a file should be, a file held by another
-// run, a folder that cannot be made), each on standard error, with status 1.
+// run, a folder that cannot be made), a standard output that cannot be written, and memory that
+// runs out, each on standard error, with status 1.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -178,6 +179,20 @@ TEST_F(KxReasonsTest, AFailedWriteToStandardOutputFailsTheRun) {
     EXPECT_EQ(result.errors.find("kx: standard output:"), std::string::npos) << result.errors;
     EXPECT_NE(result.errors.find("it could not be written: standard output: "), std::string::npos)
         << result.errors;
+}
+
+TEST_F(KxReasonsTest, WhatACommandThrowsEndsItAsAFailureOfItsSubject) {
+    if (testsupport::testingWindowsProgram()) GTEST_SKIP() << "an address space limit";
+    // A manifest of 64 GiB (holding no data) cannot be read into memory.
+    testsupport::writeFile(dir / "huge.json", "");
+    fs::resize_file(dir / "huge.json", std::uintmax_t{64} << 30);
+    testsupport::RunOptions options;
+    options.addressSpaceLimit = std::uint64_t{2} << 30;
+    testsupport::RunResult result = kx({"pack", "huge.json", "-o", "p.dz"}, options);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.errors, "kx: huge.json: not enough memory\n");
+    EXPECT_FALSE(fs::exists(dir / "p.dz"));
 }
 
 }  // namespace
