@@ -75,6 +75,9 @@ int main(int argc, char** argv) {
     CLI::App app("kx checks, lists, unpacks and packs DZ firmware containers.", "kx");
     app.set_version_flag("--version", "kx " KESTRIX_VERSION);
     app.require_subcommand(1);
+    // A word that starts with '/' is a path, as on POSIX, never an option: the Windows build
+    // would otherwise take "/C/firmware.dz" for an option "/C" (the subcommands inherit this).
+    app.allow_windows_style_options(false);
     CLI::App* info = addCommand(app, "info",
                                 "show the main header and whether the header and "
                                 "the offset table pass their checks",

@@ -224,6 +224,26 @@ TEST_F(KxTest, AWrongCommandLineShowsTheUsage) {
     EXPECT_EQ(kx({"test", "--help"}).status, 0);
 }
 
+TEST_F(KxTest, AnAbsolutePathIsNeverTakenForAnOption) {
+    write(buildContainer(threeSubfiles()));
+    // Forward slashes from the root: a path on both systems (Wine maps it to its own drive).
+    const std::string container = dir / "a.dz";
+    const std::string out = dir / "out";
+    const std::vector<std::vector<std::string>> lines = {
+        {"info", container},
+        {"test", container, "-q"},
+        {"extract", container, "-C", out, "-q"},
+        {"extract", "a.dz", "--directory", out, "--force", "-q"},
+    };
+    for (const auto& arguments : lines) {
+        testsupport::RunResult result = kx(arguments);
+        EXPECT_EQ(result.status, 0) << arguments[0] << ": " << result.errors;
+        EXPECT_EQ(result.errors, "") << arguments[0];
+    }
+    EXPECT_EQ(testsupport::listDirectory(out),
+              (std::vector<std::string>{"boot.img", "system.img"}));
+}
+
 TEST_F(KxTest, JsonTextIsUtf8AndNamesKeepTheirBytes) {
     ContainerPlan plan;
     plan.phoneModel =
