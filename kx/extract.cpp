@@ -183,6 +183,12 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
     const auto begin = [&](const Job& job, OutputWork& work) {
         std::call_once(work.begun, [&] {
             work.pending = x.folder.begin(planned(x, job.output).name, &x.survey.container);
+            // Why it could not begin is taken at once: on Windows the calls that follow (the
+            // locks' own) may clear the last error.
+            if (!work.pending.isOpen()) {
+                fail(work, dz::Fault::write, planned(x, job.output).pieces[job.piece],
+                     platform::lastErrorText());
+            }
         });
     };
     DeferredWrites writes(entries.size());
