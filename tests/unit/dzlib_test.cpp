@@ -211,6 +211,9 @@ TEST_F(LibraryTest, ACommitThatMustNotReplaceLeavesWhatAppearedMeanwhile) {
     ASSERT_TRUE(outputs.open(folder.string().c_str(), ".test-"));
     for (const Case& c : cases) {
         const std::string label = std::to_string(&c - cases);
+#ifdef _WIN32
+        if (c.appeared == Appeared::link) continue;  // links need a privilege there
+#endif
         const fs::path name = folder / "out.img";
         fs::remove_all(name);
         PendingOutput output = outputs.begin("out.img");
