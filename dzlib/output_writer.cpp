@@ -21,7 +21,10 @@ PendingOutput OutputFolder::begin(const std::string& name, const Container* guar
         platform::setLastError(platform::Refusal::folder);
         return output;
     }
-    if (guarded != nullptr && guarded->isAt(folder_, name.c_str())) return output;
+    if (guarded != nullptr && guarded->isAt(folder_, name.c_str())) {
+        platform::setLastError(platform::Refusal::beingRead);
+        return output;
+    }
     output.file_ = folder_.createTemporary(stem_.c_str(), output.temporaryName_);
     if (!output.file_.isOpen()) return output;
     output.folder_ = &folder_;

@@ -46,8 +46,8 @@ std::string lastErrorText();
 
 // Calls that refuse what the system would take set the last failure to one of these, so that
 // lastErrorText() tells the real reason: "it is a folder", "it is not a regular file" (a FIFO,
-// a device), "another program holds it".
-enum class Refusal { folder, notRegularFile, held };
+// a device), "another program holds it", "it is the file being read".
+enum class Refusal { folder, notRegularFile, held, beingRead };
 void setLastError(Refusal refusal);
 
 // Keeps the last failure of this thread across the calls made in cleaning up after it, so that

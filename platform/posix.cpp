@@ -65,6 +65,7 @@ constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 // the system's own EISDIR.
 constexpr int kNotRegularFileError = 0x4B5801;
 constexpr int kHeldError = 0x4B5802;
+constexpr int kBeingReadError = 0x4B5803;
 
 // Holds the interrupts back while a temporary file is made and registered, so that none can
 // find it made but not yet registered.
@@ -139,6 +140,8 @@ std::string lastErrorText() {
             return "it is not a regular file";
         case kHeldError:
             return "another program holds it";
+        case kBeingReadError:
+            return "it is the file being read";
         default:
             break;
     }
@@ -157,6 +160,9 @@ void setLastError(Refusal refusal) {
             break;
         case Refusal::held:
             errno = kHeldError;
+            break;
+        case Refusal::beingRead:
+            errno = kBeingReadError;
             break;
     }
 }

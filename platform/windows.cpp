@@ -34,6 +34,7 @@ constexpr DWORD kOwnErrors = 0x20000000u;
 constexpr DWORD kFolderError = kOwnErrors | 1;
 constexpr DWORD kNotRegularFileError = kOwnErrors | 2;
 constexpr DWORD kHeldError = kOwnErrors | 3;
+constexpr DWORD kBeingReadError = kOwnErrors | 4;
 
 HANDLE standardOutput = INVALID_HANDLE_VALUE;
 bool standardOutputIsConsole = false;
@@ -167,6 +168,7 @@ std::string lastErrorText() {
     if (error == kFolderError) return "it is a folder";
     if (error == kNotRegularFileError) return "it is not a regular file";
     if (error == kHeldError) return "another program holds it";
+    if (error == kBeingReadError) return "it is the file being read";
     char buffer[512];
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, error, /*languageId=*/0, buffer, sizeof buffer, nullptr);
@@ -188,6 +190,9 @@ void setLastError(Refusal refusal) {
             break;
         case Refusal::held:
             SetLastError(kHeldError);
+            break;
+        case Refusal::beingRead:
+            SetLastError(kBeingReadError);
             break;
     }
 }

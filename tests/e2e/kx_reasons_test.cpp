@@ -67,6 +67,14 @@ TEST_F(KxReasonsTest, EachRefusalGivesTheReasonOfTheCallThatFailed) {
          {"extract", "a.dz", "-C", "out/deeper"},
          "kx: out/deeper: cannot make or open the folder: Not a directory\n"},
         {false,
+         [&] {
+             fs::create_directories(dir / "out");
+             fs::copy_file(dir / "a.dz", dir / "out/boot.img");
+         },
+         {"extract", "out/boot.img", "-C", "out", "-q", "--force"},
+         "kx: out/boot.img: boot.img: sub-file 1 (boot.img): it could not be written: it is the "
+         "file being read\n"},
+        {false,
          [&] { fs::create_directories(dir / "out/m.json"); },
          {"extract", "a.dz", "-C", "out", "-q", "--manifest", "out/m.json", "--force"},
          "kx: out/m.json: cannot write it: it is a folder\n"},
