@@ -16,8 +16,15 @@ bool OutputFolder::open(const char* path, const char* temporaryStem) {
 PendingOutput OutputFolder::begin(const std::string& name, const Container* guarded) {
     PendingOutput output;
     // A folder at the final name could never be replaced: fail now, before any work.
-    if (!isOpen() || folder_.holdsFolder(name.c_str())) return output;
-    if (guarded != nullptr && guarded->isAt(folder_, name.c_str())) return output;
+    if (!isOpen()) return output;
+    if (folder_.holdsFolder(name.c_str())) {
+        platform::setLastError(platform::Refusal::folder);
+        return output;
+    }
+    if (guarded != nullptr && guarded->isAt(folder_, name.c_str())) {
+        platform::setLastError(platform::Refusal::beingRead);
+        return output;
+    }
     output.file_ = folder_.createTemporary(stem_.c_str(), output.temporaryName_);
     if (!output.file_.isOpen()) return output;
     output.folder_ = &folder_;
@@ -33,6 +40,7 @@ PendingOutput& PendingOutput::operator=(PendingOutput&& other) noexcept {
         end_ = other.end_;
         std::memcpy(temporaryName_, other.temporaryName_, sizeof temporaryName_);
         finalName_ = std::move(other.finalName_);
+        nameTaken_ = other.nameTaken_;
         other.folder_ = nullptr;
     }
     return *this;
@@ -53,10 +61,15 @@ bool PendingOutput::writeAt(std::uint64_t offset, const void* bytes, std::size_t
     return file_.writeAt(offset, bytes, length);
 }
 
-bool PendingOutput::commit() {
+bool PendingOutput::commit(Existing existing) {
+    nameTaken_ = false;
     if (!isOpen()) return false;
     // A close that fails means the data may not be stored: never move such a file into place.
-    if (!file_.close() || !folder_->replace(temporaryName_, finalName_.c_str())) {
+    const bool moved =
+        file_.close() && (existing == Existing::replace
+                              ? folder_->replace(temporaryName_, finalName_.c_str())
+                              : folder_->moveNew(temporaryName_, finalName_.c_str(), nameTaken_));
+    if (!moved) {
         discard();
         return false;
     }
@@ -67,6 +80,7 @@ bool PendingOutput::commit() {
 
 void PendingOutput::discard() {
     if (folder_ == nullptr) return;
+    platform::LastErrorKept reason;
     file_.close();
     folder_->remove(temporaryName_);
     folder_ = nullptr;

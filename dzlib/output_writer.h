@@ -16,6 +16,12 @@ namespace dz {
 
 class PendingOutput;
 
+// What a commit does with a file that stands at the final name by then.
+enum class Existing {
+    replace,  // replaced (a folder never is)
+    refuse,   // left as it is: the output is discarded and PendingOutput::nameTaken() says so
+};
+
 // The folder outputs are written to, held open for the writer's life: what later stands at its
 // path does not change where the outputs go.
 class OutputFolder {
@@ -28,7 +34,7 @@ class OutputFolder {
 
     // Starts the output `name` in an empty temporary file. Fails (the result is not open) when
     // the folder is not open, a folder stands at `name`, `name` is the file `guarded` (such as
-    // the open container), or no temporary file can be made.
+    // the open container), or no temporary file can be made; platform::lastErrorText() says why.
     PendingOutput begin(const std::string& name, const Container* guarded = nullptr);
 
   private:
@@ -55,8 +61,12 @@ class PendingOutput {
     // side; false when they could not all be written (the caller then discards the output).
     bool writeAt(std::uint64_t offset, const void* bytes, std::size_t length);
     // Moves the whole output to its final name; false when it could not be stored or moved (the
-    // output is then discarded and the final name keeps what it held).
-    bool commit();
+    // output is then discarded and the final name keeps what it held). With Existing::refuse
+    // the move is made only where nothing stands at the final name, checked in the move itself,
+    // so that a file made there meanwhile by another program is never replaced.
+    bool commit(Existing existing = Existing::replace);
+    // True when the last commit refused because something stood at the final name.
+    bool nameTaken() const { return nameTaken_; }
     // Removes the temporary file; the final name keeps what it held.
     void discard();
 
@@ -67,6 +77,7 @@ class PendingOutput {
     std::uint64_t end_ = 0;  // where append writes
     char temporaryName_[platform::Directory::kTemporaryNameSize] = {};
     std::string finalName_;
+    bool nameTaken_ = false;
 };
 
 }  // namespace dz

@@ -1,6 +1,7 @@
 // Writing kx's output.
 #include "kx/console.h"
 
+#include <mutex>
 #include <vector>
 
 #include "dzlib/text_field.h"
@@ -8,8 +9,23 @@
 
 namespace kx {
 
+namespace {
+
+std::mutex outputFailing;
+std::string outputFailure;  // held under outputFailing
+
+}  // namespace
+
 void printOut(std::string_view text) {
-    platform::standardOutputWrite(text.data(), text.size());
+    if (platform::standardOutputWrite(text.data(), text.size())) return;
+    std::string reason = platform::lastErrorText();
+    std::lock_guard<std::mutex> lock(outputFailing);
+    if (outputFailure.empty()) outputFailure = std::move(reason);
+}
+
+std::string standardOutputFailure() {
+    std::lock_guard<std::mutex> lock(outputFailing);
+    return outputFailure;
 }
 
 void printError(std::string_view subject, std::string_view what) {

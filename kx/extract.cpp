@@ -2,7 +2,6 @@
 // to standard output; a failed output does not stop the others.
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -92,8 +91,10 @@ bool handleExisting(Extraction& x, const std::string& directory) {
             work.measureOnly = !x.options.manifest.empty() && planned(x, o).pieces.size() > 1;
             continue;
         }
-        const std::filesystem::path path = std::filesystem::path(directory) / planned(x, o).name;
-        printError(shown(path.string()), "it exists (--force replaces it, --keep keeps it)");
+        printError(shown(outputPath(directory, planned(x, o).name)),
+                   folder.holdsFolder(planned(x, o).name.c_str())
+                       ? "it is a folder"
+                       : "it exists (--force replaces it, --keep keeps it)");
         clear = false;
     }
     return clear;
@@ -193,6 +194,12 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
     const auto begin = [&](const Job& job, OutputWork& work) {
         std::call_once(work.begun, [&] {
             work.pending = x.folder.begin(planned(x, job.output).name, &x.survey.container);
+            // Why it could not begin is taken at once: on Windows the calls that follow (the
+            // locks' own) may clear the last error.
+            if (!work.pending.isOpen()) {
+                fail(work, dz::Fault::write, planned(x, job.output).pieces[job.piece],
+                     platform::lastErrorText());
+            }
         });
     };
     DeferredWrites writes(entries.size());
@@ -231,11 +238,25 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
             begin(job, work);  // an output of empty pieces has none written
         }
         if (work.unfinished.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-        if (!work.broken && !work.pending.commit()) {
-            fail(work, dz::Fault::write, index, platform::lastErrorText());
+        // Without --force, a file that another program made at the name since the run began is
+        // left as it is: the move into place refuses to replace anything.
+        const dz::Existing existing =
+            x.options.force ? dz::Existing::replace : dz::Existing::refuse;
+        bool taken = false;
+        if (!work.broken && !work.pending.commit(existing)) {
+            taken = work.pending.nameTaken();
+            if (!taken) fail(work, dz::Fault::write, index, platform::lastErrorText());
         }
         if (work.broken) work.pending.discard();
-        work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
+        if (taken) {
+            const char* name = planned(x, job.output).name.c_str();
+            work.detail = x.folder.directory().holdsFolder(name)
+                              ? "it is a folder"
+                              : "it exists (--force replaces it, --keep keeps it)";
+            work.outcome = x.options.keep ? Outcome::kept : Outcome::exists;
+        } else {
+            work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
+        }
         report(job.output);
     };
     platform::MemoryBound bound(memoryBoundFor(x.options));

@@ -19,6 +19,7 @@ Json outputJson(const Extraction& x, std::size_t output) {
     for (std::uint32_t piece : planned(x, output).pieces) pieces.push_back(piece + 1);
     const char* status = work.outcome == Outcome::extracted ? "ok"
                          : work.outcome == Outcome::kept    ? "kept"
+                         : work.outcome == Outcome::exists  ? "exists"
                                                             : reasonCode(work.fault);
     return Json{{"name", utf8Text(planned(x, output).name)},
                 {"pieces", pieces},
@@ -44,6 +45,9 @@ std::string outcomeLine(const Extraction& x, std::size_t output, std::size_t nam
             break;
         case Outcome::kept:
             line = "kept       " + name + std::string(nameWidth - name.size(), ' ') + "  it exists";
+            break;
+        case Outcome::exists:
+            line = "FAILED     " + name + std::string(nameWidth - name.size(), ' ') + "  it exists";
             break;
         default:
             line = "FAILED     " + name + std::string(nameWidth - name.size(), ' ') +
@@ -84,6 +88,10 @@ int reportExtraction(const Extraction& x, const std::string& directory, bool man
             std::string what = entryLabel(survey, work.failedPiece) + ": " + reasonText(work.fault);
             if (!work.detail.empty()) what += ": " + work.detail;
             printError(subject, shown(planned(x, o).name) + ": " + what);
+        } else if (work.outcome == Outcome::exists) {
+            ++failed;
+            good = false;
+            printError(shown(outputPath(directory, planned(x, o).name)), work.detail);
         }
     }
     good = good && manifestWritten;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,7 +20,9 @@
 
 namespace kx {
 
-enum class Outcome { notChosen, waiting, extracted, kept, failed };
+// `exists`: a file was made at the output's name by another program while the run went on, and
+// is left as it is.
+enum class Outcome { notChosen, waiting, extracted, kept, failed, exists };
 
 // One output of the plan as the extraction goes.
 struct OutputWork {
@@ -66,6 +69,11 @@ inline const dz::PlannedOutput& planned(const Extraction& x, std::size_t output)
 
 inline std::string storedName(const Survey& survey, std::uint32_t index) {
     return fieldOf(survey.plan.entries[index].header.name);
+}
+
+// The path of output `name` in `directory`, as messages name it.
+inline std::string outputPath(const std::string& directory, const std::string& name) {
+    return (std::filesystem::path(directory) / name).string();
 }
 
 inline std::uint64_t sizeOf(const OutputWork& work) {

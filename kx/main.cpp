@@ -1,6 +1,9 @@
 // kx: Kestrix's companion for people and scripts. It checks, lists, unpacks and packs DZ
 // containers over the same container library as kestrix.
 #include <CLI/CLI.hpp>
+#include <exception>
+#include <iostream>
+#include <new>
 #include <string>
 
 #include "kestrix_version.h"
@@ -34,6 +37,30 @@ CLI::App* addCommand(CLI::App& app, const char* name, const char* description,
     return command;
 }
 
+// Runs a command. Whatever it throws ends it as a failure of its subject (the container, or
+// the manifest for kx pack), said on standard error, never as a crash.
+int runCommand(int (*command)(const kx::Options&), const kx::Options& options) {
+    try {
+        return command(options);
+    } catch (const std::bad_alloc&) {
+        kx::printError(kx::shown(options.container), "not enough memory");
+    } catch (const std::exception& error) {
+        kx::printError(kx::shown(options.container), error.what());
+    }
+    return kx::kExitFailed;
+}
+
+// The exit status once the command is done: a failed write to standard output (a full disk, a
+// reader that went away) makes a run that went well a failed one, said with the system's reason.
+// The bytes of kx extract --stdout do not go through printOut: their failure is said with the
+// outputs that failed.
+int finish(int status) {
+    const std::string failure = kx::standardOutputFailure();
+    if (failure.empty()) return status;
+    kx::printError("standard output", failure);
+    return status == kx::kExitGood ? kx::kExitFailed : status;
+}
+
 void addWorkers(CLI::App* command, kx::Options& options) {
     command
         ->add_option("-j,--jobs", options.jobs,
@@ -65,6 +92,9 @@ int main(int argc, char** argv) {
     CLI::App app("kx checks, lists, unpacks and packs DZ firmware containers.", "kx");
     app.set_version_flag("--version", "kx " KESTRIX_VERSION);
     app.require_subcommand(1);
+    // A word that starts with '/' is a path, as on POSIX, never an option: the Windows build
+    // would otherwise take "/C/firmware.dz" for an option "/C" (the subcommands inherit this).
+    app.allow_windows_style_options(false);
     CLI::App* info = addCommand(app, "info",
                                 "show the main header and whether the header and "
                                 "the offset table pass their checks",
@@ -97,6 +127,8 @@ int main(int argc, char** argv) {
                             "also write a manifest that kx pack builds the container again from");
     force->excludes(keep);
     toStandardOutput->excludes(directory)->excludes(manifest)->excludes(force)->excludes(keep);
+    // The JSON document would land among the outputs' bytes.
+    toStandardOutput->excludes(extract->get_option("--json"));
     addWorkers(extract, options);
     CLI::App* pack = app.add_subcommand("pack",
                                         "build a container from a manifest and the files "
@@ -119,15 +151,22 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        if (error.get_exit_code() == 0) return app.exit(error);  // --help, --version
+        if (error.get_exit_code() == 0) {  // --help, --version
+            const int status = app.exit(error);
+            if (!std::cout.flush()) {
+                kx::printError("standard output", platform::lastErrorText());
+                return kx::kExitFailed;
+            }
+            return status;
+        }
         kx::printError("usage", error.what());
         platform::standardErrorWrite(kUsage, sizeof kUsage - 1);
         return kx::kExitUsage;
     }
-    if (info->parsed()) return kx::runInfo(options);
-    if (list->parsed()) return kx::runList(options);
-    if (test->parsed()) return kx::runTest(options);
-    if (extract->parsed()) return kx::runExtract(options);
-    if (pack->parsed()) return kx::runPack(options);
+    if (info->parsed()) return finish(runCommand(kx::runInfo, options));
+    if (list->parsed()) return finish(runCommand(kx::runList, options));
+    if (test->parsed()) return finish(runCommand(kx::runTest, options));
+    if (extract->parsed()) return finish(runCommand(kx::runExtract, options));
+    if (pack->parsed()) return finish(runCommand(kx::runPack, options));
     return kx::kExitUsage;
 }

@@ -42,8 +42,27 @@ bool programPath(char* buffer, std::size_t size);
 unsigned processorCount();
 
 // The system's text for the last failed call of this thread, such as "No such file or
-// directory".
+// directory"; for a refusal made here (Refusal), its own text.
 std::string lastErrorText();
+
+// Calls that refuse what the system would take set the last failure to one of these, so that
+// lastErrorText() tells the real reason: "it is a folder", "it is not a regular file" (a FIFO,
+// a device), "another program holds it", "it is the file being read".
+enum class Refusal { folder, notRegularFile, held, beingRead };
+void setLastError(Refusal refusal);
+
+// Keeps the last failure of this thread across the calls made in cleaning up after it, so that
+// lastErrorText() still tells why the first call failed.
+class LastErrorKept {
+  public:
+    LastErrorKept();
+    ~LastErrorKept();
+    LastErrorKept(const LastErrorKept&) = delete;
+    LastErrorKept& operator=(const LastErrorKept&) = delete;
+
+  private:
+    unsigned long code_;
+};
 
 // ---- Console -------------------------------------------------------------------------------
 
@@ -102,7 +121,8 @@ class File {
     bool close();
 
     // Opens an existing regular file for reading, with no sharing: a second opener is refused.
-    // Anything else (a folder, a FIFO, a device) is refused without waiting for it.
+    // Anything else (a folder, a FIFO, a device) is refused without waiting for it, and so is a
+    // file another program holds; lastErrorText() then says which (Refusal).
     static File openExclusiveRead(const char* path);
 
     // The file's length in bytes, or -1 when it cannot be had.
@@ -210,6 +230,11 @@ class Directory {
     // Moves the entry `from` to `to` within the folder, replacing whatever stands at `to` (a file,
     // a link or a special file, never what a link leads to); a folder at `to` is not replaced.
     bool replace(const char* from, const char* to);
+    // Moves the entry `from` to `to` within the folder only when nothing stands at `to`, in one
+    // step that no other program can come between. False when it is not moved; `taken` then
+    // says whether that is because something stands at `to` (lastErrorText() says "File
+    // exists" or the system's words for it).
+    bool moveNew(const char* from, const char* to, bool& taken);
     // Removes the entry `name`, and forgets it as a temporary file.
     bool remove(const char* name);
     // Forgets `name` as a temporary file: it has been moved to its final name.

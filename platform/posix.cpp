@@ -64,6 +64,12 @@ void onInterrupt(int signalNumber) {
 
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
+// errno values for the refusals made here (Refusal), far above any the system uses; a folder is
+// the system's own EISDIR.
+constexpr int kNotRegularFileError = 0x4B5801;
+constexpr int kHeldError = 0x4B5802;
+constexpr int kBeingReadError = 0x4B5803;
+
 // Holds the interrupts back while a temporary file is made and registered, so that none can
 // find it made but not yet registered.
 class InterruptsHeld {
@@ -130,9 +136,44 @@ unsigned processorCount() {
 }
 
 std::string lastErrorText() {
+    switch (errno) {
+        case EISDIR:
+            return "it is a folder";
+        case kNotRegularFileError:
+            return "it is not a regular file";
+        case kHeldError:
+            return "another program holds it";
+        case kBeingReadError:
+            return "it is the file being read";
+        default:
+            break;
+    }
     char buffer[256];
     // The GNU form returns the text, which may or may not be in the buffer.
     return ::strerror_r(errno, buffer, sizeof buffer);
+}
+
+void setLastError(Refusal refusal) {
+    switch (refusal) {
+        case Refusal::folder:
+            errno = EISDIR;
+            break;
+        case Refusal::notRegularFile:
+            errno = kNotRegularFileError;
+            break;
+        case Refusal::held:
+            errno = kHeldError;
+            break;
+        case Refusal::beingRead:
+            errno = kBeingReadError;
+            break;
+    }
+}
+
+LastErrorKept::LastErrorKept() : code_(static_cast<unsigned long>(errno)) {}
+
+LastErrorKept::~LastErrorKept() {
+    errno = static_cast<int>(code_);
 }
 
 // ---- Console -------------------------------------------------------------------------------
@@ -225,14 +266,18 @@ File File::openExclusiveRead(const char* path) {
     if (fd < 0) return File();
     File file(fd);
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        errno = EINVAL;
+    if (::fstat(fd, &info) != 0) return File();
+    if (!S_ISREG(info.st_mode)) {
+        setLastError(S_ISDIR(info.st_mode) ? Refusal::folder : Refusal::notRegularFile);
         return File();
     }
     int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return File();
     // A lock held by another run means no sharing.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return File();
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) setLastError(Refusal::held);
+        return File();
+    }
     return file;
 }
 
@@ -357,6 +402,24 @@ File Directory::createTemporary(const char* stem, char* name) {
 
 bool Directory::replace(const char* from, const char* to) {
     return ::renameat(fdOf(handle_), from, fdOf(handle_), to) == 0;
+}
+
+bool Directory::moveNew(const char* from, const char* to, bool& taken) {
+    taken = false;
+    const int fd = fdOf(handle_);
+    if (::renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) {
+        taken = errno == EEXIST;
+        return false;
+    }
+    // A file system (or a system) that cannot rename so: a link is made at `to` only where
+    // nothing stands, and the old name goes after.
+    if (::linkat(fd, from, fd, to, 0) != 0) {
+        taken = errno == EEXIST;
+        return false;
+    }
+    ::unlinkat(fd, from, 0);
+    return true;
 }
 
 bool Directory::remove(const char* name) {

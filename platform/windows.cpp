@@ -28,6 +28,14 @@ constexpr std::size_t kLargestStep = std::size_t{1} << 30;
 // The exit status of a process ended by Ctrl-C, as Windows gives it by default.
 constexpr UINT kInterruptedStatus = 0xC000013Au;
 
+// Error codes for the refusals made here (Refusal): bit 29 marks a program's own codes, which
+// the system never uses.
+constexpr DWORD kOwnErrors = 0x20000000u;
+constexpr DWORD kFolderError = kOwnErrors | 1;
+constexpr DWORD kNotRegularFileError = kOwnErrors | 2;
+constexpr DWORD kHeldError = kOwnErrors | 3;
+constexpr DWORD kBeingReadError = kOwnErrors | 4;
+
 HANDLE standardOutput = INVALID_HANDLE_VALUE;
 bool standardOutputIsConsole = false;
 
@@ -157,6 +165,10 @@ unsigned processorCount() {
 
 std::string lastErrorText() {
     const DWORD error = GetLastError();
+    if (error == kFolderError) return "it is a folder";
+    if (error == kNotRegularFileError) return "it is not a regular file";
+    if (error == kHeldError) return "another program holds it";
+    if (error == kBeingReadError) return "it is the file being read";
     char buffer[512];
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, error, /*languageId=*/0, buffer, sizeof buffer, nullptr);
@@ -166,6 +178,29 @@ std::string lastErrorText() {
         text.pop_back();
     }
     return text.empty() ? "error " + std::to_string(error) : text;
+}
+
+void setLastError(Refusal refusal) {
+    switch (refusal) {
+        case Refusal::folder:
+            SetLastError(kFolderError);
+            break;
+        case Refusal::notRegularFile:
+            SetLastError(kNotRegularFileError);
+            break;
+        case Refusal::held:
+            SetLastError(kHeldError);
+            break;
+        case Refusal::beingRead:
+            SetLastError(kBeingReadError);
+            break;
+    }
+}
+
+LastErrorKept::LastErrorKept() : code_(GetLastError()) {}
+
+LastErrorKept::~LastErrorKept() {
+    SetLastError(static_cast<DWORD>(code_));
 }
 
 // ---- Console -------------------------------------------------------------------------------
@@ -279,14 +314,31 @@ bool File::close() {
 File File::openExclusiveRead(const char* path) {
     HANDLE handle = CreateFileA(path, GENERIC_READ, /*shareMode=*/0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return File();
+    if (handle == INVALID_HANDLE_VALUE) {
+        // A folder cannot be opened as a file: the system calls that a denied access.
+        if (GetLastError() == ERROR_ACCESS_DENIED) {
+            const DWORD attributes = GetFileAttributesA(path);
+            if (attributes != INVALID_FILE_ATTRIBUTES &&
+                (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                setLastError(Refusal::folder);
+            } else {
+                SetLastError(ERROR_ACCESS_DENIED);
+            }
+        } else if (GetLastError() == ERROR_SHARING_VIOLATION) {
+            setLastError(Refusal::held);
+        }
+        return File();
+    }
     File file(fromHandle(handle));
     // Only a file on a disk is a container: not a folder, a pipe or a device.
     BY_HANDLE_FILE_INFORMATION information;
-    if (GetFileType(handle) != FILE_TYPE_DISK ||
-        GetFileInformationByHandle(handle, &information) == 0 ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        setLastError(Refusal::notRegularFile);
+        return File();
+    }
+    if (GetFileInformationByHandle(handle, &information) == 0) return File();
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        setLastError(Refusal::folder);
         return File();
     }
     return file;
@@ -391,9 +443,14 @@ Directory Directory::open(const char* path) {
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return folder;
     BY_HANDLE_FILE_INFORMATION information;
-    if (GetFileInformationByHandle(handle, &information) == 0 ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (GetFileInformationByHandle(handle, &information) == 0) {
+        LastErrorKept failed;
         CloseHandle(handle);
+        return folder;
+    }
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        CloseHandle(handle);
+        SetLastError(ERROR_DIRECTORY);
         return folder;
     }
     folder.handle_ = fromHandle(handle);
@@ -446,6 +503,18 @@ bool Directory::replace(const char* from, const char* to) {
     // The final file is not hidden; the temporary one was.
     SetFileAttributesA(source.c_str(), FILE_ATTRIBUTE_NORMAL);
     return MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool Directory::moveNew(const char* from, const char* to, bool& taken) {
+    const std::string source = path_ + from;
+    const std::string target = path_ + to;
+    SetFileAttributesA(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // Without MOVEFILE_REPLACE_EXISTING the move fails where anything stands at `to`.
+    taken = false;
+    if (MoveFileExA(source.c_str(), target.c_str(), 0) != 0) return true;
+    const DWORD error = GetLastError();
+    taken = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+    return false;
 }
 
 bool Directory::remove(const char* name) {

@@ -103,6 +103,54 @@ TEST_F(KxExtractTest, ExistingFilesAreRefusedReplacedOrKept) {
     EXPECT_EQ(kx({"extract", "a.dz", "--force", "--keep"}).status, 2);
 }
 
+TEST_F(KxExtractTest, AFileMadeAtTheNameWhileTheRunGoesOnIsReplacedOnlyWithForce) {
+    const std::string large = bulky(64u << 20, 'r');
+    ContainerPlan plan;
+    plan.subfiles = {{"big.img", 1, large}};
+    plan.subfiles[0].level = 1;
+    write(buildContainer(plan));
+    struct Case {
+        const char* mode;  // none, --force or --keep
+        int status;
+        bool replaced;
+        std::string line;    // on standard output
+        std::string errors;  // on standard error
+    };
+    const std::string path = std::string("out") + testsupport::outputSeparator() + "big.img";
+    const Case cases[] = {
+        {nullptr, 1, false, "FAILED     big.img  it exists\n",
+         "kx: " + path + ": it exists (--force replaces it, --keep keeps it)\n"},
+        {"--force", 0, true, "extracted  big.img  67,108,864 bytes\n", ""},
+        {"--keep", 0, false, "kept       big.img  it exists\n", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string label = c.mode != nullptr ? c.mode : "none";
+        fs::remove_all(dir / "out");
+        fs::create_directory(dir / "out");
+        // The run is stopped while its temporary file is part written, so that it cannot have
+        // moved it into place yet; the file is made then, and the run goes on.
+        bool made = false;
+        testsupport::RunOptions options;
+        options.duringRun = [&](int pid) {
+            if (!awaitTemporary(pid, dir / "out", 1u << 20)) return;
+            ::kill(pid, SIGSTOP);
+            const std::vector<std::string> pending = temporaries(dir / "out");
+            made = pending.size() == 1 && fs::file_size(dir / ("out/" + pending[0])) < large.size();
+            if (made) testsupport::writeFile(dir / "out/big.img", "theirs");
+            ::kill(pid, SIGCONT);
+        };
+        std::vector<std::string> arguments = {"extract", "a.dz", "-C", "out", "-j", "1"};
+        if (c.mode != nullptr) arguments.push_back(c.mode);
+        testsupport::RunResult result = kx(arguments, options);
+        ASSERT_TRUE(made) << label << ": the run moved its output into place before it was stopped";
+        EXPECT_EQ(result.status, c.status) << label;
+        EXPECT_TRUE(holds(dir / "out/big.img", c.replaced ? large : "theirs")) << label;
+        EXPECT_EQ(temporaries(dir / "out"), std::vector<std::string>{}) << label;
+        EXPECT_EQ(result.output.substr(0, result.output.find('\n') + 1), c.line) << label;
+        EXPECT_EQ(result.errors, c.errors) << label;
+    }
+}
+
 TEST_F(KxExtractTest, StandardOutputCarriesTheOutputsInTableOrder) {
     write(buildContainer(firmware()));
     testsupport::RunResult result = kx({"extract", "a.dz", "--stdout", "system.img", "boot.img"});

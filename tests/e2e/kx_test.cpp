@@ -208,6 +208,7 @@ TEST_F(KxTest, AWrongCommandLineShowsTheUsage) {
         {"test", "a.dz", "-j", "0"},
         {"test", "a.dz", "extra"},
         {"info", "a.dz", "--jobs", "2"},
+        {"extract", "a.dz", "--stdout", "--json"},  // the document would follow the bytes
     };
     for (const auto& arguments : lines) {
         testsupport::RunResult result = kx(arguments);
@@ -221,6 +222,26 @@ TEST_F(KxTest, AWrongCommandLineShowsTheUsage) {
     EXPECT_EQ(missing.errors.rfind("kx: missing.dz: cannot open it: ", 0), 0u) << missing.errors;
     EXPECT_EQ(kx({"--version"}).status, 0);
     EXPECT_EQ(kx({"test", "--help"}).status, 0);
+}
+
+TEST_F(KxTest, AnAbsolutePathIsNeverTakenForAnOption) {
+    write(buildContainer(threeSubfiles()));
+    // Forward slashes from the root: a path on both systems (Wine maps it to its own drive).
+    const std::string container = dir / "a.dz";
+    const std::string out = dir / "out";
+    const std::vector<std::vector<std::string>> lines = {
+        {"info", container},
+        {"test", container, "-q"},
+        {"extract", container, "-C", out, "-q"},
+        {"extract", "a.dz", "--directory", out, "--force", "-q"},
+    };
+    for (const auto& arguments : lines) {
+        testsupport::RunResult result = kx(arguments);
+        EXPECT_EQ(result.status, 0) << arguments[0] << ": " << result.errors;
+        EXPECT_EQ(result.errors, "") << arguments[0];
+    }
+    EXPECT_EQ(testsupport::listDirectory(out),
+              (std::vector<std::string>{"boot.img", "system.img"}));
 }
 
 TEST_F(KxTest, JsonTextIsUtf8AndNamesKeepTheirBytes) {

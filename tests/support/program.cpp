@@ -103,6 +103,10 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
     if (child < 0) throw std::runtime_error("fork");
     if (child == 0) {
         ::dup2(pipeEnds[1], STDOUT_FILENO);
+        if (!options.outputFile.empty()) {
+            const int file = ::open(options.outputFile.c_str(), O_WRONLY);
+            if (file < 0 || ::dup2(file, STDOUT_FILENO) < 0) ::_exit(124);
+        }
         ::dup2(errorEnds[1], STDERR_FILENO);
         ::close(pipeEnds[0]);
         ::close(pipeEnds[1]);

@@ -35,6 +35,8 @@ struct RunOptions {
     std::function<void(int)> duringRun;
     // Standard output is a pipe whose reading end is closed before the child starts.
     bool closedOutput = false;
+    // Standard output is this file (such as /dev/full) instead of a pipe.
+    std::string outputFile;
 };
 
 RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions& options);

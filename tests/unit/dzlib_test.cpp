@@ -191,5 +191,51 @@ TEST_F(LibraryTest, AnOutputAppearsWholeOrNotAtAll) {
     EXPECT_EQ(names, (std::vector<std::string>{"folder.img", "kept.img"}));
 }
 
+TEST_F(LibraryTest, ACommitThatMustNotReplaceLeavesWhatAppearedMeanwhile) {
+    enum class Appeared { nothing, file, folder, link };
+    struct Case {
+        Appeared appeared;  // made at the final name after the output began
+        Existing existing;
+        bool committed;
+        bool taken;
+        const char* after;  // what the final name holds then ("" for a folder or a link)
+    };
+    const Case cases[] = {
+        {Appeared::nothing, Existing::refuse, true, false, "new"},
+        {Appeared::file, Existing::refuse, false, true, "theirs"},
+        {Appeared::folder, Existing::refuse, false, true, ""},
+        {Appeared::link, Existing::refuse, false, true, ""},
+        {Appeared::file, Existing::replace, true, false, "new"},
+    };
+    OutputFolder outputs;
+    ASSERT_TRUE(outputs.open(folder.string().c_str(), ".test-"));
+    for (const Case& c : cases) {
+        const std::string label = std::to_string(&c - cases);
+#ifdef _WIN32
+        if (c.appeared == Appeared::link) continue;  // links need a privilege there
+#endif
+        const fs::path name = folder / "out.img";
+        fs::remove_all(name);
+        PendingOutput output = outputs.begin("out.img");
+        ASSERT_TRUE(output.isOpen()) << label;
+        EXPECT_TRUE(output.append("new", 3)) << label;
+        if (c.appeared == Appeared::file) testsupport::writeFile(name.string(), "theirs");
+        if (c.appeared == Appeared::folder) fs::create_directory(name);
+        if (c.appeared == Appeared::link) fs::create_symlink("nowhere", name);
+        EXPECT_EQ(output.commit(c.existing), c.committed) << label;
+        EXPECT_EQ(output.nameTaken(), c.taken) << label;
+        EXPECT_FALSE(output.isOpen()) << label;
+        if (*c.after != '\0') {
+            EXPECT_EQ(testsupport::readFile(name.string()), c.after) << label;
+        } else {
+            EXPECT_EQ(fs::is_symlink(name), c.appeared == Appeared::link) << label;
+            EXPECT_EQ(fs::is_directory(name), c.appeared == Appeared::folder) << label;
+        }
+        // The temporary file is gone, whichever way the commit went.
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1)
+            << label;
+    }
+}
+
 }  // namespace
 }  // namespace dz
