@@ -131,8 +131,11 @@ bool ManifestWriter::write(
     dz::OutputFolder folder;
     dz::PendingOutput pending;
     if (folder.open(folder_.c_str(), ".kx-")) pending = folder.begin(name_);
-    if (!pending.append(text.data(), text.size()) || !pending.commit()) {
-        printError(shown(options_.manifest), "cannot write it: " + platform::lastErrorText());
+    if (!pending.append(text.data(), text.size()) ||
+        !pending.commit(options_.force ? dz::Existing::replace : dz::Existing::refuse)) {
+        printError(shown(options_.manifest), pending.nameTaken()
+                                                 ? "it exists (--force replaces it)"
+                                                 : "cannot write it: " + platform::lastErrorText());
         return false;
     }
     return true;

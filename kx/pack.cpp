@@ -284,7 +284,11 @@ int runPack(const Options& options) {
     const std::string folderPath = textOfPath(target.parent_path());
     const std::string targetName = textOfPath(target.filename());
     dz::OutputFolder folder;
-    if (targetName.empty() || !folder.open(folderPath.c_str(), ".kx-")) {
+    if (targetName.empty()) {
+        printError(shown(options.output), "it names a folder, not a file");
+        return kExitFailed;
+    }
+    if (!folder.open(folderPath.c_str(), ".kx-")) {
         printError(shown(options.output), "cannot open its folder: " + platform::lastErrorText());
         return kExitFailed;
     }
@@ -398,8 +402,11 @@ int runPack(const Options& options) {
                 "writes to it"});
     }
     const std::string sealedTable = dz::sealedOffsetTable(table);
-    if (!failed && (!out.append(sealedTable.data(), sealedTable.size()) || !out.commit())) {
-        refuse({options.output, "cannot write it: " + platform::lastErrorText()});
+    // Without --force, a file made at the target's name meanwhile is not replaced either.
+    if (!failed && (!out.append(sealedTable.data(), sealedTable.size()) ||
+                    !out.commit(options.force ? dz::Existing::replace : dz::Existing::refuse))) {
+        refuse({options.output, out.nameTaken() ? "it exists (--force replaces it)"
+                                                : "cannot write it: " + platform::lastErrorText()});
     }
     if (failed) {
         out.discard();

@@ -149,6 +149,21 @@ TEST_F(KxRoundTripTest, KeptFilesAreRecordedAndPacked) {
     EXPECT_TRUE(holds(dir / "again/system.img", changed));
     EXPECT_EQ(entryRecords(readFile(dir / "new.dz"))[2] == entryRecords(readFile(dir / "a.dz"))[2],
               false);
+
+    // A kept file was never proven against the original's entry: one whose packed data does not
+    // unpack to its digest is not copied, even when the file has that digest.
+    ContainerPlan broken;
+    broken.subfiles = {{"boot.img", 1, "kernel"}};
+    broken.subfiles[0].packed = testsupport::deflateContent("other!", false);
+    write(buildContainer(broken), "broken.dz");
+    fs::create_directory(dir / "kept");
+    testsupport::writeFile(dir / "kept/boot.img", "kernel");
+    ASSERT_EQ(
+        kx({"extract", "broken.dz", "-C", "kept", "--keep", "--manifest", "kept/m.json", "-q"})
+            .status,
+        0);
+    ASSERT_EQ(kx({"pack", "kept/m.json", "-o", "mended.dz", "-q"}).status, 0);
+    EXPECT_EQ(kx({"test", "mended.dz", "-q"}).status, 0);
 }
 
 // What kx pack refuses when entries must come from the original: every entry concerned is
@@ -357,32 +372,56 @@ TEST_F(KxRoundTripTest, PathsThatAreNotUtf8GoThereAndBack) {
     EXPECT_TRUE(holds(dir / "new.dz", readFile(dir / "a\xfe.dz")));
 }
 
-// A source written to while it is packed fails the pack: the container would not hold it.
-TEST_F(KxRoundTripTest, ASourceWrittenWhileItIsPackedFailsThePack) {
+// What happens to the files of a pack while it runs: a source written to fails it, and a file
+// made at the target's name is not replaced.
+TEST_F(KxRoundTripTest, WhatChangesWhileAPackRunsFailsIt) {
     ContainerPlan plan;
     plan.subfiles = {{"big.img", 1, bulky(48 << 20, 'z')}};
     write(buildContainer(plan));
     ASSERT_EQ(kx({"extract", "a.dz", "-C", "work", "--manifest", "work/m.json", "-q"}).status, 0);
     poke("work/big.img", 5);  // so that it must be compressed again
-    testsupport::RunOptions options;
-    options.timeLimit = 120;
-    options.duringRun = [&](int) {
-        // Once the target's temporary file is there, the sources are open: write to one.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (temporaries(dir.path()).empty() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::yield();
-        }
-        std::fstream file(dir / "work/big.img", std::ios::in | std::ios::out | std::ios::binary);
-        file.seekp(1000);
-        file.put('!');
+    struct Case {
+        const char* what;
+        std::function<void()> meanwhile;
+        std::string said;
+        std::string target;  // what new.dz holds afterwards; "" when it is missing
     };
-    const testsupport::RunResult result =
-        kx({"pack", "work/m.json", "-o", "new.dz", "--level", "9", "-j", "1"}, options);
-    EXPECT_EQ(result.status, 1) << result.errors;
-    EXPECT_NE(result.errors.find("it changed while it was packed"), std::string::npos)
-        << result.errors;
-    EXPECT_FALSE(fs::exists(dir / "new.dz"));
-    EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{});
+    const Case cases[] = {
+        {"a source written to",
+         [this] {
+             std::fstream file(dir / "work/big.img",
+                               std::ios::in | std::ios::out | std::ios::binary);
+             file.seekp(1000);
+             file.put('!');
+         },
+         "it changed while it was packed", ""},
+        {"a file made at the target",
+         [this] { testsupport::writeFile(dir / "new.dz", "made meanwhile"); },
+         "kx: new.dz: it exists (--force replaces it)\n", "made meanwhile"},
+    };
+    for (const Case& c : cases) {
+        fs::remove(dir / "new.dz");
+        testsupport::RunOptions options;
+        options.timeLimit = 120;
+        options.duringRun = [&](int) {
+            // Once the target's temporary file is there, the sources are open.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (temporaries(dir.path()).empty() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::yield();
+            }
+            c.meanwhile();
+        };
+        const testsupport::RunResult result =
+            kx({"pack", "work/m.json", "-o", "new.dz", "--level", "9", "-j", "1"}, options);
+        EXPECT_EQ(result.status, 1) << c.what << ": " << result.errors;
+        EXPECT_NE(result.errors.find(c.said), std::string::npos) << c.what << ": " << result.errors;
+        if (c.target.empty()) {
+            EXPECT_FALSE(fs::exists(dir / "new.dz")) << c.what;
+        } else {
+            EXPECT_TRUE(holds(dir / "new.dz", c.target)) << c.what;
+        }
+        EXPECT_EQ(temporaries(dir.path()), std::vector<std::string>{}) << c.what;
+    }
 }
 
 }  // namespace
