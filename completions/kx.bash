@@ -7,7 +7,7 @@ _kx_options() {
         info | list) echo "--json --help" ;;
         test) echo "--json -j --jobs --memory -q --quiet --help" ;;
         extract) echo "-C --directory --stdout --force --keep --manifest -j --jobs --memory -q --quiet --json --help" ;;
-        pack) echo "-o --output --level -j --jobs --memory --force -q --quiet --help" ;;
+        pack) echo "-o --output --base --recompress --level -j --jobs --memory --force -q --quiet --help" ;;
     esac
 }
 
@@ -25,7 +25,7 @@ _kx() {
             mapfile -t COMPREPLY < <(compgen -d -- "$current")
             return
             ;;
-        --manifest | -o | --output)
+        --manifest | -o | --output | --base)
             mapfile -t COMPREPLY < <(compgen -f -- "$current")
             return
             ;;
