@@ -36,13 +36,17 @@ TEST_F(KxMemoryTest, TestGivesMemoryToWhatCannotFitTheBound) {
         std::vector<std::string> statuses;  // by entry
     };
     const std::vector<std::string> allGood = {"ok", "ok", "ok", "ok", "ok"};
+    const std::vector<std::string> zerosShort = {"ok", "ok", "memory", "ok", "ok"};
+    // Windows reads no packed data in place: zeros.img's few KiB of it count against the bound
+    // beside its 32 MiB there.
+    const bool packedInPlace = !testsupport::testingWindowsProgram();
     const Case cases[] = {
         {"8M", "1", {"ok", "memory", "memory", "memory", "ok"}},
         {"8M", "2", {"ok", "memory", "memory", "memory", "ok"}},
         {"24M", "2", {"ok", "ok", "memory", "ok", "ok"}},  // a.img and b.img wait for each other
         {"24MiB", "3", {"ok", "ok", "memory", "ok", "ok"}},
-        {"31M", "2", {"ok", "ok", "memory", "ok", "ok"}},  // the shared room takes none of it
-        {"32M", "2", allGood},                             // exactly what zeros.img needs
+        {"31M", "2", {"ok", "ok", "memory", "ok", "ok"}},    // the shared room takes none of it
+        {"32M", "2", packedInPlace ? allGood : zerosShort},  // exactly what zeros.img needs
         {"33m", "2", allGood},
         {"41943040", "2", allGood},  // zeros.img waits for the others
         {"1G", "4", allGood},
