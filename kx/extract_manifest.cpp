@@ -9,29 +9,13 @@
 #include "dzlib/records.h"
 #include "kx/console.h"
 #include "kx/manifest.h"
+#include "kx/paths.h"
 #include "kx/text.h"
 #include "platform/platform.h"
 
 namespace kx {
-namespace {
 
 namespace fs = std::filesystem;
-
-// Whether the entry `name` of the folder at `folder` is a regular file or missing; otherwise
-// says what stands there.
-bool holdsNoSpecialFile(const fs::path& path, std::string& what) {
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(path, error);
-    if (error || status.type() == fs::file_type::not_found ||
-        status.type() == fs::file_type::regular || status.type() == fs::file_type::symlink) {
-        return true;  // a link is replaced, never followed
-    }
-    what =
-        status.type() == fs::file_type::directory ? "it is a folder" : "it is not a regular file";
-    return false;
-}
-
-}  // namespace
 
 ManifestWriter::ManifestWriter(const Options& options, const Survey& survey,
                                const std::string& directory)
@@ -51,19 +35,12 @@ bool ManifestWriter::prepare(const std::vector<std::string>& outputs) {
         return false;
     }
     prefix_ = text == "." ? "" : (text.back() == '/' ? text : text + "/");
-    std::string what;
-    if (!holdsNoSpecialFile(manifest, what)) {
-        printError(subject, what);
+    const std::string special = specialFileAt(manifest);
+    if (!special.empty()) {
+        printError(subject, special);
         return false;
     }
     // The manifest never takes the place of what the run reads or writes.
-    const auto sameFile = [](const fs::path& a, const fs::path& b) {
-        std::error_code error;
-        const fs::path first = fs::weakly_canonical(a, error);
-        if (error) return a == b;
-        const fs::path second = fs::weakly_canonical(b, error);
-        return error ? a == b : first == second;
-    };
     const fs::path container = fs::absolute(pathOfText(survey_.path)).lexically_normal();
     bool inTheWay = sameFile(manifest, container);
     if (!inTheWay && sameFile(outputFolder, manifest.parent_path())) {

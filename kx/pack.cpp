@@ -22,6 +22,7 @@
 #include "kx/pack_input.h"
 #include "kx/pack_original.h"
 #include "kx/parallel.h"
+#include "kx/paths.h"
 #include "kx/progress.h"
 #include "kx/reasons.h"
 #include "kx/text.h"
@@ -106,10 +107,6 @@ struct PackRun {
 const char kShortOfMemory[] =
     "not enough memory to pack it (--memory sets the bound; with -j 1 one entry has all of it)";
 
-std::string entryLabel(std::size_t index) {
-    return "entry " + std::to_string(index + 1);
-}
-
 // The original's entry `index` as it is copied: its sealed header; its packed data is read when
 // it is written. What was proven of it holds for what is written, since the original must not
 // change while the pack runs.
@@ -177,9 +174,11 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
 
     // Whether the piece is unchanged is seen in place where the system can (no copy); what is
     // seen holds only while the file is not written to, which the end of the run checks.
+    bool seenInPlace = false;
     if (from) {
         const platform::FileView view = source.file.view(place.offset, length);
-        if (!view.empty() &&
+        seenInPlace = !view.empty();
+        if (seenInPlace &&
             originalHolds(run.original, *from, entry.proven,
                           digest::md5Digest(view.bytes(), length), view.bytes(), length, room)) {
             packed = copyOf(run.original.survey, *from);
@@ -198,7 +197,7 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
     }
     const std::uint8_t* content = room.content.bytes();
     const digest::Digest digest = digest::md5Digest(content, length);
-    if (from && source.file.view(place.offset, length).empty() &&
+    if (from && !seenInPlace &&
         originalHolds(run.original, *from, entry.proven, digest, content, length, room)) {
         packed = copyOf(run.original.survey, *from);
         return true;
@@ -219,27 +218,12 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
     return true;
 }
 
-// Whether `a` and `b` name one file, links followed.
-bool sameFile(const fs::path& a, const fs::path& b) {
-    std::error_code error;
-    if (fs::equivalent(a, b, error)) return true;
-    const fs::path first = fs::weakly_canonical(a, error);
-    if (error) return false;
-    const fs::path second = fs::weakly_canonical(b, error);
-    return !error && first == second;
-}
-
 // Why the target cannot be written; empty when it can: what stands there must be a regular
 // file (replaced with --force) or a link (replaced, never followed), and none of what the run
 // reads.
 std::string targetRefusal(const PackRun& run, const fs::path& target, const fs::path& manifest) {
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(target, error);
-    if (status.type() == fs::file_type::directory) return "it is a folder";
-    if (!error && status.type() != fs::file_type::not_found &&
-        status.type() != fs::file_type::regular && status.type() != fs::file_type::symlink) {
-        return "it is not a regular file";
-    }
+    const std::string special = specialFileAt(target);
+    if (!special.empty()) return special;
     bool read = sameFile(target, manifest);
     for (const auto& [name, source] : run.sources)
         read = read || sameFile(target, pathOfText(source.path));
@@ -247,7 +231,8 @@ std::string targetRefusal(const PackRun& run, const fs::path& target, const fs::
     if (read)
         return "it is read by this run (the manifest, a file it names or the original): "
                "name another file";
-    if (!run.options.force && status.type() != fs::file_type::not_found) {
+    std::error_code error;
+    if (!run.options.force && fs::exists(fs::symlink_status(target, error))) {
         return "it exists (--force replaces it)";
     }
     return {};

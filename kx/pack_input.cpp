@@ -7,6 +7,7 @@
 #include "dzlib/output_name.h"
 #include "dzlib/records.h"
 #include "kx/console.h"
+#include "kx/paths.h"
 #include "kx/text.h"
 
 namespace kx {
@@ -17,38 +18,16 @@ namespace fs = std::filesystem;
 // Sizes and offsets in a container are 32-bit.
 constexpr std::uint64_t kLargest32 = UINT32_MAX;
 
+}  // namespace
+
 std::string entryLabel(std::size_t index) {
     return "entry " + std::to_string(index + 1);
 }
 
-// The reason a path cannot be opened for reading: what stands there, or the system's reason.
-std::string unopenable(const fs::path& path) {
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (status.type() == fs::file_type::directory) return "cannot read it: it is a folder";
-    if (!error && status.type() != fs::file_type::regular && fs::exists(status)) {
-        return "cannot read it: it is not a regular file";
-    }
-    return "cannot read it: " + platform::lastErrorText();
-}
-
-// True when `path` (inside `folder`) stays inside it once every link on the way is followed.
-bool staysInside(const fs::path& folder, const fs::path& path) {
-    std::error_code error;
-    const fs::path root = fs::weakly_canonical(folder, error);
-    if (error) return false;
-    const fs::path resolved = fs::weakly_canonical(path, error);
-    if (error) return false;
-    const std::string relative = textOfPath(resolved.lexically_relative(root));
-    return !relative.empty() && relative != ".." && relative.rfind("../", 0) != 0;
-}
-
-}  // namespace
-
 bool readManifest(const std::string& path, Manifest& manifest, Refusal& refusal) {
     platform::File file = platform::File::openExclusiveRead(path.c_str());
     if (!file.isOpen()) {
-        refusal = {path, unopenable(pathOfText(path))};
+        refusal = {path, "cannot read it: " + platform::lastErrorText()};
         return false;
     }
     const std::int64_t size = file.size();
@@ -118,7 +97,7 @@ void placeContent(Manifest& manifest, const fs::path& folder,
         source.file = platform::File::openExclusiveRead(source.path.c_str());
         source.stamp = source.file.stamp();
         if (!source.file.isOpen() || source.stamp.size < 0) {
-            refusals.push_back({source.path, unopenable(path)});
+            refusals.push_back({source.path, "cannot read it: " + platform::lastErrorText()});
             continue;
         }
         const auto size = static_cast<std::uint64_t>(source.stamp.size);

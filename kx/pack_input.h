@@ -26,6 +26,9 @@ struct Source {
     platform::File::Stamp stamp;  // when it was opened
 };
 
+// "entry 3", for entry index 2.
+std::string entryLabel(std::size_t index);
+
 // Reads the manifest file: a regular file of at most kLargestManifest bytes. False, with the
 // refusal, otherwise.
 bool readManifest(const std::string& path, Manifest& manifest, Refusal& refusal);

@@ -109,8 +109,8 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
         const std::uint32_t index = entry.originalIndex.value_or(static_cast<std::uint32_t>(i));
         if (original.survey.tableFault != dz::Fault::none) {
             if (!entry.content) {
-                refusals.push_back({"entry " + std::to_string(i + 1),
-                                    std::string("no file named, and the original's offset table "
+                refusals.push_back(
+                    {entryLabel(i), std::string("no file named, and the original's offset table "
                                                 "fails its checks (") +
                                         reasonCode(original.survey.tableFault) +
                                         "): extract it from a good container"});
@@ -121,10 +121,9 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
         if (why.empty()) {
             original.copyFrom[i] = index;
         } else if (!entry.content) {
-            refusals.push_back(
-                {"entry " + std::to_string(i + 1), "no file named, and " + why +
-                                                       ": extract it, or name the right "
-                                                       "original with --base"});
+            refusals.push_back({entryLabel(i), "no file named, and " + why +
+                                                   ": extract it, or name the right "
+                                                   "original with --base"});
         }
     }
 }
