@@ -55,7 +55,9 @@ bool ManifestWriter::prepare(const std::vector<std::string>& outputs) {
         return false;
     }
     if (!options_.force && folder.isOpen() && folder.holds(name_.c_str())) {
-        printError(subject, "it exists (--force replaces it)");
+        // --keep keeps outputs, and cannot go with --force: name the way that is open.
+        printError(subject, options_.keep ? "it exists (remove it, or name another manifest)"
+                                          : "it exists (--force replaces it)");
         return false;
     }
     return true;

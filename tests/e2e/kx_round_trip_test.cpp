@@ -141,6 +141,11 @@ TEST_F(KxRoundTripTest, KeptFilesAreRecordedAndPacked) {
     ASSERT_EQ(kx({"extract", "a.dz", "-C", "work", "-q"}).status, 0);
     poke("work/system.img", 400000);
     const std::string changed = readFile(dir / "work/system.img");
+    testsupport::writeFile(dir / "work/m.json", "an earlier manifest");
+    const testsupport::RunResult refused =
+        kx({"extract", "a.dz", "-C", "work", "--keep", "--manifest", "work/m.json", "-q"});
+    EXPECT_EQ(refused.errors, "kx: work/m.json: it exists (remove it, or name another manifest)\n");
+    fs::remove(dir / "work/m.json");
     ASSERT_EQ(
         kx({"extract", "a.dz", "-C", "work", "--keep", "--manifest", "work/m.json", "-q"}).status,
         0);
