@@ -115,10 +115,21 @@ void fail(OutputWork& work, dz::Fault fault, std::uint32_t piece, std::string de
 dz::Fault unpackPiece(const Extraction& x, std::uint32_t index, bool skipped, Unpacker& unpacker,
                       Progress& progress) {
     if (skipped) return dz::Fault::none;
-    progress.working(storedName(x.survey, index));
+    progress.working(index, storedName(x.survey, index));
     const dz::Fault fault = unpacker.unpack(x.survey, index);
-    progress.add(x.survey.plan.entries[index].header.packedSize);
+    if (fault == dz::Fault::none) progress.sized(index, unpacker.length());
     return fault;
+}
+
+// Writes the piece in `unpacker` to standard output a slice at a time, counting each.
+bool writeInSlices(const Unpacker& unpacker, std::uint32_t index, Progress& progress) {
+    constexpr std::size_t kSlice = 4u << 20;
+    for (std::size_t at = 0; at < unpacker.length(); at += kSlice) {
+        const std::size_t length = std::min(kSlice, unpacker.length() - at);
+        if (!platform::standardOutputWrite(unpacker.bytes() + at, length)) return false;
+        progress.done(index, at, length);
+    }
+    return true;
 }
 
 // Proves piece `job` and writes it to standard output in its turn: the pieces of all chosen
@@ -141,11 +152,12 @@ void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& u
         fail(work, dz::Fault::write, index, "not written after an earlier output failed");
     } else if (fault != dz::Fault::none) {
         fail(work, fault, index);
-    } else if (platform::standardOutputWrite(unpacker.bytes(), unpacker.length())) {
+    } else if (writeInSlices(unpacker, index, progress)) {
         work.pieceSizes[job.piece] = unpacker.length();
     } else {
         fail(work, dz::Fault::write, index, "standard output: " + platform::lastErrorText());
     }
+    progress.ended(index);
     if (work.broken) x.streamBroken = true;
     if (job.piece + 1 == planned(x, job.output).pieces.size()) {
         work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
@@ -172,7 +184,9 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
         ++x.outputs[job.output]->unfinished;
     }
     ProverCalls calls;
-    calls.started = [&](std::uint32_t index) { progress.working(storedName(x.survey, index)); };
+    calls.started = [&](std::uint32_t index) {
+        progress.working(index, storedName(x.survey, index));
+    };
     calls.after = [&](std::uint32_t index) -> std::int64_t {
         const Job& job = *jobOf[index];
         if (job.piece == 0) return -1;
@@ -181,6 +195,7 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
     calls.inflated = [&](std::uint32_t index, const Proof& proof) {
         const Job& job = *jobOf[index];
         OutputWork& work = *x.outputs[job.output];
+        if (proof.fault == dz::Fault::none) progress.sized(index, proof.length);
         work.turns.await(job.piece);
         placeOf[index] = work.nextOffset;
         if (proof.fault != dz::Fault::none) {
@@ -213,6 +228,7 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
                          std::size_t length) {
         const Job& job = *jobOf[index];
         OutputWork& work = *x.outputs[job.output];
+        progress.done(index, at, length);
         if (work.broken || work.measureOnly) return;
         begin(job, work);
         if (!writes.add(work.writing, index, at, bytes, length, writerOf(index, work))) {
@@ -223,7 +239,7 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
         const Job& job = *jobOf[index];
         OutputWork& work = *x.outputs[job.output];
         if (work.measureOnly) {
-            progress.add(entries[index].header.packedSize);
+            progress.ended(index);
             if (proof.fault != dz::Fault::none) fail(work, proof.fault, index);
             work.unfinished.fetch_sub(1, std::memory_order_acq_rel);
             return;
@@ -231,7 +247,7 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
         if (!writes.finish(work.writing, index, writerOf(index, work))) {
             fail(work, dz::Fault::write, index, platform::lastErrorText());
         }
-        progress.add(entries[index].header.packedSize);
+        progress.ended(index);
         if (proof.fault != dz::Fault::none) {
             fail(work, proof.fault, index);
         } else if (!work.broken) {
@@ -372,11 +388,13 @@ int runExtract(const Options& options) {
 
     const std::vector<Job> jobs = jobsOf(x);
     {
-        std::uint64_t total = 0;
-        for (const Job& job : jobs)
-            total += entries[planned(x, job.output).pieces[job.piece]].header.packedSize;
+        std::vector<std::uint64_t> weights(entries.size(), 0);
+        for (const Job& job : jobs) {
+            const std::uint32_t index = planned(x, job.output).pieces[job.piece];
+            weights[index] = entries[index].header.packedSize;
+        }
         Progress progress(!options.json && !options.quiet && platform::standardErrorIsTerminal(),
-                          total);
+                          std::move(weights));
         const unsigned workers = workersFor(options);
         if (options.toStandardOutput) {
             platform::MemoryBound bound(memoryBoundFor(options));

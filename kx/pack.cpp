@@ -294,12 +294,12 @@ int runPack(const Options& options) {
     const std::size_t count = manifest.entries.size();
     std::vector<dz::OffsetEntry> table(count);
     std::uint64_t at = sealedHeader.size();
-    std::uint64_t total = 0;
+    std::vector<std::uint64_t> weights(count);
     for (std::size_t i = 0; i < count; ++i) {
         const ManifestEntry& entry = manifest.entries[i];
-        total += entry.content
-                     ? entry.content->length
-                     : original.survey.plan.entries[*original.copyFrom[i]].header.packedSize;
+        weights[i] = entry.content
+                         ? entry.content->length
+                         : original.survey.plan.entries[*original.copyFrom[i]].header.packedSize;
     }
     std::atomic<bool> failed{false};
     std::mutex refusalMutex;
@@ -312,7 +312,7 @@ int runPack(const Options& options) {
     std::vector<std::uint8_t> copyBuffer;  // the writer's, for packed data not read in place
     platform::MemoryBound bound(memoryBoundFor(options));
     {
-        Progress progress(!options.quiet && platform::standardErrorIsTerminal(), total);
+        Progress progress(!options.quiet && platform::standardErrorIsTerminal(), weights);
         const unsigned workers =
             static_cast<unsigned>(std::min<std::size_t>(workersFor(options), count + 1));
         std::vector<PackRoom> rooms;
@@ -329,11 +329,14 @@ int runPack(const Options& options) {
             const ManifestEntry& entry = manifest.entries[i];
             const std::size_t roomNumber = lender.take(i);
             PackedEntry packed;
-            progress.working(std::string(dz::fieldText(entry.name, sizeof entry.name)));
+            progress.working(static_cast<std::uint32_t>(i),
+                             std::string(dz::fieldText(entry.name, sizeof entry.name)));
             Refusal why;
             const bool good = packEntry(run, i, rooms[roomNumber], packed, why);
             if (!good) refuse(why);
-            progress.add(entry.content ? entry.content->length : packed.packedLength);
+            progress.sized(static_cast<std::uint32_t>(i), weights[i]);
+            progress.done(static_cast<std::uint32_t>(i), 0, weights[i]);
+            progress.ended(static_cast<std::uint32_t>(i));
             // A copy needs its room no longer: its bytes are read again as they are written.
             const bool holdsRoom = good && !packed.copyOf;
             if (!holdsRoom) {

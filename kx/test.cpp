@@ -70,7 +70,7 @@ int runTest(const Options& options) {
     const std::size_t count = survey.plan.entries.size();
     std::vector<Result> results(count);
     std::vector<std::uint32_t> toUnpack;
-    std::uint64_t total = 0;
+    std::vector<std::uint64_t> weights(count, 0);
     std::size_t nameWidth = 4;
     for (std::uint32_t i = 0; i < count; ++i) {
         const dz::PlannedEntry& entry = survey.plan.entries[i];
@@ -78,7 +78,7 @@ int runTest(const Options& options) {
         nameWidth = std::max(nameWidth, shown(fieldOf(entry.header.name)).size());
         if (entry.fault != dz::Fault::none) continue;
         toUnpack.push_back(i);
-        total += entry.header.packedSize;
+        weights[i] = entry.header.packedSize;
     }
 
     const bool lines = !options.json && !options.quiet;
@@ -95,19 +95,24 @@ int runTest(const Options& options) {
         if (results[i].fault != dz::Fault::none) ready(i);
     }
     {
-        Progress progress(lines && platform::standardErrorIsTerminal(), total);
+        Progress progress(lines && platform::standardErrorIsTerminal(), std::move(weights));
         const std::vector<std::uint32_t> order = largestFirst(survey, toUnpack);
         const unsigned workers = workersFor(options);
         ProverCalls calls;
         calls.started = [&](std::uint32_t index) {
-            progress.working(fieldOf(survey.plan.entries[index].header.name));
+            progress.working(index, fieldOf(survey.plan.entries[index].header.name));
         };
+        calls.inflated = [&](std::uint32_t index, const Proof& proof) {
+            progress.sized(index, proof.length);
+        };
+        calls.digested = [&](std::uint32_t index, std::uint64_t at, const std::uint8_t*,
+                             std::size_t length) { progress.done(index, at, length); };
         calls.proven = [&](std::uint32_t index, const Proof& proof, const std::uint8_t*) {
             Result& result = results[index];
             result.fault = proof.fault;
             result.unpacked = proof.fault == dz::Fault::none;
             result.unpackedSize = proof.length;
-            progress.add(survey.plan.entries[index].header.packedSize);
+            progress.ended(index);
             ready(index);
         };
         platform::MemoryBound bound(memoryBoundFor(options));

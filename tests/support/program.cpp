@@ -107,7 +107,8 @@ RunResult runProgram(const std::vector<std::string>& arguments, const RunOptions
             const int file = ::open(options.outputFile.c_str(), O_WRONLY);
             if (file < 0 || ::dup2(file, STDOUT_FILENO) < 0) ::_exit(124);
         }
-        ::dup2(errorEnds[1], STDERR_FILENO);
+        ::dup2(options.terminal && options.errorsOnTerminal ? pipeEnds[1] : errorEnds[1],
+               STDERR_FILENO);
         ::close(pipeEnds[0]);
         ::close(pipeEnds[1]);
         ::close(errorEnds[0]);

@@ -24,6 +24,8 @@ struct RunOptions {
     std::string program;                   // the program to run; the program under test by default
     std::vector<std::string> environment;  // extra NAME=value settings
     bool terminal = false;  // standard output is a terminal (a raw pseudo-terminal), not a pipe
+    // With `terminal`, standard error is that terminal too: `output` is then the screen's bytes.
+    bool errorsOnTerminal = false;
     std::uint64_t fileSizeLimit = 0;      // RLIMIT_FSIZE for the child; 0: none
     std::uint64_t addressSpaceLimit = 0;  // RLIMIT_AS for the child; 0: none
     unsigned timeLimit = 0;               // seconds until the child is ended (SIGALRM); 0: none
