@@ -36,10 +36,14 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 # Installs the program TARGET and, on Linux, its man page: man/TARGET.1.in, written with the
 # version and release day into the build folder's man/ (where `man ./build/man/TARGET.1` shows
 # it), installed as section 1.
-# kx's bash completion, where bash-completion looks for it.
+# kx's completions for bash, zsh and fish, where each shell looks for them.
 if(NOT WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/completions/kx.bash
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kx)
+  install(FILES ${PROJECT_SOURCE_DIR}/completions/_kx
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+  install(FILES ${PROJECT_SOURCE_DIR}/completions/kx.fish
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
 endif()
 
 function(kestrix_install_program target)

@@ -4,10 +4,11 @@
 
 _kx_options() {
     case $1 in
-        info | list) echo "--json --help" ;;
-        test) echo "--json -j --jobs --memory -q --quiet --help" ;;
-        extract) echo "-C --directory --stdout --force --keep --manifest -j --jobs --memory -q --quiet --json --help" ;;
-        pack) echo "-o --output --base --recompress --level -j --jobs --memory --force -q --quiet --help" ;;
+        info | i) echo "--json --help" ;;
+        list | l) echo "--json -1 --names -0 --help" ;;
+        test | t) echo "--json -j --jobs --memory -q --quiet --help" ;;
+        extract | x) echo "-C --directory --stdout --force --keep --manifest -j --jobs --memory -q --quiet --json --help" ;;
+        pack) echo "-o --output --base --recompress --level -j --jobs --memory --force -q --quiet --json --help" ;;
     esac
 }
 
@@ -40,7 +41,7 @@ _kx() {
     for ((i = 2; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         case $word in
-            -C | --directory | --manifest | -o | --output | -j | --jobs | --level | --memory) ((i++)) ;;
+            -C | --directory | --manifest | -o | --output | --base | -j | --jobs | --level | --memory) ((i++)) ;;
             -*) ;;
             *)
                 container=$word
@@ -48,11 +49,16 @@ _kx() {
                 ;;
         esac
     done
-    if [[ $command == extract && -n $container ]]; then
-        # The outputs the container holds, as kx list names them (sixth column).
-        mapfile -t COMPREPLY < <(compgen -W "$(kx list "$container" 2>/dev/null |
-            awk 'NR > 1 && $6 != "-" { print $6 }' | sort -u)" -- "$current")
-        return
+    if [[ ($command == extract || $command == x) && -n $container ]]; then
+        # The outputs the container holds, each ended by a NUL, so that a name with a space
+        # completes whole (bash quotes it as it puts it on the line).
+        local typed=${current//\\/} name names
+        typed=${typed#[\"\']}
+        mapfile -d '' names < <(kx list -0 "$container" 2>/dev/null)
+        for name in "${names[@]}"; do
+            if [[ $name == "$typed"* ]]; then COMPREPLY+=("$name"); fi
+        done
+        return 0
     fi
     [[ -n $container ]] && return
     mapfile -t COMPREPLY < <(compgen -f -- "$current")

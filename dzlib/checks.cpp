@@ -72,4 +72,32 @@ Fault verifySubfileHeader(const Container& container, std::uint64_t offset, Subf
     return Fault::none;
 }
 
+bool looksCutShort(const Container& container) {
+    const std::int64_t signedLength = container.length();
+    if (signedLength < 4) return false;
+    const auto length = static_cast<std::uint64_t>(signedLength);
+    char marker[4] = {};
+    container.readAt(0, marker, 4);
+    if (!markerIs(marker, "MSTX")) return false;
+    std::uint64_t at = sizeof(MainHeader) + kDigestSize;
+    // A table holds at most kLargestEntryCount entries: no longer a chain is followed.
+    for (std::uint32_t i = 0; i <= kLargestEntryCount; ++i) {
+        char begin[4] = {};
+        container.readAt(at, begin, sizeof begin);
+        if (markerIs(begin, "OSTX")) {
+            // The table begins here: the file is cut short when it ends before the table does.
+            std::uint32_t count = 0;
+            if (container.readAt(at + 4 + kDigestSize, &count, 4) != 4) return true;
+            const std::uint64_t body = 8 + 8 * static_cast<std::uint64_t>(count);
+            return at + 4 + kDigestSize + body + 4 > length;
+        }
+        if (at + kSubfileDataOffset > length) return true;
+        SubfileHeader header;
+        container.readAt(at, &header, sizeof header);
+        if (!markerIs(header.marker, "SSTX")) return false;
+        at += kSubfileDataOffset + header.packedSize;
+    }
+    return false;
+}
+
 }  // namespace dz

@@ -24,4 +24,9 @@ Fault verifyOffsetTable(const Container& container, OffsetTable& table);
 // subfileHeaderDigest. The packed data follows at offset + kSubfileDataOffset.
 Fault verifySubfileHeader(const Container& container, std::uint64_t offset, SubfileHeader& header);
 
+// Whether a container whose table's end marker is missing seems cut short, as an interrupted
+// download leaves it: it starts as a container does, and its sub-files, followed one after
+// another from the main header, run past its end, or the table they lead to does.
+bool looksCutShort(const Container& container);
+
 }  // namespace dz

@@ -14,6 +14,9 @@ struct Options {
     bool quiet = false;
     unsigned jobs = 0;         // workers; 0: one for each processor
     std::uint64_t memory = 0;  // the most the rooms may commit in all; 0: memoryBoundFor's own
+    // list
+    bool namesOnly = false;    // the output names alone, one a line
+    bool namesEndNul = false;  // ... each ended by a NUL instead
     // extract
     std::string directory;
     std::vector<std::string> names;

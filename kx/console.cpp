@@ -50,9 +50,14 @@ std::string standardOutputFailure() {
 }
 
 void printError(std::string_view subject, std::string_view what) {
+    std::string text(subject);
+    text += ": ";
+    text.append(what);
+    printLine(text);
+}
+
+void printLine(std::string_view what) {
     std::string line = "kx: ";
-    line.append(subject);
-    line += ": ";
     line.append(what);
     line += '\n';
     std::lock_guard<std::mutex> lock(console);

@@ -19,6 +19,8 @@ std::string standardOutputFailure();
 
 // Writes "kx: SUBJECT: WHAT" and a line end to standard error.
 void printError(std::string_view subject, std::string_view what);
+// Writes "kx: WHAT" and a line end to standard error.
+void printLine(std::string_view what);
 
 // Draws `line` as the status line at the foot of standard error, in place of the one drawn
 // before; an empty line takes it away. Used only when standard error is a terminal.

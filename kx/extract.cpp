@@ -18,6 +18,7 @@
 #include "kx/prover.h"
 #include "kx/reasons.h"
 #include "kx/report.h"
+#include "kx/run_document.h"
 #include "kx/survey.h"
 #include "kx/text.h"
 #include "kx/unpacker.h"
@@ -46,7 +47,8 @@ bool choose(Extraction& x) {
             }
         }
         if (!matched) {
-            printError(shown(x.survey.path), "nothing in it matches \"" + shown(name) + "\"");
+            sayError(shown(x.survey.path), "nothing in it matches \"" + shown(name) + "\"",
+                     "no-match");
             everyNameMatches = false;
         }
     }
@@ -91,10 +93,10 @@ bool handleExisting(Extraction& x, const std::string& directory) {
             work.measureOnly = !x.options.manifest.empty() && planned(x, o).pieces.size() > 1;
             continue;
         }
-        printError(shown(outputPath(directory, planned(x, o).name)),
-                   folder.holdsFolder(planned(x, o).name.c_str())
-                       ? "it is a folder"
-                       : "it exists (--force replaces it, --keep keeps it)");
+        const bool aFolder = folder.holdsFolder(planned(x, o).name.c_str());
+        sayError(shown(outputPath(directory, planned(x, o).name)),
+                 aFolder ? "it is a folder" : "it exists (--force replaces it, --keep keeps it)",
+                 aFolder ? "not-a-file" : "exists");
         clear = false;
     }
     return clear;
@@ -320,6 +322,7 @@ int runExtract(const Options& options) {
     Extraction x{options, {}, {}, {}, {}, {}, {}};
     if (!surveyOrSay(options.container, x.survey)) return kExitFailed;
     const Survey& survey = x.survey;
+    knownSoFar(surveyJson(survey, false));
     const std::string subject = shown(survey.path);
     for (std::size_t o = 0; o < survey.plan.outputs.size(); ++o) {
         x.outputs.push_back(std::make_unique<OutputWork>());
@@ -338,8 +341,9 @@ int runExtract(const Options& options) {
     if (!options.toStandardOutput) {
         if (!platform::createDirectories(directory.c_str()) ||
             !x.folder.open(directory.c_str(), kTemporaryStem)) {
-            printError(shown(directory),
-                       "cannot make or open the folder: " + platform::lastErrorText());
+            sayError(shown(directory),
+                     "cannot make or open the folder: " + platform::lastErrorText(),
+                     "cannot-write");
             return kExitFailed;
         }
         if (!handleExisting(x, directory)) return kExitFailed;

@@ -10,6 +10,7 @@
 #include "kx/console.h"
 #include "kx/manifest.h"
 #include "kx/paths.h"
+#include "kx/run_document.h"
 #include "kx/text.h"
 #include "platform/platform.h"
 
@@ -31,13 +32,14 @@ bool ManifestWriter::prepare(const std::vector<std::string>& outputs) {
     const std::string text = textOfPath(relative);
     const std::string subject = shown(options_.manifest);
     if (name_.empty() || text.empty() || text == ".." || text.rfind("../", 0) == 0) {
-        printError(subject, "the manifest must lie in the output folder or a folder above it");
+        sayError(subject, "the manifest must lie in the output folder or a folder above it",
+                 "manifest");
         return false;
     }
     prefix_ = text == "." ? "" : (text.back() == '/' ? text : text + "/");
     const std::string special = specialFileAt(manifest);
     if (!special.empty()) {
-        printError(subject, special);
+        sayError(subject, special, "not-a-file");
         return false;
     }
     // The manifest never takes the place of what the run reads or writes.
@@ -51,13 +53,16 @@ bool ManifestWriter::prepare(const std::vector<std::string>& outputs) {
     }
     platform::Directory folder = platform::Directory::open(folder_.c_str());
     if (inTheWay || (folder.isOpen() && survey_.container.isAt(folder, name_.c_str()))) {
-        printError(subject, "it is the container or an output of this run: name another file");
+        sayError(subject, "it is the container or an output of this run: name another file",
+                 "manifest");
         return false;
     }
     if (!options_.force && folder.isOpen() && folder.holds(name_.c_str())) {
         // --keep keeps outputs, and cannot go with --force: name the way that is open.
-        printError(subject, options_.keep ? "it exists (remove it, or name another manifest)"
-                                          : "it exists (--force replaces it)");
+        sayError(subject,
+                 options_.keep ? "it exists (remove it, or name another manifest)"
+                               : "it exists (--force replaces it)",
+                 "exists");
         return false;
     }
     return true;

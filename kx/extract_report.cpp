@@ -5,6 +5,7 @@
 #include "kx/console.h"
 #include "kx/extraction.h"
 #include "kx/reasons.h"
+#include "kx/run_document.h"
 #include "kx/text.h"
 #include "platform/platform.h"
 
@@ -124,7 +125,7 @@ int reportExtraction(const Extraction& x, const std::string& directory, bool man
             }
             json["entries"].push_back(entry);
         }
-        printOut(json.dump(2) + "\n");
+        printDocument(json);
     } else if (!options.quiet || !good) {
         std::string verdict = subject + (good ? ": OK: " : ": FAILED: ");
         if (!good && failed > 0)

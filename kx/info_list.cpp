@@ -7,6 +7,7 @@
 #include "kx/console.h"
 #include "kx/reasons.h"
 #include "kx/report.h"
+#include "kx/run_document.h"
 #include "kx/survey.h"
 #include "kx/text.h"
 #include "platform/platform.h"
@@ -63,7 +64,7 @@ int runInfo(const Options& options) {
     const bool good =
         survey.mainHeaderFault == dz::Fault::none && survey.tableFault == dz::Fault::none;
     if (options.json) {
-        printOut(surveyJson(survey, good).dump(2) + "\n");
+        printDocument(surveyJson(survey, good));
     } else {
         printOut(headerText(survey));
     }
@@ -75,11 +76,21 @@ int runList(const Options& options) {
     Survey survey;
     if (!surveyOrSay(options.container, survey)) return kExitFailed;
     const std::size_t count = survey.plan.entries.size();
-    if (options.json) {
+    if (options.namesOnly) {
+        // For scripts the names as they stand (a NUL ends each with -0); a terminal is shown
+        // them as text.
+        const bool terminal = !options.namesEndNul && platform::standardOutputIsTerminal();
+        std::string names;
+        for (const dz::PlannedOutput& output : survey.plan.outputs) {
+            names += terminal ? shown(output.name) : output.name;
+            names += options.namesEndNul ? '\0' : '\n';
+        }
+        printOut(names);
+    } else if (options.json) {
         nlohmann::ordered_json json = surveyJson(survey, survey.good());
         json["entries"] = nlohmann::ordered_json::array();
         for (std::uint32_t i = 0; i < count; ++i) json["entries"].push_back(entryJson(survey, i));
-        printOut(json.dump(2) + "\n");
+        printDocument(json);
     } else {
         std::vector<std::vector<std::string>> rows = {
             {"#", "type", "offset", "packed", "name", "output", "piece", "check"}};

@@ -1,14 +1,18 @@
 // kx: Kestrix's companion for people and scripts. It checks, lists, unpacks and packs DZ
 // containers over the same container library as kestrix.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <exception>
-#include <iostream>
+#include <memory>
 #include <new>
+#include <sstream>
 #include <string>
+#include <string_view>
 
 #include "kestrix_version.h"
 #include "kx/commands.h"
 #include "kx/console.h"
+#include "kx/run_document.h"
 #include "kx/text.h"
 #include "platform/platform.h"
 
@@ -20,34 +24,86 @@ namespace {
 
 const char kUsage[] =
     "usage: kx info CONTAINER [--json]\n"
-    "       kx list CONTAINER [--json]\n"
+    "       kx list CONTAINER [--json | --names | -0]\n"
     "       kx test CONTAINER [--json] [-j N] [--memory SIZE] [-q]\n"
     "       kx extract CONTAINER [-C DIR] [NAME...] [--stdout] [--force | --keep]\n"
     "                  [--manifest FILE] [-j N] [--memory SIZE] [-q] [--json]\n"
     "       kx pack MANIFEST -o CONTAINER [--base ORIGINAL | --recompress] [--level N]\n"
-    "               [-j N] [--memory SIZE] [--force] [-q]\n"
-    "       kx --help | kx COMMAND --help | kx --version\n";
+    "               [-j N] [--memory SIZE] [--force] [-q] [--json]\n"
+    "       kx --help | kx COMMAND --help | kx --version\n"
+    "       (short commands: i info, l list, t test, x extract)\n";
+
+// Help as plain words: an option's value by its name alone ("-j, --jobs N"), without the types,
+// ranges and exclusions the parser knows.
+// Descriptions are wrapped to fit 80 columns.
+class PlainHelp : public CLI::Formatter {
+  public:
+    PlainHelp() {
+        label("SUBCOMMAND", "COMMAND");
+        label("Positionals", "Arguments");
+        column_width(kColumn);
+    }
+    std::string make_option_opts(const CLI::Option* option) const override {
+        return option->get_option_text().empty() ? "" : " " + option->get_option_text();
+    }
+    std::string make_option_desc(const CLI::Option* option) const override {
+        return wrapped(option->get_description(), 79 - kColumn);
+    }
+    std::string make_subcommand(const CLI::App* command) const override {
+        std::stringstream out;
+        CLI::detail::format_help(out, command->get_display_name(true),
+                                 wrapped(command->get_description(), 79 - kColumn), kColumn);
+        return out.str();
+    }
+    std::string make_description(const CLI::App* app) const override {
+        return wrapped(app->get_description(), 79) + "\n";
+    }
+
+  private:
+    static constexpr std::size_t kColumn = 24;
+
+    // The words of `text` in lines of at most `width` characters (a longer word alone).
+    static std::string wrapped(const std::string& text, std::size_t width) {
+        std::istringstream words(text);
+        std::string out, line;
+        for (std::string word; words >> word;) {
+            if (!line.empty() && line.size() + 1 + word.size() > width) {
+                out += line + "\n";
+                line.clear();
+            }
+            line += (line.empty() ? "" : " ") + word;
+        }
+        return out + line;
+    }
+};
+
+void addJson(CLI::App* command, kx::Options& options) {
+    command->add_flag("--json", options.json,
+                      "one JSON document on standard output on every exit, for scripts");
+}
 
 // The options every command that reads a container shares.
 CLI::App* addCommand(CLI::App& app, const char* name, const char* description,
                      kx::Options& options) {
-    CLI::App* command = app.add_subcommand(name, description);
+    CLI::App* command = app.add_subcommand(name, description)->group("Commands");
     command->add_option("CONTAINER", options.container, "the DZ container")->required();
-    command->add_flag("--json", options.json, "one JSON document on standard output, for scripts");
+    addJson(command, options);
     return command;
 }
 
 // Runs a command. Whatever it throws ends it as a failure of its subject (the container, or
 // the manifest for kx pack), said on standard error, never as a crash.
 int runCommand(int (*command)(const kx::Options&), const kx::Options& options) {
+    int status = kx::kExitFailed;
     try {
-        return command(options);
+        status = command(options);
     } catch (const std::bad_alloc&) {
-        kx::printError(kx::shown(options.container), "not enough memory");
+        kx::sayError(kx::shown(options.container), "not enough memory", "memory");
     } catch (const std::exception& error) {
-        kx::printError(kx::shown(options.container), error.what());
+        kx::sayError(kx::shown(options.container), error.what(), "failed");
     }
-    return kx::kExitFailed;
+    kx::endDocument(options.json, options.container);
+    return status;
 }
 
 // The exit status once the command is done: a failed write to standard output (a full disk, a
@@ -61,11 +117,32 @@ int finish(int status) {
     return status == kx::kExitGood ? kx::kExitFailed : status;
 }
 
+// A command line kx cannot take: said with the usage, and as a JSON document when the line asks
+// for one.
+int usageError(const std::string& what, int argc, char** argv, bool subject = true) {
+    // Not with --stdout, whose standard output carries the outputs' bytes.
+    const auto given = [&](std::string_view option) {
+        return std::any_of(argv + 1, argv + argc,
+                           [&](const char* word) { return std::string_view(word) == option; });
+    };
+    if (given("--json") && !given("--stdout")) {
+        kx::sayError("usage", what, "usage", subject);
+        kx::endDocument(true, "");
+    } else if (subject) {
+        kx::printError("usage", what);
+    } else {
+        kx::printLine(what);
+    }
+    platform::standardErrorWrite(kUsage, sizeof kUsage - 1);
+    return kx::kExitUsage;
+}
+
 void addWorkers(CLI::App* command, kx::Options& options) {
     command
         ->add_option("-j,--jobs", options.jobs,
                      "sub-files worked on side by side (default: one for each processor)")
-        ->check(CLI::Range(1, 256));
+        ->check(CLI::Range(1, 256))
+        ->option_text("N");
     command->add_flag("-q,--quiet", options.quiet, "no progress line and no line for each entry");
     command
         ->add_option_function<std::string>(
@@ -73,7 +150,7 @@ void addWorkers(CLI::App* command, kx::Options& options) {
             [&options](const std::string& text) { kx::sizeOfText(text, options.memory); },
             "the most memory the workers' rooms may take in all, as bytes or with K, M or G "
             "(default: what the control group or the machine allows, less an eighth)")
-        ->type_name("SIZE")
+        ->option_text("SIZE")
         ->check(CLI::Validator(
             [](std::string& text) {
                 std::uint64_t bytes = 0;
@@ -90,6 +167,7 @@ int main(int argc, char** argv) {
     platform::prepareProcess();
     kx::Options options;
     CLI::App app("kx checks, lists, unpacks and packs DZ firmware containers.", "kx");
+    app.formatter(std::make_shared<PlainHelp>());
     app.set_version_flag("--version", "kx " KESTRIX_VERSION);
     app.require_subcommand(1);
     // A word that starts with '/' is a path, as on POSIX, never an option: the Windows build
@@ -99,23 +177,36 @@ int main(int argc, char** argv) {
                                 "show the main header and whether the header and "
                                 "the offset table pass their checks",
                                 options);
+    info->alias("i");
     CLI::App* list = addCommand(app, "list",
                                 "list the table's entries, their output files and "
                                 "whether their headers pass",
                                 options);
+    list->alias("l");
+    CLI::Option* names = list->add_flag("-1,--names", options.namesOnly,
+                                        "the output names alone, each once, one a line, in table "
+                                        "order");
+    CLI::Option* namesEndNul = list->add_flag("-0", options.namesEndNul,
+                                              "the output names alone, each ended by a NUL byte");
+    names->excludes(list->get_option("--json"));
+    namesEndNul->excludes(list->get_option("--json"));
     CLI::App* test =
         addCommand(app, "test", "make every check, on every entry, writing nothing", options);
+    test->alias("t");
     addWorkers(test, options);
     CLI::App* extract = addCommand(app, "extract",
                                    "unpack the chosen outputs, each proven and "
                                    "written whole",
                                    options);
+    extract->alias("x");
     extract->add_option("NAME", options.names,
                         "outputs to unpack, by output or stored name (wildcards: * ? [..]); "
                         "a piece chooses its whole output (default: all)");
     CLI::Option* directory =
-        extract->add_option("-C,--directory", options.directory,
-                            "the output folder, made with its parents (default: the current one)");
+        extract
+            ->add_option("-C,--directory", options.directory,
+                         "the output folder, made with its parents (default: the current one)")
+            ->option_text("DIR");
     CLI::Option* toStandardOutput =
         extract->add_flag("--stdout", options.toStandardOutput,
                           "the outputs' bytes in table order on standard output (not a terminal)");
@@ -123,8 +214,10 @@ int main(int argc, char** argv) {
     CLI::Option* keep = extract->add_flag(
         "--keep", options.keep, "leave existing files as they are and skip their outputs");
     CLI::Option* manifest =
-        extract->add_option("--manifest", options.manifest,
-                            "also write a manifest that kx pack builds the container again from");
+        extract
+            ->add_option("--manifest", options.manifest,
+                         "also write a manifest that kx pack builds the container again from")
+            ->option_text("FILE");
     force->excludes(keep);
     toStandardOutput->excludes(directory)->excludes(manifest)->excludes(force)->excludes(keep);
     // The JSON document would land among the outputs' bytes.
@@ -132,37 +225,53 @@ int main(int argc, char** argv) {
     addWorkers(extract, options);
     CLI::App* pack = app.add_subcommand("pack",
                                         "build a container from a manifest and the files "
-                                        "it names");
+                                        "it names")
+                         ->group("Commands");
     pack->add_option("MANIFEST", options.container, "a manifest written by kx extract --manifest")
         ->required();
-    pack->add_option("-o,--output", options.output, "the container to write")->required();
+    pack->add_option("-o,--output", options.output, "the container to write")
+        ->required()
+        ->option_text("CONTAINER");
     pack->add_option("--level", options.level, "deflate level, 0 to 9 (default: 6)")
-        ->check(CLI::Range(0, 9));
+        ->check(CLI::Range(0, 9))
+        ->option_text("N");
     pack->add_flag("--force", options.force, "replace an existing container");
     CLI::Option* base = pack->add_option(
         "--base", options.base,
         "the original container to copy unchanged entries from (default: the one the "
         "manifest names)");
+    base->option_text("ORIGINAL");
     pack->add_flag("--recompress", options.recompress,
                    "compress every entry again, copying none from the original")
         ->excludes(base);
+    addJson(pack, options);
     addWorkers(pack, options);
 
+    // A first word that is no option and no command is a mistyped command.
+    const auto isCommand = [&app](const std::string& word) {
+        const auto commands = app.get_subcommands([](CLI::App*) { return true; });
+        return std::any_of(commands.begin(), commands.end(),
+                           [&](CLI::App* command) { return command->check_name(word); });
+    };
+    if (argc > 1 && argv[1][0] != '-' && !isCommand(argv[1])) {
+        return usageError("unknown command '" + kx::shown(argv[1]) + "'", argc, argv,
+                          /*subject=*/false);
+    }
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        kx::printOut(app.help());
+        return finish(kx::kExitGood);
+    } catch (const CLI::CallForAllHelp&) {
+        kx::printOut(app.help("", CLI::AppFormatMode::All));
+        return finish(kx::kExitGood);
+    } catch (const CLI::CallForVersion& version) {
+        kx::printOut(std::string(version.what()) + "\n");
+        return finish(kx::kExitGood);
     } catch (const CLI::ParseError& error) {
-        if (error.get_exit_code() == 0) {  // --help, --version
-            const int status = app.exit(error);
-            if (!std::cout.flush()) {
-                kx::printError("standard output", platform::lastErrorText());
-                return kx::kExitFailed;
-            }
-            return status;
-        }
-        kx::printError("usage", error.what());
-        platform::standardErrorWrite(kUsage, sizeof kUsage - 1);
-        return kx::kExitUsage;
+        return usageError(error.what(), argc, argv);
     }
+    if (list->parsed() && options.namesEndNul) options.namesOnly = true;
     if (info->parsed()) return finish(runCommand(kx::runInfo, options));
     if (list->parsed()) return finish(runCommand(kx::runList, options));
     if (test->parsed()) return finish(runCommand(kx::runTest, options));

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <system_error>
 
 #include "digest/md5.h"
@@ -25,6 +26,7 @@
 #include "kx/paths.h"
 #include "kx/progress.h"
 #include "kx/reasons.h"
+#include "kx/run_document.h"
 #include "kx/text.h"
 #include "kx/unpacker.h"
 #include "platform/platform.h"
@@ -129,13 +131,15 @@ bool copyProven(const PackRun& run, std::size_t i, std::uint32_t index, PackRoom
         fault = dz::unpackSubfile(header, bytes, header.packedSize, room.unpacked, length);
     }
     if (fault == dz::Fault::packedMemory || fault == dz::Fault::unpackedMemory) {
-        why = {entryLabel(i), kShortOfMemory};
+        why = {entryLabel(i), kShortOfMemory, "memory"};
         return false;
     }
     if (fault != dz::Fault::none) {
-        why = {entryLabel(i), "no file named, and the original's entry " +
-                                  std::to_string(index + 1) + " fails its checks (" +
-                                  reasonCode(fault) + "): extract it from a good container"};
+        why = {entryLabel(i),
+               "no file named, and the original's entry " + std::to_string(index + 1) +
+                   " fails its checks (" + reasonCode(fault) +
+                   "): extract it from a good container",
+               "original"};
         return false;
     }
     packed = copyOf(survey, index);
@@ -188,7 +192,7 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
     // Otherwise one read of the piece feeds its digest and its compression, so that both see the
     // same bytes even when the file is written to meanwhile.
     if (room.content.bytes() == nullptr || !room.content.commit(length)) {
-        why = {entryLabel(i), kShortOfMemory};
+        why = {entryLabel(i), kShortOfMemory, "memory"};
         return false;
     }
     if (source.file.readAt(place.offset, room.content.bytes(), length) != length) {
@@ -205,7 +209,7 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
     dz::SubfileHeader header{};
     if (!dz::packContent(content, length, entry.wrapper, run.options.level, room.packed,
                          packed.packedLength)) {
-        why = {entryLabel(i), kShortOfMemory};
+        why = {entryLabel(i), kShortOfMemory, "memory"};
         return false;
     }
     std::memcpy(header.marker, "SSTX", 4);
@@ -241,10 +245,12 @@ std::string targetRefusal(const PackRun& run, const fs::path& target, const fs::
 }  // namespace
 
 int runPack(const Options& options) {
+    knownSoFar(
+        {{"manifest", utf8Text(options.container)}, {"container", utf8Text(options.output)}});
     Manifest manifest;
     Refusal refusal;
     if (!readManifest(options.container, manifest, refusal)) {
-        printError(shown(refusal.subject), refusal.what);
+        sayError(shown(refusal.subject), refusal.what, refusal.code);
         return kExitFailed;
     }
     const fs::path manifestPath = fs::absolute(pathOfText(options.container)).lexically_normal();
@@ -258,10 +264,13 @@ int runPack(const Options& options) {
     const fs::path target = fs::absolute(pathOfText(options.output)).lexically_normal();
     if (refusals.empty()) {
         const std::string why = targetRefusal(run, target, manifestPath);
-        if (!why.empty()) refusals.push_back({options.output, why});
+        if (!why.empty()) {
+            refusals.push_back(
+                {options.output, why, why.rfind("it exists", 0) == 0 ? "exists" : "refused"});
+        }
     }
     const auto sayRefusals = [&] {
-        for (const Refusal& r : refusals) printError(shown(r.subject), r.what);
+        for (const Refusal& r : refusals) sayError(shown(r.subject), r.what, r.code);
         return kExitFailed;
     };
     if (!refusals.empty()) return sayRefusals();
@@ -270,11 +279,12 @@ int runPack(const Options& options) {
     const std::string targetName = textOfPath(target.filename());
     dz::OutputFolder folder;
     if (targetName.empty()) {
-        printError(shown(options.output), "it names a folder, not a file");
+        sayError(shown(options.output), "it names a folder, not a file", "not-a-file");
         return kExitFailed;
     }
     if (!folder.open(folderPath.c_str(), ".kx-")) {
-        printError(shown(options.output), "cannot open its folder: " + platform::lastErrorText());
+        sayError(shown(options.output), "cannot open its folder: " + platform::lastErrorText(),
+                 "cannot-write");
         return kExitFailed;
     }
     dz::PendingOutput out = folder.begin(targetName);
@@ -283,7 +293,8 @@ int runPack(const Options& options) {
     std::memcpy(header.endMarker, "METX", 4);
     const std::string sealedHeader = dz::sealedMainHeader(header);
     if (!out.append(sealedHeader.data(), sealedHeader.size())) {
-        printError(shown(options.output), "cannot write it: " + platform::lastErrorText());
+        sayError(shown(options.output), "cannot write it: " + platform::lastErrorText(),
+                 "cannot-write");
         return kExitFailed;
     }
 
@@ -312,7 +323,8 @@ int runPack(const Options& options) {
     std::vector<std::uint8_t> copyBuffer;  // the writer's, for packed data not read in place
     platform::MemoryBound bound(memoryBoundFor(options));
     {
-        Progress progress(!options.quiet && platform::standardErrorIsTerminal(), weights);
+        Progress progress(!options.quiet && !options.json && platform::standardErrorIsTerminal(),
+                          weights);
         const unsigned workers =
             static_cast<unsigned>(std::min<std::size_t>(workersFor(options), count + 1));
         std::vector<PackRoom> rooms;
@@ -362,7 +374,8 @@ int runPack(const Options& options) {
                                         "cannot read it: " + platform::lastErrorText()});
                             } else {
                                 refuse({options.output,
-                                        "cannot write it: " + platform::lastErrorText()});
+                                        "cannot write it: " + platform::lastErrorText(),
+                                        "cannot-write"});
                             }
                         }
                         at += packed.sealedHeader.size() + packed.packedLength;
@@ -381,28 +394,43 @@ int runPack(const Options& options) {
         if (!failed && !(source.file.stamp() == source.stamp)) {
             refuse({source.path,
                     "it changed while it was packed: pack again once nothing "
-                    "writes to it"});
+                    "writes to it",
+                    "changed"});
         }
     }
     if (!failed && original.open && !(original.survey.container.stamp() == original.stamp)) {
         refuse({original.survey.path,
                 "it changed while it was packed: pack again once nothing "
-                "writes to it"});
+                "writes to it",
+                "changed"});
     }
     const std::string sealedTable = dz::sealedOffsetTable(table);
     // Without --force, a file made at the target's name meanwhile is not replaced either.
     if (!failed && (!out.append(sealedTable.data(), sealedTable.size()) ||
                     !out.commit(options.force ? dz::Existing::replace : dz::Existing::refuse))) {
-        refuse({options.output, out.nameTaken() ? "it exists (--force replaces it)"
-                                                : "cannot write it: " + platform::lastErrorText()});
+        const bool taken = out.nameTaken();
+        refuse({options.output,
+                taken ? "it exists (--force replaces it)"
+                      : "cannot write it: " + platform::lastErrorText(),
+                taken ? "exists" : "cannot-write"});
     }
     if (failed) {
         out.discard();
         return sayRefusals();
     }
-    if (!options.quiet) {
+    const std::uint64_t bytes = at + sealedTable.size();
+    if (options.json) {
+        nlohmann::ordered_json json;
+        json["manifest"] = utf8Text(options.container);
+        json["container"] = utf8Text(options.output);
+        json["ok"] = true;
+        json["entries"] = count;
+        json["copied"] = copied;
+        json["bytes"] = bytes;
+        printDocument(json);
+    } else if (!options.quiet) {
         printOut(shown(options.output) + ": packed " + std::to_string(count) + " sub-file" +
-                 (count == 1 ? "" : "s") + ", " + withCommas(at + sealedTable.size()) + " bytes" +
+                 (count == 1 ? "" : "s") + ", " + withCommas(bytes) + " bytes" +
                  (copied == 0
                       ? std::string()
                       : "; " + std::to_string(copied) + " copied unchanged from the original") +

@@ -27,28 +27,29 @@ std::string entryLabel(std::size_t index) {
 bool readManifest(const std::string& path, Manifest& manifest, Refusal& refusal) {
     platform::File file = platform::File::openExclusiveRead(path.c_str());
     if (!file.isOpen()) {
-        refusal = {path, "cannot read it: " + platform::lastErrorText()};
+        refusal = {path, "cannot read it: " + platform::lastErrorText(), "manifest"};
         return false;
     }
     const std::int64_t size = file.size();
     if (size < 0) {
-        refusal = {path, "cannot read it: " + platform::lastErrorText()};
+        refusal = {path, "cannot read it: " + platform::lastErrorText(), "manifest"};
         return false;
     }
     if (static_cast<std::uint64_t>(size) > kLargestManifest) {
-        refusal = {path, "not a manifest: it is " + withCommas(static_cast<std::uint64_t>(size)) +
-                             " bytes long, and a manifest is at most " +
-                             withCommas(kLargestManifest)};
+        refusal = {path,
+                   "not a manifest: it is " + withCommas(static_cast<std::uint64_t>(size)) +
+                       " bytes long, and a manifest is at most " + withCommas(kLargestManifest),
+                   "manifest"};
         return false;
     }
     std::string text(static_cast<std::size_t>(size), '\0');
     if (file.readAt(0, text.data(), text.size()) != text.size()) {
-        refusal = {path, "cannot read it: " + platform::lastErrorText()};
+        refusal = {path, "cannot read it: " + platform::lastErrorText(), "manifest"};
         return false;
     }
     std::string error;
     if (!parseManifest(text, manifest, error)) {
-        refusal = {path, "not a manifest: " + error};
+        refusal = {path, "not a manifest: " + error, "manifest"};
         return false;
     }
     return true;
@@ -56,15 +57,18 @@ bool readManifest(const std::string& path, Manifest& manifest, Refusal& refusal)
 
 void checkEntries(const Manifest& manifest, std::vector<Refusal>& refusals) {
     if (manifest.entries.size() > dz::kLargestEntryCount) {
-        refusals.push_back({"manifest", std::to_string(manifest.entries.size()) +
-                                            " entries: a container holds at most " +
-                                            std::to_string(dz::kLargestEntryCount)});
+        refusals.push_back({"manifest",
+                            std::to_string(manifest.entries.size()) +
+                                " entries: a container holds at most " +
+                                std::to_string(dz::kLargestEntryCount),
+                            "manifest"});
     }
     for (std::size_t i = 0; i < manifest.entries.size(); ++i) {
         const ManifestEntry& entry = manifest.entries[i];
         if (dz::outputNameFor(entry.name, sizeof entry.name).empty()) {
-            refusals.push_back(
-                {entryLabel(i), "its name could leave the output folder or name a device"});
+            refusals.push_back({entryLabel(i),
+                                "its name could leave the output folder or name a device",
+                                "manifest"});
         }
     }
 }

@@ -17,6 +17,7 @@ namespace kx {
 struct Refusal {
     std::string subject;
     std::string what;
+    std::string code = "refused";  // for scripts (kx --json)
 };
 
 // A file the manifest names, open for reading.

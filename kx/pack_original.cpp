@@ -55,7 +55,7 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
         if (!manifest.entries[i].content) needed.push_back(i);
     }
     const auto refuseNeeded = [&](const std::string& why) {
-        if (!needed.empty()) refusals.push_back({entriesLabel(needed), why});
+        if (!needed.empty()) refusals.push_back({entriesLabel(needed), why, "original"});
     };
     if (options.recompress) {
         refuseNeeded(
@@ -77,7 +77,7 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
     std::string error;
     if (!surveyContainer(path, original.survey, error)) {
         if (!needed.empty()) {
-            refusals.push_back({path, "cannot open the original container: " + error});
+            refusals.push_back({path, "cannot open the original container: " + error, "original"});
             refuseNeeded(
                 "no file named (not extracted), so copied from the original container: "
                 "name it with --base ORIGINAL.dz, or extract them");
@@ -97,7 +97,8 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
         if (!same && !needed.empty()) {
             refusals.push_back({path,
                                 "it is not the container the manifest was written from "
-                                "(its size or main header differ)"});
+                                "(its size or main header differ)",
+                                "original"});
             refuseNeeded(
                 "no file named (not extracted), so copied from the original container: "
                 "name the right one with --base ORIGINAL.dz, or extract them");
@@ -109,11 +110,12 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
         const std::uint32_t index = entry.originalIndex.value_or(static_cast<std::uint32_t>(i));
         if (original.survey.tableFault != dz::Fault::none) {
             if (!entry.content) {
-                refusals.push_back(
-                    {entryLabel(i), std::string("no file named, and the original's offset table "
+                refusals.push_back({entryLabel(i),
+                                    std::string("no file named, and the original's offset table "
                                                 "fails its checks (") +
                                         reasonCode(original.survey.tableFault) +
-                                        "): extract it from a good container"});
+                                        "): extract it from a good container",
+                                    "original"});
             }
             continue;
         }
@@ -121,9 +123,11 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
         if (why.empty()) {
             original.copyFrom[i] = index;
         } else if (!entry.content) {
-            refusals.push_back({entryLabel(i), "no file named, and " + why +
-                                                   ": extract it, or name the right "
-                                                   "original with --base"});
+            refusals.push_back({entryLabel(i),
+                                "no file named, and " + why +
+                                    ": extract it, or name the right "
+                                    "original with --base",
+                                "original"});
         }
     }
 }

@@ -8,6 +8,7 @@
 #include "dzlib/text_field.h"
 #include "kx/console.h"
 #include "kx/reasons.h"
+#include "kx/run_document.h"
 #include "kx/text.h"
 
 namespace kx {
@@ -80,6 +81,7 @@ nlohmann::ordered_json surveyJson(const Survey& survey, bool ok) {
     json["ok"] = ok;
     json["header"] = headerJson(survey);
     json["table"] = tableJson(survey);
+    if (survey.cutShort) json["truncated"] = true;
     return json;
 }
 
@@ -101,7 +103,7 @@ std::string headerText(const Survey& survey) {
                  check(survey.tableFault) +
                      (survey.tableFault == dz::Fault::none
                           ? " (" + std::to_string(survey.plan.entries.size()) + " entries)"
-                          : ""));
+                          : cutShortHint(survey)));
     text += line("Version", std::to_string(header.version));
     text += line("Phone model", shown(fieldOf(header.phoneModel)));
     text += line("Internal name", shown(fieldOf(header.internalName)));
@@ -113,10 +115,30 @@ std::string headerText(const Survey& survey) {
     return text;
 }
 
+std::string cutShortHint(const Survey& survey) {
+    if (!survey.cutShort) return {};
+    return " (the file may be cut short: " +
+           withCommas(
+               static_cast<std::uint64_t>(std::max<std::int64_t>(survey.container.length(), 0))) +
+           " bytes)";
+}
+
 bool surveyOrSay(const std::string& path, Survey& survey) {
     std::string error;
     if (surveyContainer(path, survey, error)) return true;
-    printError(shown(path), "cannot open it: " + error);
+    const char* code = "cannot-open";
+    switch (survey.openFailure) {
+        case platform::ErrorKind::notFound:
+            code = "not-found";
+            break;
+        case platform::ErrorKind::folder:
+        case platform::ErrorKind::notRegularFile:
+            code = "not-a-file";
+            break;
+        default:
+            break;
+    }
+    sayError(shown(path), "cannot open it: " + error, code);
     return false;
 }
 
@@ -131,7 +153,7 @@ void printSurveyErrors(const Survey& survey, bool entries) {
         printError(subject, reasonText(survey.mainHeaderFault));
     }
     if (survey.tableFault != dz::Fault::none) {
-        printError(subject, reasonText(survey.tableFault));
+        printError(subject, reasonText(survey.tableFault) + cutShortHint(survey));
     }
     if (!entries) return;
     for (std::uint32_t i = 0; i < survey.plan.entries.size(); ++i) {

@@ -38,6 +38,9 @@ std::string headerText(const Survey& survey);
 // the table and the entries (an entry's line only when `entries`).
 void printSurveyErrors(const Survey& survey, bool entries);
 
+// " (the file may be cut short: N bytes)" when the survey saw the container cut short, else "".
+std::string cutShortHint(const Survey& survey);
+
 // Opens and checks the container at `path`; when it cannot be opened, says why on standard
 // error and returns false.
 bool surveyOrSay(const std::string& path, Survey& survey);

@@ -21,12 +21,15 @@ bool surveyContainer(const std::string& path, Survey& survey, std::string& error
     survey.path = path;
     if (!survey.container.open(path.c_str())) {
         error = platform::lastErrorText();
+        survey.openFailure = platform::lastErrorKind();
         return false;
     }
     // The table and the entries are checked even when the main header fails: they are
     // independent, and a user wants to know all that is wrong.
     survey.mainHeaderFault = dz::verifyMainHeader(survey.container, survey.header);
     survey.tableFault = dz::verifyOffsetTable(survey.container, survey.table);
+    survey.cutShort =
+        survey.tableFault == dz::Fault::tableEndMarker && dz::looksCutShort(survey.container);
     if (survey.tableFault != dz::Fault::none) return true;
 
     // Names are limited only by their field: the file system says the rest when they are written.

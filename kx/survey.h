@@ -10,6 +10,7 @@
 #include "dzlib/plan.h"
 #include "dzlib/records.h"
 #include "dzlib/wrapper.h"
+#include "platform/platform.h"
 
 namespace kx {
 
@@ -23,6 +24,11 @@ struct Survey {
     // Each entry with what its header, name and region show (Fault::regionOverlap when its
     // bytes overlap those of an earlier entry whose header passed). Empty when the table fails.
     dz::ExtractionPlan plan;
+    // When the container could not be opened, what kind of failure that was.
+    platform::ErrorKind openFailure = platform::ErrorKind::other;
+    // When the table's end marker is missing: whether the file seems cut short (its entries or
+    // the table would lie past its end).
+    bool cutShort = false;
 
     // True when the header, the table and every entry passed what was checked so far.
     bool good() const;

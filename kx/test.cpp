@@ -11,6 +11,7 @@
 #include "kx/prover.h"
 #include "kx/reasons.h"
 #include "kx/report.h"
+#include "kx/run_document.h"
 #include "kx/survey.h"
 #include "kx/text.h"
 #include "platform/platform.h"
@@ -135,7 +136,7 @@ int runTest(const Options& options) {
             bytes += results[i].unpackedSize;
         }
         json["unpacked_bytes"] = bytes;
-        printOut(json.dump(2) + "\n");
+        printDocument(json);
     } else {
         printOut(verdict(survey, results));
     }

@@ -51,6 +51,10 @@ std::string lastErrorText();
 enum class Refusal { folder, notRegularFile, held, beingRead };
 void setLastError(Refusal refusal);
 
+// What kind of failure the last one was, for scripts that act on it.
+enum class ErrorKind { notFound, denied, folder, notRegularFile, held, other };
+ErrorKind lastErrorKind();
+
 // Keeps the last failure of this thread across the calls made in cleaning up after it, so that
 // lastErrorText() still tells why the first call failed.
 class LastErrorKept {

@@ -153,6 +153,25 @@ std::string lastErrorText() {
     return ::strerror_r(errno, buffer, sizeof buffer);
 }
 
+ErrorKind lastErrorKind() {
+    switch (errno) {
+        case ENOENT:
+        case ENOTDIR:
+            return ErrorKind::notFound;
+        case EACCES:
+        case EPERM:
+            return ErrorKind::denied;
+        case EISDIR:
+            return ErrorKind::folder;
+        case kNotRegularFileError:
+            return ErrorKind::notRegularFile;
+        case kHeldError:
+            return ErrorKind::held;
+        default:
+            return ErrorKind::other;
+    }
+}
+
 void setLastError(Refusal refusal) {
     switch (refusal) {
         case Refusal::folder:

@@ -180,6 +180,25 @@ std::string lastErrorText() {
     return text.empty() ? "error " + std::to_string(error) : text;
 }
 
+ErrorKind lastErrorKind() {
+    switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+            return ErrorKind::notFound;
+        case ERROR_ACCESS_DENIED:
+            return ErrorKind::denied;
+        case kFolderError:
+            return ErrorKind::folder;
+        case kNotRegularFileError:
+            return ErrorKind::notRegularFile;
+        case kHeldError:
+            return ErrorKind::held;
+        default:
+            return ErrorKind::other;
+    }
+}
+
 void setLastError(Refusal refusal) {
     switch (refusal) {
         case Refusal::folder:

@@ -107,3 +107,131 @@ TEST_F(KxTerminalTest, TheProgressLineNeverMixesWithResultLines) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+TEST_F(KxTerminalTest, EveryFailureGivesOneJsonDocument) {
+    ContainerPlan plan;
+    plan.subfiles = {{"boot.img", 1, "kernel"}, {"system.img", 2, "system"}};
+    write(buildContainer(plan));
+    ASSERT_EQ(kx({"extract", "a.dz", "-C", "work", "--manifest", "work/m.json"}).status, 0);
+    write("not json", "bad.json");
+    write("in the way", "taken.dz");
+    ASSERT_TRUE(std::filesystem::create_directory(dir / "folder.dz"));
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        const char* code;
+        bool surveyed;  // the document tells the container's header beside the error
+    };
+    const Case cases[] = {
+        {{"test", "missing.dz"}, 1, "not-found", false},
+        {{"info", "folder.dz"}, 1, "not-a-file", false},
+        {{"list", "/dev/null"}, 1, "not-a-file", false},
+        {{"extract", "a.dz", "nothing*"}, 1, "no-match", true},
+        {{"extract", "a.dz", "-C", "work"}, 1, "exists", true},
+        {{"extract", "a.dz", "-C", "work/new", "--manifest", "elsewhere/m.json"},
+         1,
+         "manifest",
+         true},
+        {{"pack", "bad.json", "-o", "b.dz"}, 1, "manifest", false},
+        {{"pack", "work/m.json", "-o", "taken.dz"}, 1, "exists", false},
+        {{"test", "a.dz", "-j", "0"}, 2, "usage", false},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = c.arguments;
+        arguments.push_back("--json");
+        const testsupport::RunResult result = kx(arguments);
+        const std::string line = c.arguments[0] + " " + c.arguments[1];
+        EXPECT_EQ(result.status, c.status) << line;
+        const json document = json::parse(result.output, nullptr, false);
+        ASSERT_TRUE(document.is_object()) << line << ": " << result.output;
+        EXPECT_EQ(document["ok"], false) << line;
+        EXPECT_EQ(document["error"]["code"], c.code) << line << ": " << result.errors;
+        EXPECT_FALSE(document["error"]["reason"].get<std::string>().empty()) << line;
+        EXPECT_EQ(document["errors"][0], document["error"]) << line;
+        EXPECT_EQ(document.contains("header"), c.surveyed) << line;
+        // People still read the same error on standard error.
+        EXPECT_NE(result.errors.find(document["error"]["reason"].get<std::string>()),
+                  std::string::npos)
+            << line;
+    }
+}
+
+TEST_F(KxTerminalTest, NamesComeAloneEachOnceAndComplete) {
+    ContainerPlan plan;
+    plan.subfiles = {{"my system.img", 1, "first half "},
+                     {"line\nbreak.bin", 2, "no output: its name holds a control"},
+                     {"boot.img", 3, "kernel"},
+                     {"my system.img", 1, "second half"}};
+    write(buildContainer(plan));
+    EXPECT_EQ(kx({"list", "a.dz", "--names"}).output, "my system.img\nboot.img\n");
+    EXPECT_EQ(kx({"l", "a.dz", "-1"}).output, "my system.img\nboot.img\n");
+    EXPECT_EQ(kx({"list", "a.dz", "-0"}).output, std::string("my system.img\0boot.img\0", 23));
+    // The short commands are the long ones.
+    for (const auto& [alias, command] : std::vector<std::pair<std::string, std::string>>{
+             {"i", "info"}, {"l", "list"}, {"t", "test"}}) {
+        EXPECT_EQ(kx({alias, "a.dz", "--json"}).output, kx({command, "a.dz", "--json"}).output);
+    }
+    EXPECT_EQ(kx({"x", "a.dz", "my*", "-C", "out", "-q"}).status, 0);
+    EXPECT_TRUE(holds(dir / "out/my system.img", "first half second half"));
+
+    // Bash completes a name with a space whole, from what kx list -0 gives.
+    if (testsupport::testingWindowsProgram()) return;
+    const std::string kxFolder =
+        std::filesystem::path(testsupport::kxUnderTest()).parent_path().string();
+    const std::string script = "source '" KESTRIX_SOURCE_DIR "/completions/kx.bash'; PATH='" +
+                               kxFolder +
+                               "':$PATH; COMP_WORDS=(kx extract a.dz my); COMP_CWORD=3; _kx; "
+                               "printf '[%s]' \"${COMPREPLY[@]}\"";
+    testsupport::RunOptions options;
+    options.program = "/bin/bash";
+    EXPECT_EQ(run({"-c", script}, options).output, "[my system.img]");
+}
+
+// 12345 as "12,345".
+std::string commas(std::size_t value) {
+    const std::string digits = std::to_string(value);
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+        text += digits[i];
+    }
+    return text;
+}
+
+TEST_F(KxTerminalTest, AContainerCutShortSaysSo) {
+    ContainerPlan plan;
+    plan.subfiles = {{"boot.img", 1, bulky(5000, 'b')}, {"system.img", 2, bulky(9000, 's')}};
+    const std::string whole = buildContainer(plan).flat();
+    const testsupport::ContainerImage image = buildContainer(plan);
+    std::string endless = whole;
+    endless[endless.size() - 1] = 'Y';  // a wrong end marker, nothing missing
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool cut;
+    };
+    const Case cases[] = {
+        {"inside the second sub-file", whole.substr(0, image.subfileAt[1] + 300), true},
+        {"inside a sub-file header", whole.substr(0, image.subfileAt[1] + 100), true},
+        {"where the table begins", whole.substr(0, image.tableAt), true},
+        {"inside the table", whole.substr(0, image.tableAt + 30), true},
+        {"inside the main header", whole.substr(0, 200), true},
+        {"the end marker changed", endless, false},
+    };
+    for (const Case& c : cases) {
+        write(c.bytes);
+        const testsupport::RunResult result = kx({"test", "a.dz"});
+        EXPECT_EQ(result.status, 1) << c.what;
+        const std::string hint =
+            "(the file may be cut short: " + commas(c.bytes.size()) + " bytes)";
+        EXPECT_EQ(result.errors.find(hint) != std::string::npos, c.cut) << c.what << result.errors;
+        const json document = json::parse(kx({"info", "a.dz", "--json"}).output);
+        EXPECT_EQ(document.value("truncated", false), c.cut) << c.what;
+    }
+}
+
+}  // namespace
+}  // namespace e2e

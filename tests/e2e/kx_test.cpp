@@ -201,20 +201,21 @@ TEST_F(KxTest, HumanOutputOfEachCommand) {
 
 TEST_F(KxTest, AWrongCommandLineShowsTheUsage) {
     write(buildContainer(threeSubfiles()));
-    const std::vector<std::vector<std::string>> lines = {
-        {},
-        {"test"},
-        {"bogus", "a.dz"},
-        {"test", "a.dz", "-j", "0"},
-        {"test", "a.dz", "extra"},
-        {"info", "a.dz", "--jobs", "2"},
-        {"extract", "a.dz", "--stdout", "--json"},  // the document would follow the bytes
+    const std::vector<std::pair<std::vector<std::string>, std::string>> lines = {
+        {{}, "kx: usage: "},
+        {{"test"}, "kx: usage: "},
+        {{"bogus", "a.dz"}, "kx: unknown command 'bogus'\n"},
+        {{"test", "a.dz", "-j", "0"}, "kx: usage: "},
+        {{"test", "a.dz", "extra"}, "kx: usage: "},
+        {{"info", "a.dz", "--jobs", "2"}, "kx: usage: "},
+        // The document would go where the outputs' bytes go.
+        {{"extract", "a.dz", "--stdout", "--json"}, "kx: usage: "},
     };
-    for (const auto& arguments : lines) {
+    for (const auto& [arguments, start] : lines) {
         testsupport::RunResult result = kx(arguments);
         EXPECT_EQ(result.status, 2) << arguments.size();
         EXPECT_EQ(result.output, "");
-        EXPECT_EQ(result.errors.rfind("kx: usage: ", 0), 0u) << result.errors;
+        EXPECT_EQ(result.errors.rfind(start, 0), 0u) << result.errors;
         EXPECT_NE(result.errors.find("\nusage: kx info CONTAINER"), std::string::npos);
     }
     testsupport::RunResult missing = kx({"test", "missing.dz"});
