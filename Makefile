@@ -26,17 +26,21 @@ install: build
 
 # The Debian package, build-package/kestrix_VERSION_ARCH.deb (cmake/package.cmake), built with
 # Debian's hardening flags.
+# Reproducible: every file's time is clamped to SOURCE_DATE_EPOCH, by default the release day
+# (scripts/normalize-deb.sh).
+PACKAGE_BUILD ?= build-package
 package:
 	@scripts/install-deps.sh build package
 	@export DEB_BUILD_MAINT_OPTIONS=hardening=+all && \
 	  CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
 	  LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
-	  cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DKESTRIX_PACKAGE=ON -DKESTRIX_TESTS=OFF >/dev/null
-	@cmake --build build-package -j$(JOBS)
-	@cd build-package && cpack -G DEB
+	  cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRIX_PACKAGE=ON -DKESTRIX_TESTS=OFF >/dev/null
+	@cmake --build $(PACKAGE_BUILD) -j$(JOBS)
+	@cd $(PACKAGE_BUILD) && cpack -G DEB >/dev/null
+	@for deb in $(PACKAGE_BUILD)/*.deb; do scripts/normalize-deb.sh "$$deb" && echo "package: $$deb"; done
 
 # The release folder dist/kestrix-VERSION/: the package, a zip of the Windows programs with the
-# documents, and their SHA-256 sums (scripts/make-dist.sh).
+# documents, the source archive, and their SHA-256 sums (scripts/make-dist.sh).
 dist: package windows
 	@scripts/make-dist.sh
 
@@ -53,6 +57,7 @@ example: deps
 
 test: deps
 	@$(MAKE) --no-print-directory build
+	@cmake --build $(BUILD) -j$(JOBS) --target kestrix_tests
 	@cd $(BUILD) && ctest --output-on-failure
 
 # The same tests in a build with AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -93,6 +98,8 @@ windows:
 	@cmake --build build-windows -j$(JOBS)
 
 test-windows: windows build
+	@cmake --build build-windows -j$(JOBS) --target kestrix_tests
+	@cmake --build $(BUILD) -j$(JOBS) --target kestrix_tests
 	@scripts/test-windows.sh build-windows $(BUILD)
 
 format:

@@ -22,7 +22,8 @@ prefix=$staging/usr/local
 installed=$(cd "$prefix" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
 expected="./bin/kestrix ./bin/kx ./share/bash-completion/completions/kx \
 ./share/doc/kestrix/CHANGELOG.md ./share/doc/kestrix/LICENSE ./share/doc/kestrix/README.md \
-./share/man/man1/kestrix.1 ./share/man/man1/kx.1 "
+./share/fish/vendor_completions.d/kx.fish ./share/man/man1/kestrix.1 ./share/man/man1/kx.1 \
+./share/zsh/vendor-completions/_kx "
 [ "$installed" = "$expected" ] || fail "installed: $installed"
 
 version=$(sed -n 's/^project(Kestrix VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
@@ -37,4 +38,4 @@ scripts/check-example-output.sh "$prefix/bin/kestrix" >/dev/null ||
   fail "the installed kestrix does not print or unpack the example as README.md shows"
 "$prefix/bin/kx" test examples/example.dz -q >/dev/null ||
   fail "the installed kx does not find the example container good"
-echo "check-install: make install lays out the programs, their pages, the completion and the documents; they run"
+echo "check-install: make install lays out the programs, their pages, the completions and the documents; they run"

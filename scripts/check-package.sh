@@ -43,8 +43,9 @@ contents=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort | tr '\
 expected="./usr/bin/kestrix ./usr/bin/kx ./usr/share/bash-completion/completions/kx \
 ./usr/share/doc/kestrix/CHANGELOG.md ./usr/share/doc/kestrix/README.md \
 ./usr/share/doc/kestrix/changelog.gz ./usr/share/doc/kestrix/copyright \
-./usr/share/lintian/overrides/kestrix ./usr/share/man/man1/kestrix.1.gz \
-./usr/share/man/man1/kx.1.gz "
+./usr/share/fish/vendor_completions.d/kx.fish ./usr/share/lintian/overrides/kestrix \
+./usr/share/man/man1/kestrix.1.gz ./usr/share/man/man1/kx.1.gz \
+./usr/share/zsh/vendor-completions/_kx "
 [ "$contents" = "$expected" ] || fail "the package holds: $contents"
 
 # An empty root whose dpkg database knows the packages kestrix depends on, as installed here.

@@ -5,6 +5,7 @@
 #   kestrix-VERSION-windows-x86_64.zip    the Windows programs with README.md, LICENSE and
 #                                         CHANGELOG.md, as `cmake --install` lays them out for
 #                                         Windows, in a folder of the zip's name
+#   kestrix-VERSION.tar.gz                the source of the commit checked out (git archive)
 #   SHA256SUMS                            the SHA-256 of every other file, for `sha256sum -c`
 # The zip's entries carry the release day as their time, so that it holds the same bytes for
 # the same programs.
@@ -18,8 +19,7 @@ fail() {
 
 version=$(sed -n 's/^project(Kestrix VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || fail "no version in CMakeLists.txt"
-day=$(sed -n "s/^## ${version//./\\.} (\([0-9-]*\))\$/\1/p" CHANGELOG.md)
-[ -n "$day" ] || fail "CHANGELOG.md has no heading \"## $version (YYYY-MM-DD)\""
+day=$(scripts/release-day.sh)
 arch=$(dpkg --print-architecture)
 deb=build-package/kestrix_${version}_${arch}.deb
 [ -f "$deb" ] || fail "$deb is missing (make package)"
@@ -33,6 +33,8 @@ rm -rf "$release"
 mkdir -p "$release"
 
 cp "$deb" "$release/"
+# The source as committed: what is not committed is not in it.
+git archive --format=tar.gz --prefix="kestrix-$version/" -o "$release/kestrix-$version.tar.gz" HEAD
 
 cmake --install build-windows --prefix "$staging/$windows" >/dev/null
 find "$staging/$windows" -exec touch -d "$day 00:00:00 UTC" {} +
