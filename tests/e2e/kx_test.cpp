@@ -222,7 +222,12 @@ TEST_F(KxTest, AWrongCommandLineShowsTheUsage) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.errors.rfind("kx: missing.dz: cannot open it: ", 0), 0u) << missing.errors;
     EXPECT_EQ(kx({"--version"}).status, 0);
-    EXPECT_EQ(kx({"test", "--help"}).status, 0);
+    // Help ends its lines with LF, as every kx line does, and speaks plainly.
+    const testsupport::RunResult help = kx({"test", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.output.find('\r'), std::string::npos);
+    EXPECT_NE(help.output.find("  -j,--jobs N "), std::string::npos) << help.output;
+    EXPECT_EQ(help.output.find("UINT"), std::string::npos) << help.output;
 }
 
 TEST_F(KxTest, AnAbsolutePathIsNeverTakenForAnOption) {
