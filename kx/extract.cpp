@@ -319,7 +319,7 @@ int runExtract(const Options& options) {
                    "(send them to a file or a pipe)");
         return kExitFailed;
     }
-    Extraction x{options, {}, {}, {}, {}, {}, {}};
+    Extraction x(options);
     if (!surveyOrSay(options.container, x.survey)) return kExitFailed;
     const Survey& survey = x.survey;
     knownSoFar(surveyJson(survey, false));

@@ -54,6 +54,7 @@ struct Job {
 
 // What a run extracts: each output of the plan, and which entries and outputs the names chose.
 struct Extraction {
+    explicit Extraction(const Options& chosen) : options(chosen) {}
     const Options& options;
     Survey survey;
     std::vector<std::unique_ptr<OutputWork>> outputs;

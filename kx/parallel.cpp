@@ -16,12 +16,11 @@ void runInParallel(std::size_t count, unsigned workers,
         work(0);
         return;
     }
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;  // joined as they go
     for (unsigned worker = 1; worker < workers && worker < count; ++worker) {
         threads.emplace_back(work, worker);
     }
     work(0);
-    for (std::thread& thread : threads) thread.join();
 }
 
 void Turns::await(std::size_t turn) {

@@ -46,7 +46,7 @@ Progress::Progress(bool shown, std::vector<std::uint64_t> weights)
       start_(std::chrono::steady_clock::now()) {
     for (std::uint64_t weight : weights_) total_ += weight;
     if (!shown_) return;
-    thread_ = std::thread([this] {
+    thread_ = std::jthread([this] {
         std::unique_lock<std::mutex> lock(mutex_);
         do {
             draw(/*last=*/false);
@@ -62,7 +62,6 @@ Progress::~Progress() {
         stopping_ = true;
     }
     stop_.notify_all();
-    thread_.join();
 }
 
 void Progress::working(std::uint32_t index, const std::string& name) {

@@ -65,7 +65,7 @@ class Progress {
     std::uint64_t begun_ = 0;
     std::string name_;
     std::chrono::steady_clock::time_point start_;
-    std::thread thread_;
+    std::jthread thread_;  // last: joined before the rest goes
 };
 
 }  // namespace kx

@@ -98,10 +98,9 @@ class Prover {
     }
 
     void run() {
-        std::vector<std::thread> others;
+        std::vector<std::jthread> others;  // joined as they go
         for (unsigned i = 1; i < threads_; ++i) others.emplace_back([this] { work(); });
         work();
-        for (std::thread& thread : others) thread.join();
     }
 
   private:
