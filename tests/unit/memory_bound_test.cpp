@@ -45,6 +45,7 @@ TEST(MemorySize, TextsAndTheirBytes) {
         {"17179869184G", false, 0},
         {"18446744073709551615", true, UINT64_MAX},
         {"18446744073709551616", false, 0},
+        {"18446744073709551617", false, 0},  // 1 after a wrap past 64 bits
         {"99999999999999999999", false, 0},
         {"00000000000000000000001", true, 1},
         {"0", false, 0},

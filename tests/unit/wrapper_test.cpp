@@ -84,6 +84,9 @@ std::vector<std::pair<Wrapper, std::string>> writableWrappers() {
     Wrapper crcOnly = gzipWrapper();
     crcOnly.headerCrc = true;
     wrappers.emplace_back(crcOnly, bytesOf("1f8b08020000000000ff90c9"));
+    Wrapper extraLast = gzipWrapper();  // FEXTRA ends the header
+    extraLast.extra = "xyz";
+    wrappers.emplace_back(extraLast, bytesOf("1f8b08040000000000ff030078797a"));
     Wrapper high = gzipWrapper();
     high.modificationTime = 0xffffffff;
     high.extraFlags = 0xff;
