@@ -76,7 +76,11 @@ bool readWrapper(const std::uint8_t* data, std::size_t size, Wrapper& wrapper) {
     }
     if ((flags & kName) != 0 && !zeroTerminated(data, size, at, wrapper.name)) return false;
     if ((flags & kComment) != 0 && !zeroTerminated(data, size, at, wrapper.comment)) return false;
-    return !wrapper.headerCrc || size - at >= 2;
+    if (!wrapper.headerCrc) return true;
+    // inflate checks the header's own CRC: the low 16 bits of the CRC-32 of the bytes before it.
+    if (size - at < 2) return false;
+    const uLong crc = crc32(0, data, static_cast<uInt>(at));
+    return (crc & 0xffff) == (data[at] | static_cast<unsigned>(data[at + 1]) << 8);
 }
 
 bool wrapperIsWritable(const Wrapper& wrapper) {

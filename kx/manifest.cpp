@@ -238,7 +238,10 @@ bool parseManifest(const std::string& text, Manifest& manifest, std::string& err
             origin.size = number<std::uint64_t>(original, "size");
             if (original.contains("modified")) {
                 const Json& modified = original.at("modified");
-                if (!modified.is_number_integer()) throw Invalid{"\"modified\" is not a number"};
+                if (!modified.is_number_integer() ||
+                    (modified.is_number_unsigned() && modified.get<std::uint64_t>() > INT64_MAX)) {
+                    throw Invalid{"\"modified\" is not a number that fits"};
+                }
                 origin.modified = modified.get<std::int64_t>();
             }
             const std::string digest =

@@ -31,10 +31,23 @@ TEST(MemorySize, TextsAndTheirBytes) {
         {"2gib", true, 2 * kGiB},
         {"64KiB", true, 64 * kKiB},
         {"3k", true, 3 * kKiB},
-        {"17179869183G", true, 17179869183 * kGiB},  // the largest count of GiB in 64 bits
+        {"1", true, 1},
+        {"1K", true, kKiB},
+        {"1KIB", true, kKiB},
+        {"1Kib", true, kKiB},
+        {"1MiB", true, kMiB},
+        {"1G", true, kGiB},
+        {"18014398509481983K", true, 18014398509481983 * kKiB},  // the largest of each unit
+        {"18014398509481984K", false, 0},
+        {"17592186044415M", true, 17592186044415 * kMiB},
+        {"17592186044416M", false, 0},
+        {"17179869183G", true, 17179869183 * kGiB},
         {"17179869184G", false, 0},
         {"18446744073709551615", true, UINT64_MAX},
         {"18446744073709551616", false, 0},
+        {"18446744073709551617", false, 0},  // 1 after a wrap past 64 bits
+        {"99999999999999999999", false, 0},
+        {"00000000000000000000001", true, 1},
         {"0", false, 0},
         {"0M", false, 0},
         {"", false, 0},
@@ -47,6 +60,11 @@ TEST(MemorySize, TextsAndTheirBytes) {
         {"8Mi", false, 0},
         {"8T", false, 0},
         {"8KiBB", false, 0},
+        {"8iB", false, 0},
+        {"8XiB", false, 0},
+        {"8B", false, 0},
+        {"8/", false, 0},
+        {"8:", false, 0},
     };
     for (const Case& c : cases) {
         std::uint64_t bytes = 0;
