@@ -54,8 +54,9 @@ std::size_t deflateContinuing(const std::uint8_t* content, std::size_t from, std
         written += offered - s.avail_out;
         if (result == Z_STREAM_END) return written;
         if (result != Z_OK && result != Z_BUF_ERROR) return 0;
-        // A flush is done when it leaves room unused with all the content taken in.
-        if (!last && allIn && s.avail_in == 0 && s.avail_out != 0) return written;
+        // A flush is done when it leaves room unused with all the content taken in; the finish
+        // ends with Z_STREAM_END instead.
+        if (allIn && s.avail_in == 0 && s.avail_out != 0) return last ? 0 : written;
     }
 }
 
