@@ -13,8 +13,12 @@
 // container through kx test), so a fast wrong answer never counts. The machine is shared: the
 // verdicts are printed, and only a failed or wrong run makes the exit status non-zero.
 //
-// Usage: kestrix_bench_programs [--quick] [--rounds N] [--data DIR] [--kestrix PATH]
-//                               [--kestrix-zlib PATH] [--kx PATH] [--openssl PATH] [--gzip PATH]
+// With --round-trip, only the commands the round trip's goals compare run: openssl md5, the full
+// pack and the two packs of one changed byte.
+//
+// Usage: kestrix_bench_programs [--quick] [--round-trip] [--rounds N] [--data DIR]
+//                               [--kestrix PATH] [--kestrix-zlib PATH] [--kx PATH]
+//                               [--openssl PATH] [--gzip PATH]
 #include <unistd.h>
 
 #include <cstdio>
@@ -41,7 +45,8 @@ namespace {
 constexpr std::uint64_t kMiB = 1024 * 1024;
 
 struct Options {
-    bool quick = false;  // a container of about 128 MiB, for quick looks
+    bool quick = false;      // a container of about 128 MiB, for quick looks
+    bool roundTrip = false;  // the round trip's commands alone
     int rounds = 3;
     std::string data = KESTRIX_BENCH_DATA;
     std::string kestrix = KESTRIX_PROGRAM;
@@ -54,8 +59,8 @@ struct Options {
 bool parseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        if (option == "--quick") {
-            options.quick = true;
+        if (option == "--quick" || option == "--round-trip") {
+            (option == "--quick" ? options.quick : options.roundTrip) = true;
             continue;
         }
         if (i + 1 >= argc) return false;
@@ -310,8 +315,9 @@ int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, options)) {
         std::fprintf(stderr,
-                     "usage: %s [--quick] [--rounds N] [--data DIR] [--kestrix PATH] "
-                     "[--kestrix-zlib PATH] [--kx PATH] [--openssl PATH] [--gzip PATH]\n",
+                     "usage: %s [--quick] [--round-trip] [--rounds N] [--data DIR] "
+                     "[--kestrix PATH] [--kestrix-zlib PATH] [--kx PATH] [--openssl PATH] "
+                     "[--gzip PATH]\n",
                      argv[0]);
         return 2;
     }
@@ -337,33 +343,44 @@ int main(int argc, char** argv) {
 
     Bench bench(options, facts, container);
     Best kestrix, kestrixZlib, md5, kxTest, kxExtract, gzip, kxPack, kxPackEdited, kxPackAlone;
-    const std::vector<std::function<bool(Best*)>> round = {
-        [&](Best* b) { return bench.kestrix(options.kestrix, "kestrix -x", b); },
-        [&](Best* b) { return bench.kxExtract(b); },
-        [&](Best* b) { return bench.kxTest(b); },
-        [&](Best* b) { return bench.opensslMd5(b); },
-        [&](Best* b) {
-            return !withZlib || bench.kestrix(options.kestrixZlib, "kestrix -x, zlib", b);
-        },
-        [&](Best* b) { return bench.gzip(b); },
-        [&](Best* b) { return bench.kxPack(b); },
-        [&](Best* b) { return bench.kxPackChanged(bench.edited(), "kx pack, 1 byte changed", b); },
-        [&](Best* b) { return bench.kxPackChanged(bench.alone(), "kx pack, image alone", b); },
+    // Each command of a round, where it keeps its best times, and whether the round trip's goals
+    // compare it.
+    struct Command {
+        std::function<bool(Best*)> run;
+        Best* best;
+        bool roundTrip;
     };
-    Best* const bests[] = {&kestrix, &kxExtract, &kxTest,       &md5,        &kestrixZlib,
-                           &gzip,    &kxPack,    &kxPackEdited, &kxPackAlone};
+    std::vector<Command> round = {
+        {[&](Best* b) { return bench.kestrix(options.kestrix, "kestrix -x", b); }, &kestrix, false},
+        {[&](Best* b) { return bench.kxExtract(b); }, &kxExtract, false},
+        {[&](Best* b) { return bench.kxTest(b); }, &kxTest, false},
+        {[&](Best* b) { return bench.opensslMd5(b); }, &md5, true},
+        {[&](Best* b) {
+             return !withZlib || bench.kestrix(options.kestrixZlib, "kestrix -x, zlib", b);
+         },
+         &kestrixZlib, false},
+        {[&](Best* b) { return bench.gzip(b); }, &gzip, false},
+        {[&](Best* b) { return bench.kxPack(b); }, &kxPack, true},
+        {[&](Best* b) { return bench.kxPackChanged(bench.edited(), "kx pack, 1 byte changed", b); },
+         &kxPackEdited, true},
+        {[&](Best* b) { return bench.kxPackChanged(bench.alone(), "kx pack, image alone", b); },
+         &kxPackAlone, true},
+    };
+    if (options.roundTrip) {
+        std::erase_if(round, [](const Command& c) { return !c.roundTrip; });
+    }
 
     const std::string loadBefore = bench::loadAverage();
     std::printf("Warm-up round (load average %s):\n", loadBefore.c_str());
     if (!bench.prepareSource() || !bench.prepareRoundTrips()) return 1;
-    for (const auto& command : round) {
-        if (!command(nullptr)) return 1;
+    for (const Command& command : round) {
+        if (!command.run(nullptr)) return 1;
     }
     for (int r = 1; r <= options.rounds; ++r) {
         std::printf("Round %d of %d (load average %s):\n", r, options.rounds,
                     bench::loadAverage().c_str());
-        for (std::size_t c = 0; c < round.size(); ++c) {
-            if (!round[c](bests[c])) return 1;
+        for (const Command& command : round) {
+            if (!command.run(command.best)) return 1;
         }
     }
     const std::string loadAfter = bench::loadAverage();
@@ -376,12 +393,16 @@ int main(int argc, char** argv) {
         std::printf("  %-22s %8.3f %8.3f %8.3f %6.1f MiB\n", label, best.wall, best.user, best.cpu,
                     mib(best.peakRss));
     };
-    row("kestrix -x", kestrix);
-    if (withZlib) row("kestrix -x, zlib", kestrixZlib);
+    if (!options.roundTrip) {
+        row("kestrix -x", kestrix);
+        if (withZlib) row("kestrix -x, zlib", kestrixZlib);
+    }
     row("openssl md5", md5);
-    row("kx test", kxTest);
-    row("kx extract", kxExtract);
-    row("gzip -6", gzip);
+    if (!options.roundTrip) {
+        row("kx test", kxTest);
+        row("kx extract", kxExtract);
+        row("gzip -6", gzip);
+    }
     row("kx pack --recompress", kxPack);
     row("kx pack, 1 byte changed", kxPackEdited);
     row("kx pack, image alone", kxPackAlone);
@@ -396,16 +417,19 @@ int main(int argc, char** argv) {
         if (goal > 0) std::printf("    <= %.2f  %s", goal, verdict(wall <= goal));
         std::printf("\n");
     };
-    times("kestrix -x / openssl md5", kestrix, md5, 1.5);
-    if (withZlib) times("kestrix -x, zlib / libdeflate", kestrixZlib, kestrix, 0);
-    times("kx test / openssl md5", kxTest, md5, 0.6);
-    times("kx test / kestrix -x", kxTest, kestrix, 0.4);
-    times("kx extract / openssl md5", kxExtract, md5, 0.8);
-    times("kx extract / kestrix -x", kxExtract, kestrix, 0.5);
-    times("kx pack --recompress / gzip -6", kxPack, gzip, 0.3);
+    if (!options.roundTrip) {
+        times("kestrix -x / openssl md5", kestrix, md5, 1.5);
+        if (withZlib) times("kestrix -x, zlib / libdeflate", kestrixZlib, kestrix, 0);
+        times("kx test / openssl md5", kxTest, md5, 0.6);
+        times("kx test / kestrix -x", kxTest, kestrix, 0.4);
+        times("kx extract / openssl md5", kxExtract, md5, 0.8);
+        times("kx extract / kestrix -x", kxExtract, kestrix, 0.5);
+        times("kx pack --recompress / gzip -6", kxPack, gzip, 0.3);
+    }
     times("1 byte changed / pack --recompress", kxPackEdited, kxPack, 0.25);
     times("1 byte changed / openssl md5", kxPackEdited, md5, 1.0);
     times("image alone / pack --recompress", kxPackAlone, kxPack, 0.15);
+    if (options.roundTrip) return 0;
 
     std::printf("\n  %-34s %9s %12s  %s\n", "peak RSS", "MiB", "bound", "verdict");
     const auto memory = [](const char* label, std::uint64_t peak, std::uint64_t bound) {

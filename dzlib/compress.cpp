@@ -19,22 +19,6 @@ namespace {
 // zlib counts in 32 bits: larger pieces go in steps.
 constexpr std::size_t kLargestPiece = std::size_t{1} << 30;
 
-// The check value the wrapper's trailer carries: the CRC-32 for gzip, the Adler-32 for zlib.
-// Only that one is computed: it is a pass over every byte of the content.
-std::uint32_t checkValue(const std::uint8_t* content, std::size_t length, bool gzip) {
-#ifdef KESTRIX_HAVE_LIBDEFLATE
-    return gzip ? libdeflate_crc32(0, content, length) : libdeflate_adler32(1, content, length);
-#else
-    uLong value = gzip ? crc32(0, nullptr, 0) : adler32(0, nullptr, 0);
-    for (std::size_t at = 0; at < length; at += kLargestPiece) {
-        const auto piece =
-            static_cast<uInt>(length - at < kLargestPiece ? length - at : kLargestPiece);
-        value = gzip ? crc32(value, content + at, piece) : adler32(value, content + at, piece);
-    }
-    return static_cast<std::uint32_t>(value);
-#endif
-}
-
 // The most a raw deflate stream of `length` bytes can take, with room to spare: data that does
 // not compress goes into stored blocks of 5 bytes' overhead each, and both compressors bound
 // their output below this.
@@ -90,6 +74,23 @@ std::size_t deflateRaw(const std::uint8_t* content, std::size_t length, int leve
 
 }  // namespace
 
+// Only the one check value the wrapper needs is computed: it is a pass over every byte.
+std::uint32_t wrapperCheck(const std::uint8_t* content, std::size_t length,
+                           const Wrapper& wrapper) {
+    const bool gzip = wrapper.gzip;
+#ifdef KESTRIX_HAVE_LIBDEFLATE
+    return gzip ? libdeflate_crc32(0, content, length) : libdeflate_adler32(1, content, length);
+#else
+    uLong value = gzip ? crc32(0, nullptr, 0) : adler32(0, nullptr, 0);
+    for (std::size_t at = 0; at < length; at += kLargestPiece) {
+        const auto piece =
+            static_cast<uInt>(length - at < kLargestPiece ? length - at : kLargestPiece);
+        value = gzip ? crc32(value, content + at, piece) : adler32(value, content + at, piece);
+    }
+    return static_cast<std::uint32_t>(value);
+#endif
+}
+
 std::size_t packedBound(std::size_t length, const Wrapper& wrapper) {
     return wrapperHeader(wrapper).size() + rawBound(length) + 8;
 }
@@ -105,7 +106,7 @@ bool packContent(const std::uint8_t* content, std::size_t length, const Wrapper&
     const std::size_t stream =
         deflateRaw(content, length, level, out + header.size(), bound - header.size() - 8);
     if (stream == 0) return false;
-    const std::uint32_t check = checkValue(content, length, wrapper.gzip);
+    const std::uint32_t check = wrapperCheck(content, length, wrapper);
     const std::string trailer = wrapperTrailer(wrapper, check, length);
     std::memcpy(out + header.size() + stream, trailer.data(), trailer.size());
     packedLength = header.size() + stream + trailer.size();

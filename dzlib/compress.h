@@ -11,6 +11,10 @@
 
 namespace dz {
 
+// The check value that `wrapper`'s trailer carries for `length` bytes of content: the CRC-32 for
+// gzip, the Adler-32 for zlib.
+std::uint32_t wrapperCheck(const std::uint8_t* content, std::size_t length, const Wrapper& wrapper);
+
 // The most bytes packContent can need for `length` bytes of content in `wrapper`.
 std::size_t packedBound(std::size_t length, const Wrapper& wrapper);
 

@@ -1,6 +1,7 @@
 // kx pack: a container built from a manifest and the files it names, every level sealed with its
 // digest, written whole. Entries that name no file, and entries whose piece is unchanged, are
-// copied from the original container as they stand; only changed pieces are compressed again.
+// copied from the original container as they stand; a changed piece keeps what its original
+// packed stream holds of it, and only the blocks around the change are compressed again.
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "dzlib/inflate.h"
 #include "dzlib/output_writer.h"
 #include "dzlib/records.h"
+#include "dzlib/repack.h"
 #include "dzlib/seal.h"
 #include "dzlib/text_field.h"
 #include "dzlib/unpack.h"
@@ -166,6 +168,27 @@ bool originalHolds(const Original& original, std::uint32_t index, bool proven,
            (length == 0 || std::memcmp(room.unpacked.bytes(), content, length) == 0);
 }
 
+// Packs the changed piece `content` of an entry into `room.packed`: from the packed stream of the
+// original's entry `from`, where there is one, keeping the blocks that still give the same bytes
+// (dzlib/repack.h); else, or when that stream cannot be read, compressed whole. False when there
+// is not enough memory.
+bool packChanged(const PackRun& run, std::optional<std::uint32_t> from, const ManifestEntry& entry,
+                 const std::uint8_t* content, std::size_t length, PackRoom& room,
+                 std::size_t& packedLength) {
+    if (from && !run.options.recompress) {
+        const Survey& survey = run.original.survey;
+        platform::FileView view;
+        const std::uint8_t* bytes = nullptr;
+        if (packedData(survey, *from, room.unpacked, view, bytes) == dz::Fault::none) {
+            return dz::repackContent(bytes, survey.plan.entries[*from].header.packedSize, content,
+                                     length, entry.wrapper, run.options.level, room.packed,
+                                     packedLength);
+        }
+    }
+    return dz::packContent(content, length, entry.wrapper, run.options.level, room.packed,
+                           packedLength);
+}
+
 // Packs entry `i` of the manifest into `room`.
 bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& packed,
                Refusal& why) {
@@ -207,8 +230,7 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
         return true;
     }
     dz::SubfileHeader header{};
-    if (!dz::packContent(content, length, entry.wrapper, run.options.level, room.packed,
-                         packed.packedLength)) {
+    if (!packChanged(run, from, entry, content, length, room, packed.packedLength)) {
         why = {entryLabel(i), kShortOfMemory, "memory"};
         return false;
     }

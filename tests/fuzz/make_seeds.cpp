@@ -1,9 +1,13 @@
-// Writes the starting corpus of both fuzz targets and a dictionary of the container's markers:
+// Writes the starting corpus of the fuzz targets and a dictionary of the container's markers:
 //   DIR/container_fuzz/         whole containers from the test container writer
 //   DIR/container_sealed_fuzz/  the same containers as descriptions and as images to reseal
+//   DIR/repack_fuzz/            packed streams of many blocks, after three bytes of choices
 //   DIR/kestrix.dict
 //
 // Usage: kestrix_fuzz_seeds DIR
+#include <zlib.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -131,6 +135,36 @@ bool write(const std::filesystem::path& path, const std::string& bytes) {
     return true;
 }
 
+// About 96 KiB of words (so that the stream fits the fuzzing length), packed by zlib with `flush`
+// every `every` bytes (in a gzip wrapper when `gzip`) into a stream of many blocks, after the three
+// bytes of choices repack_fuzz reads.
+std::string repackSeed(const std::string& choices, int level, int flush, std::size_t every,
+                       bool gzip) {
+    static const char* const kWords[] = {"system ", "image ", "block ", "sparse\n", "0x1000 "};
+    std::string content;
+    std::uint32_t x = 5;
+    while (content.size() < (96u << 10)) {
+        x = x * 1103515245u + 12345u;
+        content += kWords[(x >> 16) % 5];
+    }
+    z_stream s{};
+    if (deflateInit2(&s, level, Z_DEFLATED, gzip ? 31 : 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        return "";
+    }
+    std::string out(deflateBound(&s, content.size()) + content.size() / 10, '\0');
+    s.next_out = reinterpret_cast<Bytef*>(out.data());
+    s.avail_out = static_cast<uInt>(out.size());
+    for (std::size_t at = 0; at < content.size(); at += every) {
+        const std::size_t piece = std::min(every, content.size() - at);
+        s.next_in = reinterpret_cast<Bytef*>(content.data() + at);
+        s.avail_in = static_cast<uInt>(piece);
+        deflate(&s, at + piece == content.size() ? Z_FINISH : flush);
+    }
+    out.resize(s.total_out);
+    deflateEnd(&s);
+    return choices + out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -167,6 +201,19 @@ int main(int argc, char** argv) {
             !write(sealed / (name + "-image"), fuzzsupport::encodeSealedInput(image))) {
             return 1;
         }
+    }
+    const std::filesystem::path repack = root / "repack_fuzz";
+    std::filesystem::create_directories(repack);
+    const std::string repackSeeds[] = {
+        repackSeed(std::string("\x55\x55\x01", 3), 6, Z_SYNC_FLUSH, 3000, false),
+        repackSeed(std::string("\x00\x80\x82", 3), 6, Z_SYNC_FLUSH, 3000, true),
+        repackSeed(std::string("\xff\xf0\x10", 3), 1, Z_FULL_FLUSH, 5000, false),
+        repackSeed(std::string("\x00\x00\x04", 3), 9, Z_NO_FLUSH, 96u << 10, false),
+    };
+    int repackNumber = 0;
+    for (const std::string& seed : repackSeeds) {
+        const std::string name = "seed-" + std::to_string(repackNumber++);
+        if (seed.size() < 4 || !write(repack / name, seed)) return 1;
     }
     const char* words[] = {"MSTX", "METX", "SSTX", "OSTX", "ESTX", "\x1f\x8b\x08", "\x78\x9c"};
     std::string dictionary;
