@@ -106,7 +106,23 @@ struct PackRun {
     const Manifest& manifest;
     const Original& original;
     const std::map<std::string, Source>& sources;
+    Progress* progress = nullptr;  // set while the entries are packed
 };
+
+// The MD5 of entry `i`'s piece, a slice at a time, each counted in the progress line when
+// `counted` (a piece's bytes are counted once, however often they are read).
+digest::Digest pieceDigest(const PackRun& run, std::size_t i, const std::uint8_t* bytes,
+                           std::size_t length, bool counted) {
+    constexpr std::size_t kSlice = 4u << 20;
+    digest::Md5State state;
+    digest::md5Start(state);
+    for (std::size_t at = 0; at < length; at += kSlice) {
+        const std::size_t step = std::min(kSlice, length - at);
+        digest::md5Add(state, bytes + at, step);
+        if (counted) run.progress->done(static_cast<std::uint32_t>(i), at, step);
+    }
+    return digest::md5Finish(state);
+}
 
 const char kShortOfMemory[] =
     "not enough memory to pack it (--memory sets the bound; with -j 1 one entry has all of it)";
@@ -205,9 +221,9 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
     if (from) {
         const platform::FileView view = source.file.view(place.offset, length);
         seenInPlace = !view.empty();
-        if (seenInPlace &&
-            originalHolds(run.original, *from, entry.proven,
-                          digest::md5Digest(view.bytes(), length), view.bytes(), length, room)) {
+        if (seenInPlace && originalHolds(run.original, *from, entry.proven,
+                                         pieceDigest(run, i, view.bytes(), length, true),
+                                         view.bytes(), length, room)) {
             packed = copyOf(run.original.survey, *from);
             return true;
         }
@@ -223,7 +239,7 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
         return false;
     }
     const std::uint8_t* content = room.content.bytes();
-    const digest::Digest digest = digest::md5Digest(content, length);
+    const digest::Digest digest = pieceDigest(run, i, content, length, !seenInPlace);
     if (from && !seenInPlace &&
         originalHolds(run.original, *from, entry.proven, digest, content, length, room)) {
         packed = copyOf(run.original.survey, *from);
@@ -282,7 +298,7 @@ int runPack(const Options& options) {
     checkEntries(manifest, refusals);
     placeContent(manifest, manifestPath.parent_path(), sources, refusals);
     openOriginal(manifest, options, manifestPath.parent_path(), original, refusals);
-    const PackRun run{options, manifest, original, sources};
+    PackRun run{options, manifest, original, sources};
     const fs::path target = fs::absolute(pathOfText(options.output)).lexically_normal();
     if (refusals.empty()) {
         const std::string why = targetRefusal(run, target, manifestPath);
@@ -347,6 +363,7 @@ int runPack(const Options& options) {
     {
         Progress progress(!options.quiet && !options.json && platform::standardErrorIsTerminal(),
                           weights);
+        run.progress = &progress;
         const unsigned workers =
             static_cast<unsigned>(std::min<std::size_t>(workersFor(options), count + 1));
         std::vector<PackRoom> rooms;
@@ -363,14 +380,14 @@ int runPack(const Options& options) {
             const ManifestEntry& entry = manifest.entries[i];
             const std::size_t roomNumber = lender.take(i);
             PackedEntry packed;
-            progress.working(static_cast<std::uint32_t>(i),
-                             std::string(dz::fieldText(entry.name, sizeof entry.name)));
+            const auto index = static_cast<std::uint32_t>(i);
+            progress.working(index, std::string(dz::fieldText(entry.name, sizeof entry.name)));
+            // A piece's digest is half its weight, its compression (when it changed) the rest.
+            if (entry.content) progress.sized(index, 2 * entry.content->length);
             Refusal why;
             const bool good = packEntry(run, i, rooms[roomNumber], packed, why);
             if (!good) refuse(why);
-            progress.sized(static_cast<std::uint32_t>(i), weights[i]);
-            progress.done(static_cast<std::uint32_t>(i), 0, weights[i]);
-            progress.ended(static_cast<std::uint32_t>(i));
+            progress.ended(index);
             // A copy needs its room no longer: its bytes are read again as they are written.
             const bool holdsRoom = good && !packed.copyOf;
             if (!holdsRoom) {
