@@ -330,6 +330,18 @@ int runExtract(const Options& options) {
     }
     if (!choose(x)) return kExitFailed;
     failCheckedOutputs(x);
+    // With a manifest, the outputs not chosen are proven too (not written), so that kx pack
+    // copies them from the original as they stand without proving them again.
+    if (!options.manifest.empty()) {
+        for (std::size_t o = 0; o < x.outputs.size(); ++o) {
+            OutputWork& work = *x.outputs[o];
+            if (work.outcome != Outcome::notChosen) continue;
+            const auto& pieces = planned(x, o).pieces;
+            work.measureOnly = std::all_of(pieces.begin(), pieces.end(), [&](std::uint32_t piece) {
+                return x.survey.plan.entries[piece].fault == dz::Fault::none;
+            });
+        }
+    }
 
     const std::string directory = options.directory.empty() ? "." : options.directory;
     ManifestWriter manifest(options, survey, directory);
@@ -433,6 +445,10 @@ int runExtract(const Options& options) {
                 sizes.assign(1, error ? 0 : size);
                 proven = false;
                 return true;
+            }
+            if (work.outcome == Outcome::notChosen) {
+                proven = work.measureOnly && !work.broken;
+                return false;
             }
             if (work.outcome != Outcome::extracted && work.outcome != Outcome::kept) return false;
             if (work.broken) return false;

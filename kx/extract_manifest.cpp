@@ -100,8 +100,13 @@ bool ManifestWriter::write(
     for (std::size_t o = 0; o < outputs; ++o) {
         std::vector<std::uint64_t> sizes;
         bool proven = false;
-        if (!sizesOf(o, sizes, proven)) continue;
         const dz::PlannedOutput& output = survey_.plan.outputs[o];
+        if (!sizesOf(o, sizes, proven)) {
+            // Not extracted: copied from the original by kx pack, which need not prove it again
+            // when it was proven here.
+            for (std::uint32_t piece : output.pieces) manifest.entries[piece].proven = proven;
+            continue;
+        }
         std::uint64_t offset = 0;
         for (std::size_t p = 0; p < output.pieces.size(); ++p) {
             manifest.entries[output.pieces[p]].content =

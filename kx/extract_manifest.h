@@ -26,8 +26,8 @@ class ManifestWriter {
 
     // Writes the manifest whole. `sizesOf(output, sizes, proven)` gives the unpacked size of each
     // piece of an output that was extracted or kept, whether its pieces were proven, and false
-    // for an output that was neither. False, having said why,
-    // when it cannot be written; true when none is asked for.
+    // for an output that was neither (and then whether its pieces were proven all the same). False,
+    // having said why, when it cannot be written; true when none is asked for.
     bool write(std::size_t outputs,
                const std::function<bool(std::size_t, std::vector<std::uint64_t>&, bool&)>& sizesOf);
 

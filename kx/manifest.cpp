@@ -209,6 +209,7 @@ std::string manifestText(const Manifest& manifest) {
             item["proven"] = entry.proven;
         } else {
             item["file"] = nullptr;
+            item["proven"] = entry.proven;
         }
         json["entries"].push_back(item);
     }
@@ -275,11 +276,11 @@ bool parseManifest(const std::string& text, Manifest& manifest, std::string& err
                 entry.content =
                     ContentPlace{readPath(item, "file"), number<std::uint64_t>(item, "offset"),
                                  number<std::uint64_t>(item, "length")};
-                if (item.contains("proven")) {
-                    const Json& proven = item.at("proven");
-                    if (!proven.is_boolean()) throw Invalid{"\"proven\" is not true or false"};
-                    entry.proven = proven.get<bool>();
-                }
+            }
+            if (item.contains("proven")) {
+                const Json& proven = item.at("proven");
+                if (!proven.is_boolean()) throw Invalid{"\"proven\" is not true or false"};
+                entry.proven = proven.get<bool>();
             }
             manifest.entries.push_back(entry);
         }

@@ -258,6 +258,27 @@ TEST_F(KxRoundTripTest, AnOriginalThatCannotGiveWhatIsNeededIsRefused) {
     }
 }
 
+TEST_F(KxRoundTripTest, TheEntriesNotExtractedAreProvenOnceAndABadOneIsNeverTrusted) {
+    ContainerPlan plan = firmware();
+    std::string damaged = plan.subfiles[4].content;
+    damaged[100] = 'x';  // its stored digest is the undamaged content's
+    plan.subfiles[4].packed = testsupport::deflateContent(damaged, false);
+    write(buildContainer(plan));
+    const testsupport::RunResult extracted =
+        kx({"extract", "a.dz", "system.img", "-C", "work", "--manifest", "work/m.json"});
+    EXPECT_EQ(extracted.status, 0) << extracted.errors;  // what was asked for is good
+    const nlohmann::json manifest = nlohmann::json::parse(readFile(dir / "work/m.json"));
+    EXPECT_EQ(manifest["entries"][1]["proven"], true);   // boot.img, not extracted
+    EXPECT_EQ(manifest["entries"][4]["proven"], false);  // modem.bin, its digest fails
+    const testsupport::RunResult packed = kx({"pack", "work/m.json", "-o", "new.dz"});
+    EXPECT_EQ(packed.status, 1);
+    EXPECT_NE(packed.errors.find("kx: entry 5: no file named, and the original's entry 5 fails "
+                                 "its checks (content-digest)"),
+              std::string::npos)
+        << packed.errors;
+    EXPECT_FALSE(fs::exists(dir / "new.dz"));
+}
+
 // Hostile inputs at the round trip's seams: each ends quickly, with status 1, and leaves what
 // it names untouched.
 TEST_F(KxRoundTripTest, HostileInputsAtTheSeams) {
