@@ -13,10 +13,10 @@
 #include "dzlib/fault.h"
 #include "dzlib/output_writer.h"
 #include "dzlib/plan.h"
+#include "dzlib/survey.h"
 #include "kx/commands.h"
 #include "kx/parallel.h"
 #include "kx/report.h"
-#include "kx/survey.h"
 
 namespace kx {
 
@@ -55,7 +55,7 @@ struct Job {
 // What a run extracts: each output of the plan, and which entries and outputs the names chose.
 struct Extraction {
     const Options& options;
-    Survey survey;
+    dz::Survey survey;
     std::vector<std::unique_ptr<OutputWork>> outputs;
     std::vector<bool> chosenEntries;
     dz::OutputFolder folder;
@@ -67,7 +67,7 @@ inline const dz::PlannedOutput& planned(const Extraction& x, std::size_t output)
     return x.survey.plan.outputs[output];
 }
 
-inline std::string storedName(const Survey& survey, std::uint32_t index) {
+inline std::string storedName(const dz::Survey& survey, std::uint32_t index) {
     return fieldOf(survey.plan.entries[index].header.name);
 }
 

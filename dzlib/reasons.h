@@ -1,14 +1,14 @@
-// What kx calls each fault: a short stable code for scripts and a phrase for people.
+// What each fault is called: a short stable code for scripts and a phrase for people.
 #pragma once
 
 #include "dzlib/fault.h"
 
-namespace kx {
+namespace dz {
 
 // "ok" for no fault, else a code such as "content-digest" (the README lists them all).
-const char* reasonCode(dz::Fault fault);
+const char* reasonCode(Fault fault);
 
 // A phrase for an error line, such as "the unpacked content does not match its MD5 digest".
-const char* reasonText(dz::Fault fault);
+const char* reasonText(Fault fault);
 
-}  // namespace kx
+}  // namespace dz

@@ -1,5 +1,5 @@
-// A container as kx sees it: opened, its header and table checked, every entry's header read
-// on its own, its name and its place in the container checked. Nothing is unpacked yet.
+// A container surveyed: opened, its header and table checked, every entry's header read on its
+// own, its name and its place in the container checked. Nothing is unpacked yet.
 #pragma once
 
 #include <string>
@@ -12,18 +12,18 @@
 #include "dzlib/wrapper.h"
 #include "platform/platform.h"
 
-namespace kx {
+namespace dz {
 
 struct Survey {
     std::string path;
-    dz::Container container;
-    dz::Fault mainHeaderFault = dz::Fault::none;
-    dz::MainHeader header{};
-    dz::Fault tableFault = dz::Fault::none;
-    dz::OffsetTable table{};
+    Container container;
+    Fault mainHeaderFault = Fault::none;
+    MainHeader header{};
+    Fault tableFault = Fault::none;
+    OffsetTable table{};
     // Each entry with what its header, name and region show (Fault::regionOverlap when its
     // bytes overlap those of an earlier entry whose header passed). Empty when the table fails.
-    dz::ExtractionPlan plan;
+    ExtractionPlan plan;
     // When the container could not be opened, what kind of failure that was.
     platform::ErrorKind openFailure = platform::ErrorKind::other;
     // When the table's end marker is missing: whether the file seems cut short (its entries or
@@ -40,11 +40,6 @@ bool surveyContainer(const std::string& path, Survey& survey, std::string& error
 
 // The wrapper of entry `index`'s packed data (its header must have passed), read from the
 // container; a default zlib wrapper when it cannot be read.
-dz::Wrapper wrapperOf(const Survey& survey, std::uint32_t index);
+Wrapper wrapperOf(const Survey& survey, std::uint32_t index);
 
-// The entries in the order they should be unpacked so that several workers finish together:
-// the largest packed data first.
-std::vector<std::uint32_t> largestFirst(const Survey& survey,
-                                        const std::vector<std::uint32_t>& entries);
-
-}  // namespace kx
+}  // namespace dz
