@@ -199,5 +199,18 @@ TEST(DeflateCheck, WalkStopsPastTheRoom) {
     }
 }
 
+// A stream whose last block header takes bits past the end of the data (a fuzz finding): the
+// walk refuses it in any room, and never reads past the data, even where the room narrows what
+// it reads (under AddressSanitizer, a read past this exactly sized copy would show).
+TEST(DeflateCheck, ABlockThatStartsPastTheDataIsRefused) {
+    const std::vector<std::uint8_t> stream = {
+        0x3d, 0xd0, 0xb9, 0x0d, 0xe4, 0x50, 0x10, 0x03, 0xd1, 0x9c, 0x07, 0x30, 0x00, 0x06, 0x01,
+        0x00, 0x00, 0x19, 0x1c, 0x1c, 0x1c, 0x1c, 0x1c, 0x1c, 0x0f, 0x3a, 0xff, 0x1c, 0xff, 0x1c};
+    EXPECT_FALSE(zlibInflates(stream));
+    for (std::size_t room : {std::size_t{0}, std::size_t{64}, std::size_t{16320}, SIZE_MAX}) {
+        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), room), CodeWalk::kRefused) << room;
+    }
+}
+
 }  // namespace
 }  // namespace dz
