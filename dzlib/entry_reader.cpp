@@ -27,6 +27,11 @@ std::size_t EntryReader::read(std::uint8_t* out, std::size_t room) {
         switch (inflate_.state()) {
             case InflateStream::State::needsInput: {
                 const std::uint64_t packedSize = entry_.header.packedSize;
+                // All was given, as the last: the stream cannot want more.
+                if (fed_ == packedSize) {
+                    finish(Fault::unpack);
+                    break;
+                }
                 const auto step =
                     static_cast<std::size_t>(std::min<std::uint64_t>(kSlice, packedSize - fed_));
                 slice_.resize(std::max(step, slice_.size()));

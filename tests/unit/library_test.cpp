@@ -3,7 +3,9 @@
 // piece byte for byte; a container that cannot be opened or that is cut short; and the piece
 // by piece reading in flat memory.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -184,7 +186,10 @@ TEST(PublicApi, SaysWhyAContainerCannotBeOpenedOrSeemsCutShort) {
     std::string error;
     const fs::path missing = fs::temp_directory_path() / "kestrix-library-test-missing.dz";
     EXPECT_FALSE(container.open(missing.string(), error));
+#ifndef _WIN32
     EXPECT_EQ(error, "No such file or directory");
+#endif
+    EXPECT_FALSE(error.empty());
 
     testsupport::ContainerPlan plan;
     plan.subfiles = {{"a.bin", 1, noise(4000, 5)}, {"b.bin", 1, noise(4000, 6)}};
@@ -203,8 +208,9 @@ TEST(PublicApi, SaysWhyAContainerCannotBeOpenedOrSeemsCutShort) {
 }
 
 // An entry of 256 MiB is read piece by piece within an address space that cannot hold it, where
-// the proof whole in memory fails for memory. AddressSanitizer cannot run under such a limit.
-#if !defined(__SANITIZE_ADDRESS__)
+// the proof whole in memory fails for memory. AddressSanitizer cannot run under such a limit,
+// and Windows has none.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(_WIN32)
 // In a child: limits the address space to what it takes now and 64 MiB more, then proves the
 // container's one entry piece by piece, which must pass, and whole, which must fail for memory.
 void proveUnderTheBound(const std::string& path) {
