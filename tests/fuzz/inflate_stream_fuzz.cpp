@@ -26,13 +26,16 @@ Outcome streamed(const std::uint8_t* packed, std::size_t size, std::size_t limit
     std::vector<std::uint8_t> window(room);
     std::size_t given = 0;
     std::unique_ptr<std::uint8_t[]> held;
+    bool gaveLast = false;
     for (;;) {
         if (stream.state() == dz::InflateStream::State::needsInput) {
+            if (gaveLast) std::abort();  // more asked for after the last packed bytes
             const std::size_t step = std::min(slice, size - given);
             held.reset(new std::uint8_t[step]);  // exactly the slice, so that a read past it shows
             std::copy_n(packed + given, step, held.get());
             given += step;
-            stream.give(held.get(), step, given == size);
+            gaveLast = given == size;
+            stream.give(held.get(), step, gaveLast);
         }
         if (stream.state() != dz::InflateStream::State::more) break;
         const std::size_t n = stream.read(window.data(), window.size());

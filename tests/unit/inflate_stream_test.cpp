@@ -34,14 +34,20 @@ Outcome streamed(const Bytes& packed, std::size_t limit, std::size_t slice, std:
     std::vector<std::uint8_t> window(room);
     std::size_t given = 0;
     std::unique_ptr<std::uint8_t[]> held;
+    bool gaveLast = false;
     for (;;) {
         if (stream.state() == dz::InflateStream::State::needsInput) {
+            if (gaveLast) {
+                ADD_FAILURE() << "more packed bytes asked for after the last";
+                break;
+            }
             // Each slice in memory of its own, so that a read past it shows under sanitizers.
             const std::size_t step = std::min(slice, packed.size() - given);
             held.reset(new std::uint8_t[step]);
             std::copy_n(packed.begin() + static_cast<std::ptrdiff_t>(given), step, held.get());
             given += step;
-            stream.give(held.get(), step, given == packed.size());
+            gaveLast = given == packed.size();
+            stream.give(held.get(), step, gaveLast);
         }
         if (stream.state() != dz::InflateStream::State::more) break;
         const std::size_t n = stream.read(window.data(), window.size());
