@@ -113,16 +113,27 @@ bool Container::good() const {
 Proof Container::prove(std::uint32_t index, PastEnd pastEnd) const {
     const dz::PlannedEntry& entry = state_->planned(index);
     if (entry.fault != dz::Fault::none) return {reasonOf(entry.fault), 0};
-    platform::Memory packed;
+    // The packed data takes a room of its own size; the content as much as the address space
+    // gives, up to all a sub-file can take (less on a 32-bit system).
+    const std::size_t packedSize = entry.header.packedSize;
+    platform::Memory packed = platform::Memory::reserve(packedSize > 0 ? packedSize : 1);
     platform::FileView view;
     const std::uint8_t* bytes = nullptr;
+    if (packed.bytes() == nullptr) return {Reason::packedMemory, 0};
     dz::Fault fault =
         dz::packedData(state_->survey, index, pastEndOf(pastEnd), packed, view, bytes);
     if (fault != dz::Fault::none) return {reasonOf(fault), 0};
-    platform::Memory unpacked = platform::Memory::reserve(dz::kLargestStored);
+    platform::Memory unpacked =
+        platform::Memory::reserveUpTo(dz::kLargestStored, std::size_t{16} << 20);
     if (unpacked.bytes() == nullptr) return {Reason::unpackedMemory, 0};
     std::size_t length = 0;
-    fault = dz::unpackSubfile(entry.header, bytes, entry.header.packedSize, unpacked, length);
+    fault = dz::unpackSubfile(entry.header, bytes, packedSize, unpacked, length);
+    if (fault == dz::Fault::unpack && unpacked.size() < dz::kLargestStored &&
+        proveStreaming(*this, index, pastEnd).reason != Reason::unpack) {
+        // Refused in a room smaller than a sub-file can take, but good as a stream: the content
+        // outgrew the room.
+        return {Reason::unpackedMemory, 0};
+    }
     if (fault != dz::Fault::none) return {reasonOf(fault), 0};
     return {Reason::ok, length};
 }

@@ -129,9 +129,11 @@ class Container {
     // True when the main header, the table and every entry passed the survey.
     bool good() const;
 
-    // Proves entry `index` with its packed data and content whole in memory (the content takes
-    // as much memory as it is large). An entry whose survey found a fault is not unpacked: its
-    // reason is the survey's. Throws std::out_of_range for an index past the entries.
+    // Proves entry `index` with its packed data and content whole in memory: the content takes
+    // as much memory as it is large, and fails for memory (unpackedMemory) where it outgrows
+    // what the address space gives (on a 32-bit system). An entry whose survey found a fault is
+    // not unpacked: its reason is the survey's. Throws std::out_of_range for an index past the
+    // entries.
     Proof prove(std::uint32_t index, PastEnd pastEnd = PastEnd::zeros) const;
 
   private:
