@@ -65,53 +65,58 @@ const dz::PlannedEntry& Container::State::planned(std::uint32_t index) const {
     return survey.plan.entries[index];
 }
 
-Container::Container() : state_(std::make_unique<State>()) {}
+Container::Container() = default;
 Container::~Container() = default;
 Container::Container(Container&&) noexcept = default;
 Container& Container::operator=(Container&&) noexcept = default;
 
+const Container::State& Container::state() const {
+    static const State none;
+    return state_ != nullptr ? *state_ : none;
+}
+
 bool Container::open(const std::string& path, std::string& error) {
     state_ = std::make_unique<State>();
-    State& state = *state_;
-    if (!dz::surveyContainer(path, state.survey, error)) return false;
-    state.header = mainHeaderOf(state.survey);
-    state.table = {reasonOf(state.survey.tableFault), state.survey.cutShort};
-    for (std::uint32_t i = 0; i < state.survey.plan.entries.size(); ++i) {
-        state.entries.push_back(entryOf(state.survey, i));
+    State& fresh = *state_;
+    if (!dz::surveyContainer(path, fresh.survey, error)) return false;
+    fresh.header = mainHeaderOf(fresh.survey);
+    fresh.table = {reasonOf(fresh.survey.tableFault), fresh.survey.cutShort};
+    for (std::uint32_t i = 0; i < fresh.survey.plan.entries.size(); ++i) {
+        fresh.entries.push_back(entryOf(fresh.survey, i));
     }
-    for (const dz::PlannedOutput& output : state.survey.plan.outputs) {
-        state.outputs.push_back({output.name, output.pieces});
+    for (const dz::PlannedOutput& output : fresh.survey.plan.outputs) {
+        fresh.outputs.push_back({output.name, output.pieces});
     }
     return true;
 }
 
 std::uint64_t Container::length() const {
-    const std::int64_t length = state_->survey.container.length();
+    const std::int64_t length = state().survey.container.length();
     return length < 0 ? 0 : static_cast<std::uint64_t>(length);
 }
 
 const MainHeader& Container::mainHeader() const {
-    return state_->header;
+    return state().header;
 }
 
 const Table& Container::table() const {
-    return state_->table;
+    return state().table;
 }
 
 const std::vector<Entry>& Container::entries() const {
-    return state_->entries;
+    return state().entries;
 }
 
 const std::vector<Output>& Container::outputs() const {
-    return state_->outputs;
+    return state().outputs;
 }
 
 bool Container::good() const {
-    return state_->survey.container.isOpen() && state_->survey.good();
+    return state().survey.container.isOpen() && state().survey.good();
 }
 
 Proof Container::prove(std::uint32_t index, PastEnd pastEnd) const {
-    const dz::PlannedEntry& entry = state_->planned(index);
+    const dz::PlannedEntry& entry = state().planned(index);
     if (entry.fault != dz::Fault::none) return {reasonOf(entry.fault), 0};
     // The packed data takes a room of its own size; the content as much as the address space
     // gives, up to all a sub-file can take (less on a 32-bit system).
@@ -121,7 +126,7 @@ Proof Container::prove(std::uint32_t index, PastEnd pastEnd) const {
     const std::uint8_t* bytes = nullptr;
     if (packed.bytes() == nullptr) return {Reason::packedMemory, 0};
     dz::Fault fault =
-        dz::packedData(state_->survey, index, pastEndOf(pastEnd), packed, view, bytes);
+        dz::packedData(state().survey, index, pastEndOf(pastEnd), packed, view, bytes);
     if (fault != dz::Fault::none) return {reasonOf(fault), 0};
     platform::Memory unpacked =
         platform::Memory::reserveUpTo(dz::kLargestStored, std::size_t{16} << 20);

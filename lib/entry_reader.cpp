@@ -19,10 +19,10 @@ struct EntryReader::State {
 
 EntryReader::EntryReader(const Container& container, std::uint32_t index, PastEnd pastEnd)
     : state_(std::make_unique<State>()) {
-    const dz::PlannedEntry& entry = container.state_->planned(index);
+    const dz::PlannedEntry& entry = container.state().planned(index);
     state_->surveyFault = entry.fault;
     if (entry.fault == dz::Fault::none) {
-        state_->reader.emplace(container.state_->survey.container, entry, pastEndOf(pastEnd));
+        state_->reader.emplace(container.state().survey.container, entry, pastEndOf(pastEnd));
     }
 }
 
@@ -31,15 +31,16 @@ EntryReader::EntryReader(EntryReader&&) noexcept = default;
 EntryReader& EntryReader::operator=(EntryReader&&) noexcept = default;
 
 std::size_t EntryReader::read(void* buffer, std::size_t size) {
-    if (!state_->reader || size == 0) return 0;
+    if (state_ == nullptr || !state_->reader || size == 0) return 0;
     return state_->reader->read(static_cast<std::uint8_t*>(buffer), size);
 }
 
 bool EntryReader::done() const {
-    return !state_->reader || state_->reader->done();
+    return state_ == nullptr || !state_->reader || state_->reader->done();
 }
 
 Proof EntryReader::proof() const {
+    if (state_ == nullptr) return {Reason::unpack, 0};  // moved from
     if (!state_->reader) return {reasonOf(state_->surveyFault), 0};
     const dz::EntryReader& reader = *state_->reader;
     if (!reader.done()) return {Reason::unpack, 0};  // the content so far is not all of it

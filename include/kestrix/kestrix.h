@@ -106,6 +106,8 @@ struct Proof {
 // failure.
 enum class PastEnd { zeros, readFault };
 
+// An open container and its survey. A Container that is not open (or was moved from) is opened
+// with open(); until then it has no entries.
 class Container {
   public:
     Container();
@@ -139,6 +141,7 @@ class Container {
   private:
     friend class EntryReader;
     struct State;
+    const State& state() const;  // an empty one when not open
     std::unique_ptr<State> state_;
 };
 

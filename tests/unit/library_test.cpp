@@ -176,6 +176,9 @@ TEST(PublicApi, SaysWhyAContainerCannotBeOpenedOrSeemsCutShort) {
     EXPECT_EQ(error, "No such file or directory");
 #endif
     EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(container.good());
+    EXPECT_TRUE(container.entries().empty());
+    EXPECT_THROW(container.prove(0), std::out_of_range);
 
     testsupport::ContainerPlan plan;
     plan.subfiles = {{"a.bin", 1, noise(4000, 5)}, {"b.bin", 1, noise(4000, 6)}};
