@@ -715,6 +715,9 @@ class CodeWalker {
     template <typename Walk>
     bool walkInRoom(Walk walkBlock) {
         const std::size_t start = in_.bitsTaken();
+        // Codes that would start past the data: the block's header took zero bytes read past
+        // its end, and the stream is cut short.
+        if (start / 8 >= static_cast<std::size_t>(dataEnd_ - in_.at(0))) return false;
         const std::size_t dataLeft = static_cast<std::size_t>(dataEnd_ - in_.at(start));
         // The bytes the codes may reach into, from the one that holds their first bit.
         const std::size_t roomBytes =

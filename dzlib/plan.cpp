@@ -40,6 +40,16 @@ ExtractionPlan planExtraction(const Container& container, const OffsetTable& tab
     return plan;
 }
 
+PiecePlace pieceOf(const ExtractionPlan& plan, std::uint32_t index) {
+    const PlannedEntry& entry = plan.entries[index];
+    if (entry.output < 0) return {};
+    const auto& pieces = plan.outputs[static_cast<std::size_t>(entry.output)].pieces;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (pieces[i] == index) return {i + 1, pieces.size()};
+    }
+    return {};
+}
+
 Region regionOf(const PlannedEntry& entry) {
     const std::uint64_t begin = entry.entry.offset;
     return {begin, begin + kSubfileDataOffset + entry.header.packedSize};

@@ -45,6 +45,14 @@ struct ExtractionPlan {
 ExtractionPlan planExtraction(const Container& container, const OffsetTable& table,
                               HeaderReading reading, std::size_t longestName);
 
+// Which piece of its output entry `index` is (from 1) and how many pieces that output has; 0 of
+// 0 when the entry is a piece of none.
+struct PiecePlace {
+    std::size_t piece = 0;
+    std::size_t pieces = 0;
+};
+PiecePlace pieceOf(const ExtractionPlan& plan, std::uint32_t index);
+
 // The bytes a sub-file takes in the container: its header, the header's digest and its packed
 // data, from `begin` up to, not including, `end`.
 struct Region {

@@ -67,7 +67,17 @@ static_assert(offsetof(SubfileHeader, packedSize) == 16 &&
                   offsetof(SubfileHeader, unpackedDigest) == 164,
               "sub-file header fields at their stored offsets");
 
+// The four-byte markers, as they stand in the file (the closing zero is not part of them).
+constexpr char kMainHeaderBeginMarker[] = "MSTX";
+constexpr char kMainHeaderEndMarker[] = "METX";
+constexpr char kTableBeginMarker[] = "OSTX";
+constexpr char kTableEndMarker[] = "ESTX";
+constexpr char kSubfileMarker[] = "SSTX";
+constexpr std::size_t kMarkerSize = 4;
+
 constexpr std::size_t kDigestSize = 16;
+// Every offset and size a container stores is 32-bit: no sub-file, packed or unpacked, is larger.
+constexpr std::uint64_t kLargestStored = UINT32_MAX;
 constexpr std::uint32_t kLargestTableBody = sizeof(OffsetTable);
 // The count, the entries and the size field in at most kLargestTableBody bytes.
 constexpr std::uint32_t kLargestEntryCount = (kLargestTableBody - 8) / sizeof(OffsetEntry);

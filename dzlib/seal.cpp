@@ -34,8 +34,8 @@ std::string sealedOffsetTable(const std::vector<OffsetEntry>& entries) {
     // The body ends with its own size, right after the last entry.
     std::memcpy(reinterpret_cast<char*>(&table) + size - 4, &size, 4);
     const digest::Digest d = digest::md5Digest(&table, size);
-    return "OSTX" + std::string(d.begin(), d.end()) +
-           std::string(reinterpret_cast<const char*>(&table), size) + "ESTX";
+    return kTableBeginMarker + std::string(d.begin(), d.end()) +
+           std::string(reinterpret_cast<const char*>(&table), size) + kTableEndMarker;
 }
 
 }  // namespace dz

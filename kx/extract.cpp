@@ -8,6 +8,8 @@
 
 #include "dzlib/fault.h"
 #include "dzlib/output_writer.h"
+#include "dzlib/reasons.h"
+#include "dzlib/survey.h"
 #include "kx/commands.h"
 #include "kx/console.h"
 #include "kx/deferred_writes.h"
@@ -16,10 +18,8 @@
 #include "kx/parallel.h"
 #include "kx/progress.h"
 #include "kx/prover.h"
-#include "kx/reasons.h"
 #include "kx/report.h"
 #include "kx/run_document.h"
-#include "kx/survey.h"
 #include "kx/text.h"
 #include "kx/unpacker.h"
 #include "kx/wildcard.h"
@@ -321,7 +321,7 @@ int runExtract(const Options& options) {
     }
     Extraction x(options);
     if (!surveyOrSay(options.container, x.survey)) return kExitFailed;
-    const Survey& survey = x.survey;
+    const dz::Survey& survey = x.survey;
     knownSoFar(surveyJson(survey, false));
     const std::string subject = shown(survey.path);
     for (std::size_t o = 0; o < survey.plan.outputs.size(); ++o) {
@@ -390,7 +390,7 @@ int runExtract(const Options& options) {
             // A chosen entry that is no piece of any output failed its header or name.
             if (printed && x.chosenEntries[i] && entries[i].output < 0) {
                 printOut("FAILED     " + shown(storedName(survey, i)) + "  sub-file " +
-                         std::to_string(i + 1) + ": " + reasonCode(entries[i].fault) + "\n");
+                         std::to_string(i + 1) + ": " + dz::reasonCode(entries[i].fault) + "\n");
             }
         });
     }

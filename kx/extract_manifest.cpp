@@ -18,7 +18,7 @@ namespace kx {
 
 namespace fs = std::filesystem;
 
-ManifestWriter::ManifestWriter(const Options& options, const Survey& survey,
+ManifestWriter::ManifestWriter(const Options& options, const dz::Survey& survey,
                                const std::string& directory)
     : options_(options), survey_(survey), directory_(directory) {}
 
@@ -95,7 +95,7 @@ bool ManifestWriter::write(
         entry.type = entries[i].entry.type;
         std::memcpy(entry.name, entries[i].header.name, sizeof entry.name);
         std::memcpy(entry.reserved, entries[i].header.reserved, sizeof entry.reserved);
-        entry.wrapper = wrapperOf(survey_, i);
+        entry.wrapper = dz::wrapperOf(survey_, i);
     }
     for (std::size_t o = 0; o < outputs; ++o) {
         std::vector<std::uint64_t> sizes;

@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "dzlib/survey.h"
 #include "kx/commands.h"
 #include "kx/manifest.h"
-#include "kx/survey.h"
 
 namespace kx {
 
 class ManifestWriter {
   public:
-    ManifestWriter(const Options& options, const Survey& survey, const std::string& directory);
+    ManifestWriter(const Options& options, const dz::Survey& survey, const std::string& directory);
 
     // Checks, before anything is written, that the manifest can be written: its folder holds
     // the output folder (so that every path in it stays inside its folder), it is neither the
@@ -37,7 +37,7 @@ class ManifestWriter {
     Origin originOf() const;
 
     const Options& options_;
-    const Survey& survey_;
+    const dz::Survey& survey_;
     std::string directory_;
     std::string folder_;  // the manifest's folder
     std::string name_;    // its file name

@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "dzlib/reasons.h"
 #include "kx/console.h"
 #include "kx/extraction.h"
-#include "kx/reasons.h"
 #include "kx/run_document.h"
 #include "kx/text.h"
 #include "platform/platform.h"
@@ -21,7 +21,7 @@ Json outputJson(const Extraction& x, std::size_t output) {
     const char* status = work.outcome == Outcome::extracted ? "ok"
                          : work.outcome == Outcome::kept    ? "kept"
                          : work.outcome == Outcome::exists  ? "exists"
-                                                            : reasonCode(work.fault);
+                                                            : dz::reasonCode(work.fault);
     return Json{{"name", utf8Text(planned(x, output).name)},
                 {"pieces", pieces},
                 {"size", work.outcome == Outcome::extracted ? Json(sizeOf(work)) : Json(nullptr)},
@@ -53,7 +53,7 @@ std::string outcomeLine(const Extraction& x, std::size_t output, std::size_t nam
         default:
             line = "FAILED     " + name + std::string(nameWidth - name.size(), ' ') +
                    "  sub-file " + std::to_string(work.failedPiece + 1) + ": " +
-                   reasonCode(work.fault);
+                   dz::reasonCode(work.fault);
             break;
     }
     return line + "\n";
@@ -61,7 +61,7 @@ std::string outcomeLine(const Extraction& x, std::size_t output, std::size_t nam
 
 int reportExtraction(const Extraction& x, const std::string& directory, bool manifestWritten) {
     const Options& options = x.options;
-    const Survey& survey = x.survey;
+    const dz::Survey& survey = x.survey;
     const auto& entries = survey.plan.entries;
     const std::string subject = shown(survey.path);
     // What failed, and the verdict.
@@ -73,7 +73,7 @@ int reportExtraction(const Extraction& x, const std::string& directory, bool man
         if (!x.chosenEntries[i]) continue;
         if (entries[i].output < 0) {
             good = false;
-            printError(subject, entryLabel(survey, i) + ": " + reasonText(entries[i].fault));
+            printError(subject, entryLabel(survey, i) + ": " + dz::reasonText(entries[i].fault));
             continue;
         }
         const auto o = static_cast<std::size_t>(entries[i].output);
@@ -86,7 +86,8 @@ int reportExtraction(const Extraction& x, const std::string& directory, bool man
         } else if (work.outcome == Outcome::failed) {
             ++failed;
             good = false;
-            std::string what = entryLabel(survey, work.failedPiece) + ": " + reasonText(work.fault);
+            std::string what =
+                entryLabel(survey, work.failedPiece) + ": " + dz::reasonText(work.fault);
             if (!work.detail.empty()) what += ": " + work.detail;
             printError(subject, shown(planned(x, o).name) + ": " + what);
         } else if (work.outcome == Outcome::exists) {
@@ -120,7 +121,7 @@ int reportExtraction(const Extraction& x, const std::string& directory, bool man
                 if (work.outcome == Outcome::extracted) {
                     entry["unpacked_size"] = work.pieceSizes[static_cast<std::size_t>(at)];
                 } else if (work.outcome == Outcome::failed && work.failedPiece == i) {
-                    entry["status"] = reasonCode(work.fault);
+                    entry["status"] = dz::reasonCode(work.fault);
                 }
             }
             json["entries"].push_back(entry);

@@ -13,10 +13,10 @@
 #include "dzlib/fault.h"
 #include "dzlib/output_writer.h"
 #include "dzlib/plan.h"
+#include "dzlib/survey.h"
 #include "kx/commands.h"
 #include "kx/parallel.h"
 #include "kx/report.h"
-#include "kx/survey.h"
 
 namespace kx {
 
@@ -56,7 +56,7 @@ struct Job {
 struct Extraction {
     explicit Extraction(const Options& chosen) : options(chosen) {}
     const Options& options;
-    Survey survey;
+    dz::Survey survey;
     std::vector<std::unique_ptr<OutputWork>> outputs;
     std::vector<bool> chosenEntries;
     dz::OutputFolder folder;
@@ -68,7 +68,7 @@ inline const dz::PlannedOutput& planned(const Extraction& x, std::size_t output)
     return x.survey.plan.outputs[output];
 }
 
-inline std::string storedName(const Survey& survey, std::uint32_t index) {
+inline std::string storedName(const dz::Survey& survey, std::uint32_t index) {
     return fieldOf(survey.plan.entries[index].header.name);
 }
 

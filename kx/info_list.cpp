@@ -3,12 +3,12 @@
 #include <nlohmann/json.hpp>
 
 #include "dzlib/fault.h"
+#include "dzlib/reasons.h"
+#include "dzlib/survey.h"
 #include "kx/commands.h"
 #include "kx/console.h"
-#include "kx/reasons.h"
 #include "kx/report.h"
 #include "kx/run_document.h"
-#include "kx/survey.h"
 #include "kx/text.h"
 #include "platform/platform.h"
 
@@ -59,7 +59,7 @@ std::uint64_t memoryBoundFor(const Options& options) {
 }
 
 int runInfo(const Options& options) {
-    Survey survey;
+    dz::Survey survey;
     if (!surveyOrSay(options.container, survey)) return kExitFailed;
     const bool good =
         survey.mainHeaderFault == dz::Fault::none && survey.tableFault == dz::Fault::none;
@@ -73,7 +73,7 @@ int runInfo(const Options& options) {
 }
 
 int runList(const Options& options) {
-    Survey survey;
+    dz::Survey survey;
     if (!surveyOrSay(options.container, survey)) return kExitFailed;
     const std::size_t count = survey.plan.entries.size();
     if (options.namesOnly) {
@@ -105,7 +105,7 @@ int runList(const Options& options) {
                             pieces == 0 ? "-"
                                         : std::to_string(json["piece"].get<std::size_t>()) + "/" +
                                               std::to_string(pieces),
-                            reasonCode(entry.fault)});
+                            dz::reasonCode(entry.fault)});
         }
         printOut(aligned(rows, {true, true, false, true, false, false, false, false}));
     }

@@ -14,6 +14,8 @@
 #include "dzlib/compress.h"
 #include "dzlib/inflate.h"
 #include "dzlib/output_writer.h"
+#include "dzlib/packed_data.h"
+#include "dzlib/reasons.h"
 #include "dzlib/records.h"
 #include "dzlib/repack.h"
 #include "dzlib/seal.h"
@@ -27,7 +29,6 @@
 #include "kx/parallel.h"
 #include "kx/paths.h"
 #include "kx/progress.h"
-#include "kx/reasons.h"
 #include "kx/run_document.h"
 #include "kx/text.h"
 #include "kx/unpacker.h"
@@ -38,17 +39,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sizes and offsets in a container are 32-bit.
-constexpr std::uint64_t kLargest32 = UINT32_MAX;
-
 // One worker's room: an entry's content, its packed stream (new, or the original's), and the
 // original's entry unpacked to compare with the content.
 // Each commits against the memory bound, and gives its memory back once its entry is written.
 struct PackRoom {
     explicit PackRoom(platform::MemoryBound* bound)
-        : content(platform::Memory::reserve(kLargest32, bound)),
-          packed(platform::Memory::reserve(kLargest32 + kLargest32 / 256 + (1u << 20), bound)),
-          unpacked(platform::Memory::reserve(kLargest32, bound)) {}
+        : content(platform::Memory::reserve(dz::kLargestStored, bound)),
+          packed(platform::Memory::reserve(
+              dz::kLargestStored + dz::kLargestStored / 256 + (1u << 20), bound)),
+          unpacked(platform::Memory::reserve(dz::kLargestStored, bound)) {}
     // Gives back what the room holds past `keep` bytes of each part.
     void empty(std::size_t keep) {
         content.trim(keep);
@@ -63,7 +62,7 @@ struct PackRoom {
 // Appends the packed data of the original's entry `index` to `out`: read in place where the
 // system can, else a slice at a time into `buffer`. Bytes past the end of the original read as
 // zeros, as they did when the entry was proven.
-bool appendOriginal(dz::PendingOutput& out, const Survey& survey, std::uint32_t index,
+bool appendOriginal(dz::PendingOutput& out, const dz::Survey& survey, std::uint32_t index,
                     std::vector<std::uint8_t>& buffer, std::string& failed) {
     const dz::PlannedEntry& entry = survey.plan.entries[index];
     const std::uint64_t at = dz::regionOf(entry).begin + dz::kSubfileDataOffset;
@@ -74,14 +73,10 @@ bool appendOriginal(dz::PendingOutput& out, const Survey& survey, std::uint32_t 
     buffer.resize(kSlice);
     for (std::size_t done = 0; done < size;) {
         const std::size_t step = std::min(kSlice, size - done);
-        const std::size_t got = survey.container.readAt(at + done, buffer.data(), step);
-        if (got < step) {
-            if (at + done + got < static_cast<std::uint64_t>(survey.container.length())) {
-                failed = "read";
-                return false;
-            }
-            std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got),
-                      buffer.begin() + static_cast<std::ptrdiff_t>(step), 0);
+        if (dz::readPacked(survey.container, entry, done, buffer.data(), step,
+                           dz::PastEnd::zeros) != dz::Fault::none) {
+            failed = "read";
+            return false;
         }
         if (!out.append(buffer.data(), step)) {
             failed = "write";
@@ -130,7 +125,7 @@ const char kShortOfMemory[] =
 // The original's entry `index` as it is copied: its sealed header; its packed data is read when
 // it is written. What was proven of it holds for what is written, since the original must not
 // change while the pack runs.
-PackedEntry copyOf(const Survey& survey, std::uint32_t index) {
+PackedEntry copyOf(const dz::Survey& survey, std::uint32_t index) {
     const dz::SubfileHeader& header = survey.plan.entries[index].header;
     return {dz::sealedSubfileHeader(header), header.packedSize, index};
 }
@@ -139,7 +134,7 @@ PackedEntry copyOf(const Survey& survey, std::uint32_t index) {
 // inflates to bytes that have its digest.
 bool copyProven(const PackRun& run, std::size_t i, std::uint32_t index, PackRoom& room,
                 PackedEntry& packed, Refusal& why) {
-    const Survey& survey = run.original.survey;
+    const dz::Survey& survey = run.original.survey;
     // Proven by the extraction that wrote the manifest, and the original unchanged since.
     if (run.manifest.entries[i].proven && run.original.unchanged) {
         packed = copyOf(survey, index);
@@ -149,7 +144,7 @@ bool copyProven(const PackRun& run, std::size_t i, std::uint32_t index, PackRoom
     platform::FileView view;
     const std::uint8_t* bytes = nullptr;
     std::size_t length = 0;
-    dz::Fault fault = packedData(survey, index, room.packed, view, bytes);
+    dz::Fault fault = dz::packedData(survey, index, dz::PastEnd::zeros, room.packed, view, bytes);
     if (fault == dz::Fault::none) {
         fault = dz::unpackSubfile(header, bytes, header.packedSize, room.unpacked, length);
     }
@@ -160,7 +155,7 @@ bool copyProven(const PackRun& run, std::size_t i, std::uint32_t index, PackRoom
     if (fault != dz::Fault::none) {
         why = {entryLabel(i),
                "no file named, and the original's entry " + std::to_string(index + 1) +
-                   " fails its checks (" + reasonCode(fault) +
+                   " fails its checks (" + dz::reasonCode(fault) +
                    "): extract it from a good container",
                "original"};
         return false;
@@ -175,14 +170,15 @@ bool copyProven(const PackRun& run, std::size_t i, std::uint32_t index, PackRoom
 bool originalHolds(const Original& original, std::uint32_t index, bool proven,
                    const digest::Digest& digest, const std::uint8_t* content, std::size_t length,
                    PackRoom& room) {
-    const Survey& survey = original.survey;
+    const dz::Survey& survey = original.survey;
     const dz::SubfileHeader& header = survey.plan.entries[index].header;
     if (std::memcmp(header.unpackedDigest, digest.data(), digest.size()) != 0) return false;
     if (proven && original.unchanged) return true;
     platform::FileView view;
     const std::uint8_t* bytes = nullptr;
     std::size_t unpacked = 0;
-    return packedData(survey, index, room.packed, view, bytes) == dz::Fault::none &&
+    return dz::packedData(survey, index, dz::PastEnd::zeros, room.packed, view, bytes) ==
+               dz::Fault::none &&
            dz::inflateSubfileInto(bytes, header.packedSize, room.unpacked, unpacked) ==
                dz::Fault::none &&
            unpacked == length &&
@@ -197,10 +193,11 @@ bool packChanged(const PackRun& run, std::optional<std::uint32_t> from, const Ma
                  const std::uint8_t* content, std::size_t length, PackRoom& room,
                  std::size_t& packedLength) {
     if (from && !run.options.recompress) {
-        const Survey& survey = run.original.survey;
+        const dz::Survey& survey = run.original.survey;
         platform::FileView view;
         const std::uint8_t* bytes = nullptr;
-        if (packedData(survey, *from, room.unpacked, view, bytes) == dz::Fault::none) {
+        if (dz::packedData(survey, *from, dz::PastEnd::zeros, room.unpacked, view, bytes) ==
+            dz::Fault::none) {
             return dz::repackContent(bytes, survey.plan.entries[*from].header.packedSize, content,
                                      length, entry.wrapper, run.options.level, room.packed,
                                      packedLength);
@@ -255,12 +252,12 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
         why = {entryLabel(i), kShortOfMemory, "memory"};
         return false;
     }
-    std::memcpy(header.marker, "SSTX", 4);
+    std::memcpy(header.marker, dz::kSubfileMarker, dz::kMarkerSize);
     std::memcpy(header.reserved, entry.reserved, sizeof header.reserved);
     std::memcpy(header.name, entry.name, sizeof header.name);
     std::memcpy(header.unpackedDigest, digest.data(), digest.size());
     header.packedSize =
-        static_cast<std::uint32_t>(std::min<std::size_t>(packed.packedLength, kLargest32));
+        static_cast<std::uint32_t>(std::min<std::size_t>(packed.packedLength, dz::kLargestStored));
     packed.sealedHeader = dz::sealedSubfileHeader(header);
     return true;
 }
@@ -332,8 +329,8 @@ int runPack(const Options& options) {
     }
     dz::PendingOutput out = folder.begin(targetName);
     dz::MainHeader header = manifest.header;
-    std::memcpy(header.beginMarker, "MSTX", 4);
-    std::memcpy(header.endMarker, "METX", 4);
+    std::memcpy(header.beginMarker, dz::kMainHeaderBeginMarker, dz::kMarkerSize);
+    std::memcpy(header.endMarker, dz::kMainHeaderEndMarker, dz::kMarkerSize);
     const std::string sealedHeader = dz::sealedMainHeader(header);
     if (!out.append(sealedHeader.data(), sealedHeader.size())) {
         sayError(shown(options.output), "cannot write it: " + platform::lastErrorText(),
@@ -378,7 +375,7 @@ int runPack(const Options& options) {
         // An idle room keeps some memory for the next entry, so that it need not be taken from
         // the system again: a twelfth of its share of the bound in each of its three parts.
         const auto keep = static_cast<std::size_t>(
-            std::min<std::uint64_t>(bound.limit() / 4 / rooms.size() / 3, kLargest32));
+            std::min<std::uint64_t>(bound.limit() / 4 / rooms.size() / 3, dz::kLargestStored));
         Rooms lender(rooms.size());
         InOrder writer(count);
         runInParallel(count, workers, [&](std::size_t i, unsigned) {
@@ -401,7 +398,7 @@ int runPack(const Options& options) {
             }
             writer.ready(i, [&, i, roomNumber, good, holdsRoom, packed = std::move(packed)] {
                 if (good && !failed) {
-                    if (at > kLargest32 || packed.packedLength > kLargest32) {
+                    if (at > dz::kLargestStored || packed.packedLength > dz::kLargestStored) {
                         refuse({entryLabel(i),
                                 "the container would pass 4 GiB, beyond what its 32-bit offsets "
                                 "reach"});

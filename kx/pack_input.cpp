@@ -15,9 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sizes and offsets in a container are 32-bit.
-constexpr std::uint64_t kLargest32 = UINT32_MAX;
-
 }  // namespace
 
 std::string entryLabel(std::size_t index) {
@@ -128,7 +125,7 @@ void placeContent(Manifest& manifest, const fs::path& folder,
             const ContentPlace& place = *manifest.entries[i].content;
             if (place.offset > size || place.length > size - place.offset) {
                 refusals.push_back({source.path, "it is too short for " + entryLabel(i)});
-            } else if (place.length > kLargest32) {
+            } else if (place.length > dz::kLargestStored) {
                 refusals.push_back(
                     {entryLabel(i), "its content is larger than a container can hold (4 GiB)"});
             }

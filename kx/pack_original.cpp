@@ -3,10 +3,10 @@
 
 #include <cstring>
 
+#include "dzlib/reasons.h"
 #include "dzlib/records.h"
 #include "dzlib/wrapper.h"
 #include "kx/console.h"
-#include "kx/reasons.h"
 #include "kx/text.h"
 #include "platform/platform.h"
 
@@ -25,19 +25,20 @@ std::string entriesLabel(const std::vector<std::size_t>& entries) {
 }
 
 // Why the original's entry `index` cannot stand for `entry`; empty when it can.
-std::string whyNotCopied(const Survey& survey, std::uint32_t index, const ManifestEntry& entry) {
+std::string whyNotCopied(const dz::Survey& survey, std::uint32_t index,
+                         const ManifestEntry& entry) {
     if (index >= survey.plan.entries.size()) {
         return "the original has no entry " + std::to_string(index + 1);
     }
     const dz::PlannedEntry& planned = survey.plan.entries[index];
     if (planned.fault != dz::Fault::none) {
         return "the original's entry " + std::to_string(index + 1) + " fails its checks (" +
-               reasonCode(planned.fault) + ")";
+               dz::reasonCode(planned.fault) + ")";
     }
     if (planned.entry.type != entry.type ||
         std::memcmp(planned.header.name, entry.name, sizeof entry.name) != 0 ||
         std::memcmp(planned.header.reserved, entry.reserved, sizeof entry.reserved) != 0 ||
-        dz::wrapperHeader(wrapperOf(survey, index)) != dz::wrapperHeader(entry.wrapper)) {
+        dz::wrapperHeader(dz::wrapperOf(survey, index)) != dz::wrapperHeader(entry.wrapper)) {
         return "the manifest changes the stored fields of the original's entry " +
                std::to_string(index + 1);
     }
@@ -75,7 +76,7 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
         return;
     }
     std::string error;
-    if (!surveyContainer(path, original.survey, error)) {
+    if (!dz::surveyContainer(path, original.survey, error)) {
         if (!needed.empty()) {
             refusals.push_back({path, "cannot open the original container: " + error, "original"});
             refuseNeeded(
@@ -113,7 +114,7 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
                 refusals.push_back({entryLabel(i),
                                     std::string("no file named, and the original's offset table "
                                                 "fails its checks (") +
-                                        reasonCode(original.survey.tableFault) +
+                                        dz::reasonCode(original.survey.tableFault) +
                                         "): extract it from a good container",
                                     "original"});
             }

@@ -9,16 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "dzlib/survey.h"
 #include "kx/commands.h"
 #include "kx/manifest.h"
 #include "kx/pack_input.h"
-#include "kx/survey.h"
 
 namespace kx {
 
 struct Original {
     bool open = false;
-    Survey survey;
+    dz::Survey survey;
     platform::File::Stamp stamp;  // when it was opened
     // It is the container the manifest was written from, unchanged since: the same size, main
     // header digest and modification time. What that extraction proved need not be again.

@@ -10,6 +10,7 @@
 
 #include "digest/md5.h"
 #include "dzlib/inflate.h"
+#include "dzlib/packed_data.h"
 #include "kx/unpacker.h"
 #include "platform/platform.h"
 
@@ -70,7 +71,7 @@ struct Job {
 
 class Prover {
   public:
-    Prover(const Survey& survey, const std::vector<std::uint32_t>& order, unsigned threads,
+    Prover(const dz::Survey& survey, const std::vector<std::uint32_t>& order, unsigned threads,
            SharedRoom shared, const ProverCalls& calls, platform::MemoryBound& bound)
         : survey_(survey),
           calls_(calls),
@@ -268,7 +269,8 @@ class Prover {
             platform::Memory packed;
             platform::FileView view;
             const std::uint8_t* bytes = nullptr;
-            fault = packedData(survey_, begun.index, packed, view, bytes, &bound_);
+            fault = dz::packedData(survey_, begun.index, dz::PastEnd::zeros, packed, view, bytes,
+                                   &bound_);
             const std::size_t size = packedSize(begun.index);
             if (fault == dz::Fault::packedMemory) {
                 shortOfMemory = !hadAllMemory(begun, size, 0);
@@ -414,7 +416,7 @@ class Prover {
         --unfinished_;
     }
 
-    const Survey& survey_;
+    const dz::Survey& survey_;
     const ProverCalls& calls_;
     const unsigned threads_;
     const bool oneInflateFewer_;
@@ -439,7 +441,16 @@ class Prover {
 
 }  // namespace
 
-SharedRoom sharedRoomFor(const Survey& survey, const std::vector<std::uint32_t>& order,
+std::vector<std::uint32_t> largestFirst(const dz::Survey& survey,
+                                        const std::vector<std::uint32_t>& entries) {
+    std::vector<std::uint32_t> order = entries;
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return survey.plan.entries[a].header.packedSize > survey.plan.entries[b].header.packedSize;
+    });
+    return order;
+}
+
+SharedRoom sharedRoomFor(const dz::Survey& survey, const std::vector<std::uint32_t>& order,
                          unsigned workers) {
     if (order.size() < 2) return {};
     std::uint64_t largestPacked = 0;
@@ -453,8 +464,8 @@ SharedRoom sharedRoomFor(const Survey& survey, const std::vector<std::uint32_t>&
     return {kSpareForSharedRoom, false};
 }
 
-void proveEntries(const Survey& survey, const std::vector<std::uint32_t>& order, unsigned workers,
-                  const SharedRoom& shared, const ProverCalls& calls,
+void proveEntries(const dz::Survey& survey, const std::vector<std::uint32_t>& order,
+                  unsigned workers, const SharedRoom& shared, const ProverCalls& calls,
                   platform::MemoryBound* bound) {
     if (order.empty()) return;
     const auto threads = static_cast<unsigned>(std::clamp<std::size_t>(workers, 1, order.size()));

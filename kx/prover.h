@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "dzlib/fault.h"
-#include "kx/survey.h"
+#include "dzlib/survey.h"
 #include "platform/platform.h"
 
 namespace kx {
@@ -20,6 +20,11 @@ struct Proof {
     dz::Fault fault = dz::Fault::none;
     std::uint64_t length = 0;
 };
+
+// The entries in the order they should be unpacked so that several workers finish together:
+// the largest packed data first.
+std::vector<std::uint32_t> largestFirst(const dz::Survey& survey,
+                                        const std::vector<std::uint32_t>& entries);
 
 // The memory beyond one room per worker: the shared room, and whether, once it holds data, one
 // thread fewer may inflate at a time (so that the packed data of those that do and the room
@@ -33,7 +38,7 @@ struct SharedRoom {
 // within workers x (largest packed + largest unpacked sub-file) + 64 MiB: 40 MiB for one worker;
 // for more, the largest packed sub-file's size and 40 MiB, with one inflate fewer. None for
 // fewer than two entries.
-SharedRoom sharedRoomFor(const Survey& survey, const std::vector<std::uint32_t>& order,
+SharedRoom sharedRoomFor(const dz::Survey& survey, const std::vector<std::uint32_t>& order,
                          unsigned workers);
 
 // What proveEntries tells its caller, each from whichever thread did the work, outside its
@@ -68,8 +73,8 @@ struct ProverCalls {
 // others hold some waits until no other is inflated and the workers' rooms are empty, and is then
 // inflated with all the bound leaves beside the shared room, alone; one that runs short there, or
 // that had that much already, fails with packedMemory or unpackedMemory.
-void proveEntries(const Survey& survey, const std::vector<std::uint32_t>& order, unsigned workers,
-                  const SharedRoom& shared, const ProverCalls& calls,
+void proveEntries(const dz::Survey& survey, const std::vector<std::uint32_t>& order,
+                  unsigned workers, const SharedRoom& shared, const ProverCalls& calls,
                   platform::MemoryBound* bound = nullptr);
 
 }  // namespace kx

@@ -4,10 +4,10 @@
 #include <nlohmann/json.hpp>
 
 #include "dzlib/fault.h"
+#include "dzlib/reasons.h"
 #include "dzlib/records.h"
 #include "dzlib/text_field.h"
 #include "kx/console.h"
-#include "kx/reasons.h"
 #include "kx/run_document.h"
 #include "kx/text.h"
 
@@ -21,23 +21,12 @@ void addText(nlohmann::ordered_json& json, const char* key, const char (&field)[
     json[std::string(key) + "_hex"] = hexOf(text);
 }
 
-// The output an entry is a piece of, and which piece: 0 of 0 when it is none.
-std::pair<std::size_t, std::size_t> pieceOf(const Survey& survey, std::uint32_t index) {
-    const dz::PlannedEntry& entry = survey.plan.entries[index];
-    if (entry.output < 0) return {0, 0};
-    const auto& pieces = survey.plan.outputs[static_cast<std::size_t>(entry.output)].pieces;
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        if (pieces[i] == index) return {i + 1, pieces.size()};
-    }
-    return {0, 0};
-}
-
 }  // namespace
 
-nlohmann::ordered_json headerJson(const Survey& survey) {
+nlohmann::ordered_json headerJson(const dz::Survey& survey) {
     const dz::MainHeader& header = survey.header;
     nlohmann::ordered_json json;
-    json["status"] = reasonCode(survey.mainHeaderFault);
+    json["status"] = dz::reasonCode(survey.mainHeaderFault);
     json["version"] = std::uint32_t{header.version};
     json["subfile_count"] = std::uint32_t{header.subfileCount};
     addText(json, "phone_model", header.phoneModel);
@@ -51,14 +40,14 @@ nlohmann::ordered_json headerJson(const Survey& survey) {
     return json;
 }
 
-nlohmann::ordered_json tableJson(const Survey& survey) {
+nlohmann::ordered_json tableJson(const dz::Survey& survey) {
     nlohmann::ordered_json json;
-    json["status"] = reasonCode(survey.tableFault);
+    json["status"] = dz::reasonCode(survey.tableFault);
     json["entries"] = survey.plan.entries.size();
     return json;
 }
 
-nlohmann::ordered_json entryJson(const Survey& survey, std::uint32_t index) {
+nlohmann::ordered_json entryJson(const dz::Survey& survey, std::uint32_t index) {
     const dz::PlannedEntry& entry = survey.plan.entries[index];
     nlohmann::ordered_json json;
     json["index"] = index + 1;
@@ -66,16 +55,16 @@ nlohmann::ordered_json entryJson(const Survey& survey, std::uint32_t index) {
     json["offset"] = std::uint32_t{entry.entry.offset};
     json["packed_size"] = std::uint32_t{entry.header.packedSize};
     addText(json, "name", entry.header.name);
-    const auto [piece, pieces] = pieceOf(survey, index);
+    const auto [piece, pieces] = dz::pieceOf(survey.plan, index);
     json["output"] = entry.output < 0 ? nlohmann::ordered_json(nullptr)
                                       : nlohmann::ordered_json(utf8Text(entry.outputName));
     json["piece"] = piece;
     json["pieces"] = pieces;
-    json["status"] = reasonCode(entry.fault);
+    json["status"] = dz::reasonCode(entry.fault);
     return json;
 }
 
-nlohmann::ordered_json surveyJson(const Survey& survey, bool ok) {
+nlohmann::ordered_json surveyJson(const dz::Survey& survey, bool ok) {
     nlohmann::ordered_json json;
     json["container"] = utf8Text(survey.path);
     json["ok"] = ok;
@@ -85,7 +74,7 @@ nlohmann::ordered_json surveyJson(const Survey& survey, bool ok) {
     return json;
 }
 
-std::string headerText(const Survey& survey) {
+std::string headerText(const dz::Survey& survey) {
     const dz::MainHeader& header = survey.header;
     const auto line = [](const char* label, const std::string& value) {
         std::string text = label;
@@ -94,7 +83,7 @@ std::string headerText(const Survey& survey) {
     };
     const auto check = [](dz::Fault fault) {
         return fault == dz::Fault::none ? std::string("ok")
-                                        : std::string("FAILED: ") + reasonText(fault);
+                                        : std::string("FAILED: ") + dz::reasonText(fault);
     };
     const std::string time = isoTime(header.creationTime);
     std::string text = line("Container", shown(survey.path));
@@ -115,7 +104,7 @@ std::string headerText(const Survey& survey) {
     return text;
 }
 
-std::string cutShortHint(const Survey& survey) {
+std::string cutShortHint(const dz::Survey& survey) {
     if (!survey.cutShort) return {};
     return " (the file may be cut short: " +
            withCommas(
@@ -123,9 +112,9 @@ std::string cutShortHint(const Survey& survey) {
            " bytes)";
 }
 
-bool surveyOrSay(const std::string& path, Survey& survey) {
+bool surveyOrSay(const std::string& path, dz::Survey& survey) {
     std::string error;
-    if (surveyContainer(path, survey, error)) return true;
+    if (dz::surveyContainer(path, survey, error)) return true;
     const char* code = "cannot-open";
     switch (survey.openFailure) {
         case platform::ErrorKind::notFound:
@@ -142,24 +131,24 @@ bool surveyOrSay(const std::string& path, Survey& survey) {
     return false;
 }
 
-std::string entryLabel(const Survey& survey, std::uint32_t index) {
+std::string entryLabel(const dz::Survey& survey, std::uint32_t index) {
     const dz::PlannedEntry& entry = survey.plan.entries[index];
     return "sub-file " + std::to_string(index + 1) + " (" + shown(fieldOf(entry.header.name)) + ")";
 }
 
-void printSurveyErrors(const Survey& survey, bool entries) {
+void printSurveyErrors(const dz::Survey& survey, bool entries) {
     const std::string subject = shown(survey.path);
     if (survey.mainHeaderFault != dz::Fault::none) {
-        printError(subject, reasonText(survey.mainHeaderFault));
+        printError(subject, dz::reasonText(survey.mainHeaderFault));
     }
     if (survey.tableFault != dz::Fault::none) {
-        printError(subject, reasonText(survey.tableFault) + cutShortHint(survey));
+        printError(subject, dz::reasonText(survey.tableFault) + cutShortHint(survey));
     }
     if (!entries) return;
     for (std::uint32_t i = 0; i < survey.plan.entries.size(); ++i) {
         const dz::Fault fault = survey.plan.entries[i].fault;
         if (fault != dz::Fault::none) {
-            printError(subject, entryLabel(survey, i) + ": " + reasonText(fault));
+            printError(subject, entryLabel(survey, i) + ": " + dz::reasonText(fault));
         }
     }
 }

@@ -4,15 +4,15 @@
 #include <vector>
 
 #include "dzlib/fault.h"
+#include "dzlib/reasons.h"
+#include "dzlib/survey.h"
 #include "kx/commands.h"
 #include "kx/console.h"
 #include "kx/parallel.h"
 #include "kx/progress.h"
 #include "kx/prover.h"
-#include "kx/reasons.h"
 #include "kx/report.h"
 #include "kx/run_document.h"
-#include "kx/survey.h"
 #include "kx/text.h"
 #include "platform/platform.h"
 
@@ -26,7 +26,7 @@ struct Result {
 };
 
 // "   3  modem.bin      1,172  ok": one entry's line, its columns as wide as the widest.
-std::string resultLine(const Survey& survey, std::uint32_t index, const Result& result,
+std::string resultLine(const dz::Survey& survey, std::uint32_t index, const Result& result,
                        std::size_t nameWidth) {
     const std::string name = shown(fieldOf(survey.plan.entries[index].header.name));
     char text[64];
@@ -34,11 +34,11 @@ std::string resultLine(const Survey& survey, std::uint32_t index, const Result& 
     std::string line = text + name + std::string(nameWidth - name.size(), ' ');
     const std::string size = result.unpacked ? withCommas(result.unpackedSize) : "-";
     line += std::string(size.size() < 15 ? 15 - size.size() : 0, ' ') + size + "  ";
-    return line + reasonCode(result.fault) + "\n";
+    return line + dz::reasonCode(result.fault) + "\n";
 }
 
 // "a.dz: OK: 4 sub-files, 4,410 bytes unpacked and verified", or what failed.
-std::string verdict(const Survey& survey, const std::vector<Result>& results) {
+std::string verdict(const dz::Survey& survey, const std::vector<Result>& results) {
     std::size_t failed = 0;
     std::uint64_t bytes = 0;
     for (const Result& result : results) {
@@ -66,7 +66,7 @@ std::string verdict(const Survey& survey, const std::vector<Result>& results) {
 }  // namespace
 
 int runTest(const Options& options) {
-    Survey survey;
+    dz::Survey survey;
     if (!surveyOrSay(options.container, survey)) return kExitFailed;
     const std::size_t count = survey.plan.entries.size();
     std::vector<Result> results(count);
@@ -131,7 +131,7 @@ int runTest(const Options& options) {
             entry["unpacked_size"] = results[i].unpacked
                                          ? nlohmann::ordered_json(results[i].unpackedSize)
                                          : nlohmann::ordered_json(nullptr);
-            entry["status"] = reasonCode(results[i].fault);
+            entry["status"] = dz::reasonCode(results[i].fault);
             json["entries"].push_back(entry);
             bytes += results[i].unpackedSize;
         }
@@ -145,7 +145,7 @@ int runTest(const Options& options) {
     for (std::uint32_t i = 0; i < count; ++i) {
         if (results[i].fault != dz::Fault::none) {
             printError(shown(survey.path),
-                       entryLabel(survey, i) + ": " + reasonText(results[i].fault));
+                       entryLabel(survey, i) + ": " + dz::reasonText(results[i].fault));
         }
     }
     return good ? kExitGood : kExitFailed;

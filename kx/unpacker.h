@@ -6,22 +6,14 @@
 #include <cstdint>
 
 #include "dzlib/fault.h"
-#include "kx/survey.h"
+#include "dzlib/records.h"
+#include "dzlib/survey.h"
 #include "platform/platform.h"
 
 namespace kx {
 
 // Packed and unpacked sizes are 32-bit in the container.
-constexpr std::size_t kLargestSubfile = UINT32_MAX;
-
-// The packed data of entry `index` of the survey's plan (its header must have passed): read in
-// place where the system can, and otherwise into `packed` (reserved here when it holds no room
-// yet). Returns Fault::none and sets `bytes` (valid while `view` and `packed` live), packedMemory
-// or read (the container could not be read).
-// Memory `packed` reserves counts against `bound` (none when null).
-dz::Fault packedData(const Survey& survey, std::uint32_t index, platform::Memory& packed,
-                     platform::FileView& view, const std::uint8_t*& bytes,
-                     platform::MemoryBound* bound = nullptr);
+constexpr std::size_t kLargestSubfile = dz::kLargestStored;
 
 class Unpacker {
   public:
@@ -33,7 +25,7 @@ class Unpacker {
     // Reads entry `index` of the survey's plan and unpacks and proves it: Fault::none (the
     // content is then at bytes()), packedMemory or unpackedMemory, read (the container could
     // not be read), unpack or contentDigest. The entry's header must have passed.
-    dz::Fault unpack(const Survey& survey, std::uint32_t index);
+    dz::Fault unpack(const dz::Survey& survey, std::uint32_t index);
 
     const std::uint8_t* bytes() const { return unpacked_.bytes(); }
     std::size_t length() const { return length_; }

@@ -15,6 +15,13 @@ std::size_t pagesUp(std::size_t bytes, std::size_t ceiling) {
 
 }  // namespace
 
+Memory Memory::reserveUpTo(std::size_t limit, std::size_t least, MemoryBound* bound) {
+    for (std::size_t size = limit;; size /= 2) {
+        Memory memory = reserve(size, bound);
+        if (memory.bytes() != nullptr || size / 2 < least || size / 2 == 0) return memory;
+    }
+}
+
 bool Memory::commit(std::size_t size) {
     if (size <= committed_) return true;
     if (bytes_ == nullptr || size > size_) return false;

@@ -317,6 +317,11 @@ class Memory {
     // and each commit counts against the bound (which must outlive the room). Null bytes() when
     // the room cannot be had.
     static Memory reserve(std::size_t limit, MemoryBound* bound = nullptr);
+    // The same with the largest room of at most `limit` bytes that the address space gives:
+    // all of it on a 64-bit system, halves of it where the address space is smaller (a 32-bit
+    // system, or a limit set on the process), down to `least`. Null bytes() when not even
+    // `least` bytes can be had.
+    static Memory reserveUpTo(std::size_t limit, std::size_t least, MemoryBound* bound = nullptr);
     Memory(Memory&& other) noexcept { *this = static_cast<Memory&&>(other); }
     Memory& operator=(Memory&& other) noexcept {
         if (this != &other) {

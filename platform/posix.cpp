@@ -135,8 +135,23 @@ unsigned processorCount() {
     return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
+namespace {
+
+// strerror_r comes in two forms: GNU's returns the text, which may or may not be in the buffer;
+// POSIX's (other C libraries, or glibc without _GNU_SOURCE) returns 0 with the text in the
+// buffer, or an error number. One of these takes what the C library's form returns.
+[[maybe_unused]] std::string errorTextOf(const char* text, const char*, int) {
+    return text;
+}
+[[maybe_unused]] std::string errorTextOf(int failed, const char* buffer, int error) {
+    return failed == 0 ? std::string(buffer) : "error " + std::to_string(error);
+}
+
+}  // namespace
+
 std::string lastErrorText() {
-    switch (errno) {
+    const int error = errno;
+    switch (error) {
         case EISDIR:
             return "it is a folder";
         case kNotRegularFileError:
@@ -148,9 +163,10 @@ std::string lastErrorText() {
         default:
             break;
     }
-    char buffer[256];
-    // The GNU form returns the text, which may or may not be in the buffer.
-    return ::strerror_r(errno, buffer, sizeof buffer);
+    char buffer[256] = {};
+    const std::string text = errorTextOf(::strerror_r(error, buffer, sizeof buffer), buffer, error);
+    errno = error;
+    return text;
 }
 
 ErrorKind lastErrorKind() {

@@ -17,7 +17,7 @@ LLVM_PROFILE_FILE=/dev/null "$build/tests/fuzz/kestrix_fuzz_seeds" "$build/seeds
 
 rm -f "$build"/*.profraw
 objects=()
-for target in container_fuzz container_sealed_fuzz; do
+for target in container_fuzz container_sealed_fuzz inflate_stream_fuzz; do
   inputs=("$build/seeds/$target")
   for kept in "tests/fuzz/corpus/$target" "tests/fuzz/findings/$target" "build-fuzz/corpus/$target"; do
     if [ -d "$kept" ]; then inputs+=("$kept"); fi

@@ -2,6 +2,8 @@
 //   DIR/container_fuzz/         whole containers from the test container writer
 //   DIR/container_sealed_fuzz/  the same containers as descriptions and as images to reseal
 //   DIR/repack_fuzz/            packed streams of many blocks, after three bytes of choices
+//   DIR/inflate_stream_fuzz/    the packed streams of the seed containers, after the three
+//                               bytes that choose the slices, the room and the limit
 //   DIR/kestrix.dict
 //
 // Usage: kestrix_fuzz_seeds DIR
@@ -175,7 +177,9 @@ int main(int argc, char** argv) {
     const std::filesystem::path root = argv[1];
     const std::filesystem::path whole = root / "container_fuzz";
     const std::filesystem::path sealed = root / "container_sealed_fuzz";
+    const std::filesystem::path streams = root / "inflate_stream_fuzz";
     std::filesystem::create_directories(whole);
+    std::filesystem::create_directories(streams);
     std::filesystem::create_directories(sealed);
 
     const std::vector<Seed> all = seeds();
@@ -214,6 +218,25 @@ int main(int argc, char** argv) {
     for (const std::string& seed : repackSeeds) {
         const std::string name = "seed-" + std::to_string(repackNumber++);
         if (seed.size() < 4 || !write(repack / name, seed)) return 1;
+    }
+    // Every packed stream of the seeds, given whole and in pieces, within a limit above its
+    // content (255: 16,320 bytes) and one below it.
+    number = 0;
+    for (const Seed& seed : all) {
+        for (const SubfileInput& subfile : seed.input.subfiles) {
+            const std::string packed =
+                (subfile.kind & 3) == fuzzsupport::kStored
+                    ? subfile.data
+                    : testsupport::deflateContent(subfile.data,
+                                                  (subfile.kind & 3) == fuzzsupport::kGzip,
+                                                  fuzzsupport::levelOf(subfile.kind));
+            for (const char* choice : {"\x7f\x7f\xff", "\x00\x80\xff", "\x85\x03\x01"}) {
+                if (!write(streams / ("stream-" + std::to_string(number++)),
+                           std::string(choice, 3) + packed)) {
+                    return 1;
+                }
+            }
+        }
     }
     const char* words[] = {"MSTX", "METX", "SSTX", "OSTX", "ESTX", "\x1f\x8b\x08", "\x78\x9c"};
     std::string dictionary;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/inflate_vectors.h"
+
 namespace dz {
 namespace {
 
@@ -50,125 +52,8 @@ TEST(DeflateCheck, WholeStreamsPassAndCutOnesFail) {
 // ---------------------------------------------------------------------------------------------
 // Dynamic blocks written bit by bit, with codes chosen for the edges of the check's tables: a
 // root table as long as the block's longest codeword and no longer (up to its largest size),
-// sub-tables past that, and the several-code table a block goes on in once it is long. Each
-// stream's verdict must be zlib's own.
-
-class BitWriter {
-  public:
-    // Appends `count` bits of `value`, least significant first.
-    void bits(unsigned value, unsigned count) {
-        for (unsigned i = 0; i < count; ++i) bit((value >> i) & 1u);
-    }
-    // Appends a codeword of `length` bits, most significant bit first.
-    void code(unsigned codeword, unsigned length) {
-        for (unsigned i = length; i-- > 0;) bit((codeword >> i) & 1u);
-    }
-    std::vector<std::uint8_t> bytes() const { return out_; }
-
-  private:
-    void bit(unsigned b) {
-        if (used_ == 0) out_.push_back(0);
-        out_.back() = static_cast<std::uint8_t>(out_.back() | b << used_);
-        used_ = (used_ + 1) % 8;
-    }
-    std::vector<std::uint8_t> out_;
-    unsigned used_ = 0;
-};
-
-// The canonical codewords of `lengths` (0 for unused symbols).
-std::vector<unsigned> canonicalCodewords(const std::vector<unsigned>& lengths) {
-    unsigned count[16] = {};
-    for (unsigned length : lengths) ++count[length];
-    count[0] = 0;
-    unsigned next[16] = {};
-    for (unsigned len = 1, codeword = 0; len < 16; ++len) {
-        codeword = (codeword + count[len - 1]) << 1;
-        next[len] = codeword;
-    }
-    std::vector<unsigned> codewords(lengths.size(), 0);
-    for (std::size_t s = 0; s < lengths.size(); ++s) {
-        if (lengths[s] != 0) codewords[s] = next[lengths[s]]++;
-    }
-    return codewords;
-}
-
-// Code lengths for `symbols`, in order: 1, 2, ..., n-1, n-1 bits, a complete code whose longest
-// codeword has n-1 bits; the other symbols up to `size` are unused.
-std::vector<unsigned> chainLengths(const std::vector<unsigned>& symbols, std::size_t size) {
-    std::vector<unsigned> lengths(size, 0);
-    for (std::size_t i = 0; i < symbols.size(); ++i) {
-        lengths[symbols[i]] = static_cast<unsigned>(std::min(i + 1, symbols.size() - 1));
-    }
-    return lengths;
-}
-
-// Symbols 'a', 'b', ... as many as `count`, then the end-of-block code and length 258 (285).
-std::vector<unsigned> literalSymbols(unsigned count) {
-    std::vector<unsigned> symbols;
-    for (unsigned i = 0; i < count; ++i) symbols.push_back('a' + i);
-    symbols.push_back(256);
-    symbols.push_back(285);
-    return symbols;
-}
-
-std::vector<unsigned> distanceSymbols(unsigned count) {
-    std::vector<unsigned> symbols;
-    for (unsigned i = 0; i < count; ++i) symbols.push_back(i);
-    return symbols;
-}
-
-struct CodesCase {
-    const char* name;
-    std::vector<unsigned> literalLengths;   // 286
-    std::vector<unsigned> distanceLengths;  // 1 or more
-    unsigned rounds;           // each: every literal, then a match for every distance codeword
-    int lastDistanceBit = -1;  // 0 or 1: at the end, a match with this bit as its distance code
-};
-
-// A last dynamic block: the code lengths (each sent as itself), then `rounds` rounds of every
-// literal codeword followed by a length-258 match at each distance codeword, extra bits zero
-// (each distance reaches back no further than the bytes before it), then, for lastDistanceBit,
-// one more match whose distance code is that one bit, and the end-of-block code.
-std::vector<std::uint8_t> dynamicBlock(const CodesCase& c) {
-    static const unsigned kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                        11, 4,  12, 3, 13, 2, 14, 1, 15};
-    static const unsigned kDistanceExtra[30] = {0, 0, 0,  0,  1,  1,  2,  2,  3,  3,
-                                                4, 4, 5,  5,  6,  6,  7,  7,  8,  8,
-                                                9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-    // The code length code: 4 bits for symbols 0-12, 5 bits for 13-18 (complete).
-    std::vector<unsigned> lengthCodeLengths(19, 4);
-    for (unsigned s = 13; s < 19; ++s) lengthCodeLengths[s] = 5;
-    const std::vector<unsigned> lengthCode = canonicalCodewords(lengthCodeLengths);
-    BitWriter w;
-    w.bits(1, 1);
-    w.bits(2, 2);
-    w.bits(static_cast<unsigned>(c.literalLengths.size() - 257), 5);
-    w.bits(static_cast<unsigned>(c.distanceLengths.size() - 1), 5);
-    w.bits(15, 4);
-    for (unsigned symbol : kOrder) w.bits(lengthCodeLengths[symbol], 3);
-    for (const auto* lengths : {&c.literalLengths, &c.distanceLengths}) {
-        for (unsigned length : *lengths) w.code(lengthCode[length], lengthCodeLengths[length]);
-    }
-    const std::vector<unsigned> literals = canonicalCodewords(c.literalLengths);
-    const std::vector<unsigned> distances = canonicalCodewords(c.distanceLengths);
-    for (unsigned round = 0; round < c.rounds; ++round) {
-        for (unsigned s = 0; s < 256; ++s) {
-            if (c.literalLengths[s] != 0) w.code(literals[s], c.literalLengths[s]);
-        }
-        for (std::size_t d = 0; d < c.distanceLengths.size(); ++d) {
-            if (c.distanceLengths[d] == 0) continue;
-            w.code(literals[285], c.literalLengths[285]);
-            w.code(distances[d], c.distanceLengths[d]);
-            w.bits(0, kDistanceExtra[d]);
-        }
-    }
-    if (c.lastDistanceBit >= 0) {
-        w.code(literals[285], c.literalLengths[285]);
-        w.bits(static_cast<unsigned>(c.lastDistanceBit), 1);
-    }
-    w.code(literals[256], c.literalLengths[256]);
-    return w.bytes();
-}
+// sub-tables past that, and the several-code table a block goes on in once it is long
+// (tests/unit/inflate_vectors.h). Each stream's verdict must be zlib's own.
 
 // zlib's verdict on a raw deflate stream: true when inflate reads it to its end.
 bool zlibInflates(const std::vector<std::uint8_t>& stream) {
@@ -185,53 +70,9 @@ bool zlibInflates(const std::vector<std::uint8_t>& stream) {
 }
 
 TEST(DeflateCheck, CodesAtTheEdgesOfTheTables) {
-    // The one-code roots have at most 10 (literal/length) and 8 (distance) index bits, the
-    // several-code table 11; a block goes on in the latter after 1024 steps. A round of a case
-    // below takes 4 to 32 steps: 1 round stays in one-code steps, 300 go well past them.
-    const std::vector<unsigned> twoDistances = {1, 1};
-    std::vector<CodesCase> cases = {
-        {"longest literal/length codeword 2 bits", chainLengths(literalSymbols(2), 286),
-         twoDistances, 1},
-        {"longest literal/length codeword 9 bits", chainLengths(literalSymbols(8), 286),
-         twoDistances, 1},
-        {"longest literal/length codeword 10 bits", chainLengths(literalSymbols(9), 286),
-         twoDistances, 1},
-        {"longest literal/length codeword 11 bits", chainLengths(literalSymbols(10), 286),
-         twoDistances, 1},
-        {"longest literal/length codeword 12 bits", chainLengths(literalSymbols(11), 286),
-         twoDistances, 1},
-        {"longest literal/length codeword 15 bits", chainLengths(literalSymbols(14), 286),
-         twoDistances, 1},
-        {"longest distance codeword 8 bits", chainLengths(literalSymbols(2), 286),
-         chainLengths(distanceSymbols(9), 9), 1},
-        {"longest distance codeword 9 bits", chainLengths(literalSymbols(2), 286),
-         chainLengths(distanceSymbols(10), 10), 1},
-        {"longest distance codeword 15 bits", chainLengths(literalSymbols(2), 286),
-         chainLengths(distanceSymbols(16), 16), 1},
-        {"longest distance codeword 15 bits, literal/length 10",
-         chainLengths(literalSymbols(9), 286), chainLengths(distanceSymbols(16), 16), 1},
-        {"single one-bit distance codeword, then its '0'",
-         chainLengths(literalSymbols(2), 286),
-         {1},
-         1,
-         0},
-        {"single one-bit distance codeword, then its '1'",
-         chainLengths(literalSymbols(2), 286),
-         {1},
-         1,
-         1},
-        {"empty distance code, then a match", chainLengths(literalSymbols(2), 286), {0}, 1, 0},
-    };
-    // The same codes in blocks long enough for the several-code table.
-    const std::size_t oneCodeCases = cases.size();
-    for (std::size_t i = 0; i < oneCodeCases; ++i) {
-        CodesCase longer = cases[i];
-        longer.rounds = 300;
-        cases.push_back(longer);
-    }
-    for (const CodesCase& c : cases) {
+    for (const vectors::CodesCase& c : vectors::codesCases()) {
         SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(c.rounds) + " rounds");
-        const std::vector<std::uint8_t> stream = dynamicBlock(c);
+        const std::vector<std::uint8_t> stream = vectors::dynamicBlock(c);
         const bool accepted = zlibInflates(stream);
         EXPECT_EQ(accepted,
                   c.lastDistanceBit < 0 || (c.lastDistanceBit == 0 && c.distanceLengths[0] != 0));
@@ -355,6 +196,19 @@ TEST(DeflateCheck, WalkStopsPastTheRoom) {
         EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), size), CodeWalk::kRead);
         EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), size / 64), CodeWalk::kRefused);
         EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), 0), CodeWalk::kRefused);
+    }
+}
+
+// A stream whose last block header takes bits past the end of the data (a fuzz finding): the
+// walk refuses it in any room, and never reads past the data, even where the room narrows what
+// it reads (under AddressSanitizer, a read past this exactly sized copy would show).
+TEST(DeflateCheck, ABlockThatStartsPastTheDataIsRefused) {
+    const std::vector<std::uint8_t> stream = {
+        0x3d, 0xd0, 0xb9, 0x0d, 0xe4, 0x50, 0x10, 0x03, 0xd1, 0x9c, 0x07, 0x30, 0x00, 0x06, 0x01,
+        0x00, 0x00, 0x19, 0x1c, 0x1c, 0x1c, 0x1c, 0x1c, 0x1c, 0x0f, 0x3a, 0xff, 0x1c, 0xff, 0x1c};
+    EXPECT_FALSE(zlibInflates(stream));
+    for (std::size_t room : {std::size_t{0}, std::size_t{64}, std::size_t{16320}, SIZE_MAX}) {
+        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), room), CodeWalk::kRefused) << room;
     }
 }
 

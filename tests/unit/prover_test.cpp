@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "dzlib/survey.h"
 #include "kx/parallel.h"
-#include "kx/survey.h"
 #include "tests/support/container_writer.h"
 
 namespace {
@@ -56,9 +56,9 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
     plan.subfiles = subfiles;
     const fs::path path = fs::temp_directory_path() / "kestrix-prover-test.dz";
     ASSERT_TRUE(testsupport::buildContainer(plan).writeTo(path.string()));
-    kx::Survey survey;
+    dz::Survey survey;
     std::string error;
-    ASSERT_TRUE(kx::surveyContainer(path.string(), survey, error)) << error;
+    ASSERT_TRUE(dz::surveyContainer(path.string(), survey, error)) << error;
     ASSERT_EQ(survey.plan.entries.size(), subfiles.size());
     std::vector<std::uint32_t> order;
     for (std::uint32_t i = 0; i < subfiles.size(); ++i) order.push_back(i);
@@ -146,7 +146,7 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
             }
         }
     }
-    survey = kx::Survey();
+    survey = dz::Survey();
     fs::remove(path);
 }
 

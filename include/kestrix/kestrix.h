@@ -1,0 +1,183 @@
+// Kestrix: reading DZ firmware containers (a main header, sub-files packed with deflate, and an
+// offset table at the end, each guarded by markers and MD5 digests).
+//
+// What this library offers, for a container file:
+//   - Container::open surveys it without unpacking anything: the main header and the offset
+//     table with their verdicts, and every entry of the table (its sub-file header checked, its
+//     stored name made a safe output name, its bytes checked against the other entries');
+//   - the outputs the entries make: entries whose names give one file name are its pieces;
+//   - proving an entry: inflating its packed data and comparing the MD5 of the content with the
+//     one its header stores, whole in memory (Container::prove) or a piece at a time with flat
+//     memory (EntryReader, which hands the content over as it goes);
+//   - a short stable code and an English text for every reason (reasonCode, reasonText).
+// It writes nothing, prints nothing, and starts no threads. Its only dependency is zlib (and
+// libdeflate where the build found it).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrix {
+
+// What a check or a proof found: ok, or the first thing wrong.
+enum class Reason {
+    ok,
+    mainHeaderMarkers,       // the main header's markers are wrong
+    mainHeaderDigest,        // the main header does not match its digest
+    tableEndMarker,          // the offset table's end marker is wrong
+    tableBeginMarkerOrSize,  // its begin marker or its size is wrong
+    tableDigest,             // it does not match its digest
+    tableEntryCount,         // it claims more entries than it holds
+    subfileMarker,           // the sub-file header's marker is wrong
+    subfileHeaderDigest,     // the sub-file header does not match its digest
+    fileName,                // the stored name could leave an output folder or name a device
+    overlap,                 // its bytes overlap an earlier entry's
+    packedMemory,            // no memory for the packed data
+    unpackedMemory,          // no memory for the content
+    unpack,                  // the packed data is damaged, cut short, or unpacks past 4 GiB
+    contentDigest,           // the content does not match its digest
+    read,                    // the container could not be read
+    write,                   // an output could not be written (not used by this library)
+};
+
+// A stable code for scripts, such as "ok", "content-digest" or "memory" (both memory reasons).
+const char* reasonCode(Reason reason);
+// An English phrase for people, such as "the unpacked content does not match its MD5 digest".
+const char* reasonText(Reason reason);
+
+using Digest = std::array<std::uint8_t, 16>;
+
+// The main header. Text fields hold their bytes up to the first zero within the field, in no
+// particular character set.
+struct MainHeader {
+    Reason verdict = Reason::ok;
+    std::uint32_t version = 0;
+    std::uint32_t subfileCount = 0;  // as stored; the table says which entries there are
+    std::uint64_t creationTime = 0;  // a Windows file time: 100 ns intervals since 1601 (UTC)
+    std::string phoneModel;
+    std::string internalName;
+    std::string chip;
+    std::string fileName;
+    std::string raw;  // the header's 300 bytes as read (zeros past the end of a short file)
+};
+
+struct Table {
+    Reason verdict = Reason::ok;
+    // When the end marker is missing: whether the file looks cut short (its sub-files or the
+    // table would lie past its end), as an interrupted download leaves it.
+    bool cutShort = false;
+};
+
+// One entry of the offset table, as the survey saw it.
+struct Entry {
+    std::uint32_t index = 0;  // from 0, in table order
+    std::uint32_t type = 0;
+    std::uint32_t offset = 0;      // of its sub-file header
+    std::uint32_t packedSize = 0;  // as its header stores it
+    std::string name;              // the stored name's bytes, up to its first zero
+    Digest digest{};               // the content's MD5 as its header stores it
+    // The file it is a piece of, and that file's index in outputs(): none ("" and -1) when its
+    // header or its name failed. An entry that overlaps an earlier one stays a piece.
+    std::string outputName;
+    int output = -1;
+    std::uint32_t piece = 0;     // which piece of that file it is, from 1 (0 when none)
+    std::uint32_t pieces = 0;    // how many pieces that file has (0 when none)
+    Reason reason = Reason::ok;  // ok, subfileMarker, subfileHeaderDigest, fileName or overlap
+};
+
+// A file the entries make: its pieces (entry indexes) joined in table order.
+struct Output {
+    std::string name;
+    std::vector<std::uint32_t> pieces;
+};
+
+// What proving an entry found: ok and the size of its content, or what failed.
+struct Proof {
+    Reason reason = Reason::ok;
+    std::uint64_t unpackedSize = 0;  // 0 unless ok
+};
+
+// What bytes of an entry's packed data that lie past the end of the container become: zeros
+// (inflate and the digest judge them, as the kestrix and kx programs read them), or a read
+// failure.
+enum class PastEnd { zeros, readFault };
+
+// An open container and its survey. A Container that is not open (or was moved from) is opened
+// with open(); until then it has no entries.
+class Container {
+  public:
+    Container();
+    ~Container();
+    Container(Container&&) noexcept;
+    Container& operator=(Container&&) noexcept;
+
+    // Opens the container at `path` and surveys it. False, with the system's reason in `error`,
+    // when it cannot be opened; true otherwise, whatever the survey found. The file is held
+    // for reading alone while the Container lives: another open of it meanwhile, by this
+    // program or another, is refused ("another program holds it").
+    bool open(const std::string& path, std::string& error);
+
+    // The container's length in bytes.
+    std::uint64_t length() const;
+    const MainHeader& mainHeader() const;
+    const Table& table() const;
+    // Empty when the table's verdict is not ok.
+    const std::vector<Entry>& entries() const;
+    const std::vector<Output>& outputs() const;
+    // True when the main header, the table and every entry passed the survey.
+    bool good() const;
+
+    // Proves entry `index` with its packed data and content whole in memory: the content takes
+    // as much memory as it is large, and fails for memory (unpackedMemory) where it outgrows
+    // what the address space gives (on a 32-bit system). An entry whose survey found a fault is
+    // not unpacked: its reason is the survey's. Throws std::out_of_range for an index past the
+    // entries.
+    Proof prove(std::uint32_t index, PastEnd pastEnd = PastEnd::zeros) const;
+
+  private:
+    friend class EntryReader;
+    struct State;
+    const State& state() const;  // an empty one when not open
+    std::unique_ptr<State> state_;
+};
+
+// Reads an entry's content a piece at a time, proving it as it goes, in memory that stays the
+// same whatever the content's size. It accepts exactly the packed data Container::prove accepts
+// and gives the same bytes; the packed data is read only as far as its stream goes.
+//
+//     kestrix::EntryReader reader(container, index);
+//     while (std::size_t n = reader.read(buffer, sizeof buffer)) use(buffer, n);
+//     if (reader.proof().reason != kestrix::Reason::ok) ...  // the bytes handed over are not it
+class EntryReader {
+  public:
+    // Entry `index` of `container`, which must outlive the reader and not be opened again
+    // meanwhile. Throws std::out_of_range for an index past the entries. An entry whose survey
+    // found a fault reads nothing.
+    EntryReader(const Container& container, std::uint32_t index, PastEnd pastEnd = PastEnd::zeros);
+    ~EntryReader();
+    EntryReader(EntryReader&&) noexcept;
+    EntryReader& operator=(EntryReader&&) noexcept;
+
+    // Writes up to `size` bytes of the content at `buffer` and returns how many; 0 only once the
+    // reader is done (or for a size of 0).
+    std::size_t read(void* buffer, std::size_t size);
+
+    bool done() const;
+    // Once done: ok and the content's size when all of it came and matches its digest;
+    // otherwise the reason (read, unpack, contentDigest, or the survey's). Before then, unpack.
+    Proof proof() const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Reads entry `index` of `container` to its end through an EntryReader and returns its proof.
+Proof proveStreaming(const Container& container, std::uint32_t index,
+                     PastEnd pastEnd = PastEnd::zeros);
+
+}  // namespace kestrix

@@ -1,0 +1,146 @@
+// The public Container: dzlib's survey in the public API's plain structures, and the proof of an
+// entry whole in memory.
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "dzlib/fault.h"
+#include "dzlib/packed_data.h"
+#include "dzlib/plan.h"
+#include "dzlib/records.h"
+#include "dzlib/survey.h"
+#include "dzlib/text_field.h"
+#include "dzlib/unpack.h"
+#include "kestrix/kestrix.h"
+#include "lib/state.h"
+#include "platform/platform.h"
+
+namespace kestrix {
+namespace {
+
+template <std::size_t width>
+std::string textOf(const char (&field)[width]) {
+    return std::string(dz::fieldText(field, width));
+}
+
+MainHeader mainHeaderOf(const dz::Survey& survey) {
+    const dz::MainHeader& stored = survey.header;
+    MainHeader header;
+    header.verdict = reasonOf(survey.mainHeaderFault);
+    header.version = stored.version;
+    header.subfileCount = stored.subfileCount;
+    header.creationTime = stored.creationTime;
+    header.phoneModel = textOf(stored.phoneModel);
+    header.internalName = textOf(stored.internalName);
+    header.chip = textOf(stored.chip);
+    header.fileName = textOf(stored.fileName);
+    header.raw.assign(reinterpret_cast<const char*>(&stored), sizeof stored);
+    return header;
+}
+
+Entry entryOf(const dz::Survey& survey, std::uint32_t index) {
+    const dz::PlannedEntry& planned = survey.plan.entries[index];
+    Entry entry;
+    entry.index = index;
+    entry.type = planned.entry.type;
+    entry.offset = planned.entry.offset;
+    entry.packedSize = planned.header.packedSize;
+    entry.name = textOf(planned.header.name);
+    std::memcpy(entry.digest.data(), planned.header.unpackedDigest, entry.digest.size());
+    entry.outputName = planned.outputName;
+    entry.output = planned.output;
+    const dz::PiecePlace place = dz::pieceOf(survey.plan, index);
+    entry.piece = static_cast<std::uint32_t>(place.piece);
+    entry.pieces = static_cast<std::uint32_t>(place.pieces);
+    entry.reason = reasonOf(planned.fault);
+    return entry;
+}
+
+}  // namespace
+
+const dz::PlannedEntry& Container::State::planned(std::uint32_t index) const {
+    if (index >= survey.plan.entries.size()) {
+        throw std::out_of_range("no entry " + std::to_string(index) + " in the container");
+    }
+    return survey.plan.entries[index];
+}
+
+Container::Container() = default;
+Container::~Container() = default;
+Container::Container(Container&&) noexcept = default;
+Container& Container::operator=(Container&&) noexcept = default;
+
+const Container::State& Container::state() const {
+    static const State none;
+    return state_ != nullptr ? *state_ : none;
+}
+
+bool Container::open(const std::string& path, std::string& error) {
+    state_ = std::make_unique<State>();
+    State& fresh = *state_;
+    if (!dz::surveyContainer(path, fresh.survey, error)) return false;
+    fresh.header = mainHeaderOf(fresh.survey);
+    fresh.table = {reasonOf(fresh.survey.tableFault), fresh.survey.cutShort};
+    for (std::uint32_t i = 0; i < fresh.survey.plan.entries.size(); ++i) {
+        fresh.entries.push_back(entryOf(fresh.survey, i));
+    }
+    for (const dz::PlannedOutput& output : fresh.survey.plan.outputs) {
+        fresh.outputs.push_back({output.name, output.pieces});
+    }
+    return true;
+}
+
+std::uint64_t Container::length() const {
+    const std::int64_t length = state().survey.container.length();
+    return length < 0 ? 0 : static_cast<std::uint64_t>(length);
+}
+
+const MainHeader& Container::mainHeader() const {
+    return state().header;
+}
+
+const Table& Container::table() const {
+    return state().table;
+}
+
+const std::vector<Entry>& Container::entries() const {
+    return state().entries;
+}
+
+const std::vector<Output>& Container::outputs() const {
+    return state().outputs;
+}
+
+bool Container::good() const {
+    return state().survey.container.isOpen() && state().survey.good();
+}
+
+Proof Container::prove(std::uint32_t index, PastEnd pastEnd) const {
+    const dz::PlannedEntry& entry = state().planned(index);
+    if (entry.fault != dz::Fault::none) return {reasonOf(entry.fault), 0};
+    // The packed data takes a room of its own size; the content as much as the address space
+    // gives, up to all a sub-file can take (less on a 32-bit system).
+    const std::size_t packedSize = entry.header.packedSize;
+    platform::Memory packed = platform::Memory::reserve(packedSize > 0 ? packedSize : 1);
+    platform::FileView view;
+    const std::uint8_t* bytes = nullptr;
+    if (packed.bytes() == nullptr) return {Reason::packedMemory, 0};
+    dz::Fault fault =
+        dz::packedData(state().survey, index, pastEndOf(pastEnd), packed, view, bytes);
+    if (fault != dz::Fault::none) return {reasonOf(fault), 0};
+    platform::Memory unpacked =
+        platform::Memory::reserveUpTo(dz::kLargestStored, std::size_t{16} << 20);
+    if (unpacked.bytes() == nullptr) return {Reason::unpackedMemory, 0};
+    std::size_t length = 0;
+    fault = dz::unpackSubfile(entry.header, bytes, packedSize, unpacked, length);
+    if (fault == dz::Fault::unpack && unpacked.size() < dz::kLargestStored &&
+        proveStreaming(*this, index, pastEnd).reason != Reason::unpack) {
+        // Refused in a room smaller than a sub-file can take, but good as a stream: the content
+        // outgrew the room.
+        return {Reason::unpackedMemory, 0};
+    }
+    if (fault != dz::Fault::none) return {reasonOf(fault), 0};
+    return {Reason::ok, length};
+}
+
+}  // namespace kestrix

@@ -1,0 +1,31 @@
+// What the public API's objects hold, and the crossings between its types and dzlib's: shared by
+// the library's sources, never installed.
+#pragma once
+
+#include <vector>
+
+#include "dzlib/fault.h"
+#include "dzlib/packed_data.h"
+#include "dzlib/survey.h"
+#include "kestrix/kestrix.h"
+
+namespace kestrix {
+
+struct Container::State {
+    dz::Survey survey;
+    MainHeader header;
+    Table table;
+    std::vector<Entry> entries;
+    std::vector<Output> outputs;
+
+    // The planned entry `index`; throws std::out_of_range past the entries.
+    const dz::PlannedEntry& planned(std::uint32_t index) const;
+};
+
+Reason reasonOf(dz::Fault fault);
+
+inline dz::PastEnd pastEndOf(PastEnd pastEnd) {
+    return pastEnd == PastEnd::zeros ? dz::PastEnd::zeros : dz::PastEnd::readFault;
+}
+
+}  // namespace kestrix

@@ -1,0 +1,240 @@
+// The public API over containers made here: the survey as its plain structures, and every
+// entry proven whole and a piece at a time with the same verdict, the content read piece by
+// piece byte for byte; a container that cannot be opened or that is cut short; and the piece
+// by piece reading in flat memory.
+#include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kestrix/kestrix.h"
+#include "tests/support/container_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kestrix::PastEnd;
+using kestrix::Reason;
+using testsupport::SubfilePlan;
+
+std::string noise(std::size_t length, std::uint32_t seed) {
+    std::string bytes(length, '\0');
+    for (char& byte : bytes) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+// The content read through an EntryReader, `chunk` bytes at a time.
+std::string readAll(const kestrix::Container& container, std::uint32_t index, PastEnd pastEnd,
+                    std::size_t chunk, kestrix::Proof& proof) {
+    kestrix::EntryReader reader(container, index, pastEnd);
+    std::string content;
+    std::vector<char> buffer(chunk);
+    while (std::size_t n = reader.read(buffer.data(), buffer.size()))
+        content.append(buffer.data(), n);
+    EXPECT_TRUE(reader.done());
+    proof = reader.proof();
+    return content;
+}
+
+struct Planned {
+    SubfilePlan subfile;
+    Reason survey;
+    Reason proofWithZeros;
+    Reason proofWithReadFault;
+};
+
+TEST(PublicApi, SurveysAndProvesEveryEntryWholeAndPieceByPiece) {
+    const std::string text = noise(150 * 1024, 1);
+    std::string damaged = testsupport::deflateContent(text, false);
+    damaged[damaged.size() / 2] ^= 0x10;
+    const std::string whole = testsupport::deflateContent(text, true);
+    std::vector<Planned> planned = {
+        {{"boot.img", 1, noise(300 * 1024, 2)}, Reason::ok, Reason::ok, Reason::ok},
+        {{"modem.bin", 2, noise(70 * 1024, 3)}, Reason::ok, Reason::ok, Reason::ok},
+        {{"modem.bin", 2, std::string(90 * 1024, 'm')}, Reason::ok, Reason::ok, Reason::ok},
+        {{"wrong-digest.bin", 3, text}, Reason::ok, Reason::contentDigest, Reason::contentDigest},
+        {{"damaged.bin", 3, text}, Reason::ok, Reason::unpack, Reason::unpack},
+        {{"trailing.bin", 3, text}, Reason::ok, Reason::ok, Reason::ok},
+        {{"cut.bin", 3, text}, Reason::ok, Reason::unpack, Reason::unpack},
+        {{"../escape", 3, "x"}, Reason::fileName, Reason::fileName, Reason::fileName},
+        {{"empty", 4, ""}, Reason::ok, Reason::ok, Reason::ok},
+        {{"past-end.bin", 5, text}, Reason::ok, Reason::ok, Reason::read},
+    };
+    planned[2].subfile.gzip = true;
+    planned[3].subfile.packed = testsupport::deflateContent(noise(150 * 1024, 4), false);
+    planned[4].subfile.packed = damaged;
+    planned[5].subfile.packed = whole + "trailing bytes";
+    planned[6].subfile.packed = whole.substr(0, whole.size() - 9);
+    testsupport::ContainerPlan plan;
+    for (const Planned& p : planned) plan.subfiles.push_back(p.subfile);
+    // The last entry's size claims its data runs 100 bytes past the end of the container.
+    testsupport::ContainerImage image = testsupport::buildContainer(plan);
+    const std::uint64_t lastData = image.subfileAt.back() + 196;
+    plan.subfiles.back().packedSize = static_cast<std::uint32_t>(image.length - lastData + 100);
+    // One more entry at the first one's offset: its bytes overlap that one's.
+    plan.entries.emplace();
+    for (std::size_t i = 0; i < planned.size(); ++i) {
+        plan.entries->emplace_back(plan.subfiles[i].type,
+                                   static_cast<std::uint32_t>(image.subfileAt[i]));
+    }
+    plan.entries->emplace_back(9, static_cast<std::uint32_t>(image.subfileAt[0]));
+    planned.push_back({{"boot.img", 9, planned[0].subfile.content},
+                       Reason::overlap,
+                       Reason::overlap,
+                       Reason::overlap});
+    image = testsupport::buildContainer(plan);
+    const std::string path = (fs::temp_directory_path() / "kestrix-library-test.dz").string();
+    ASSERT_TRUE(image.writeTo(path));
+
+    kestrix::Container container;
+    std::string error;
+    ASSERT_TRUE(container.open(path, error)) << error;
+    const kestrix::MainHeader& header = container.mainHeader();
+    EXPECT_EQ(header.verdict, Reason::ok);
+    EXPECT_EQ(
+        header.phoneModel + "|" + header.internalName + "|" + header.chip + "|" + header.fileName,
+        "KX100|KX100AT-00-V10a-EUR-XX|QSD8650|KX100AT-00-V10a.dz");
+    EXPECT_EQ(std::to_string(header.version) + " " + std::to_string(header.subfileCount) + " " +
+                  std::to_string(header.creationTime),
+              "2 10 129143443100000000");
+    EXPECT_EQ(header.raw, image.flat().substr(0, 300));
+    EXPECT_EQ(container.table().verdict, Reason::ok);
+    EXPECT_FALSE(container.table().cutShort);
+    EXPECT_EQ(container.length(), image.length);
+    EXPECT_FALSE(container.good());
+
+    ASSERT_EQ(container.entries().size(), planned.size());
+    for (std::uint32_t i = 0; i < planned.size(); ++i) {
+        const Planned& p = planned[i];
+        const kestrix::Entry& entry = container.entries()[i];
+        SCOPED_TRACE(p.subfile.name);
+        EXPECT_EQ(entry.index, i);
+        EXPECT_EQ(entry.type, p.subfile.type);
+        EXPECT_EQ(entry.offset, image.subfileAt[i < image.subfileAt.size() ? i : 0]);
+        EXPECT_EQ(entry.name, p.subfile.name);
+        EXPECT_EQ(std::string(entry.digest.begin(), entry.digest.end()),
+                  testsupport::md5Of(p.subfile.content));
+        EXPECT_EQ(entry.reason, p.survey);
+        for (PastEnd pastEnd : {PastEnd::zeros, PastEnd::readFault}) {
+            const Reason expected =
+                pastEnd == PastEnd::zeros ? p.proofWithZeros : p.proofWithReadFault;
+            const std::uint64_t size = expected == Reason::ok ? p.subfile.content.size() : 0;
+            // Whole, streamed, and read 1000 bytes at a time: one verdict and size for all.
+            const kestrix::Proof whole = container.prove(i, pastEnd);
+            const kestrix::Proof streamed = kestrix::proveStreaming(container, i, pastEnd);
+            kestrix::Proof pieces;
+            const std::string content = readAll(container, i, pastEnd, 1000, pieces);
+            for (const kestrix::Proof& proof : {whole, streamed, pieces}) {
+                EXPECT_EQ(proof.reason, expected);
+                EXPECT_EQ(proof.unpackedSize, size);
+            }
+            if (expected == Reason::ok || p.survey != Reason::ok) {
+                EXPECT_TRUE(content == (expected == Reason::ok ? p.subfile.content : ""));
+            }
+        }
+    }
+    // The two modem entries make one file; the refused name makes none; the overlapping entry
+    // stays a piece of its name's file.
+    const auto outputOf = [&](std::uint32_t i) {
+        const kestrix::Entry& e = container.entries()[i];
+        return e.outputName + " " + std::to_string(e.output) + " " + std::to_string(e.piece) + "/" +
+               std::to_string(e.pieces);
+    };
+    EXPECT_EQ(outputOf(0) + ", " + outputOf(10), "boot.img 0 1/2, boot.img 0 2/2");
+    EXPECT_EQ(outputOf(1) + ", " + outputOf(2), "modem.bin 1 1/2, modem.bin 1 2/2");
+    EXPECT_EQ(outputOf(7), " -1 0/0");
+    ASSERT_EQ(container.outputs().size(), 8u);
+    EXPECT_EQ(container.outputs()[1].name, "modem.bin");
+    EXPECT_EQ(container.outputs()[1].pieces, (std::vector<std::uint32_t>{1, 2}));
+    EXPECT_THROW(container.prove(static_cast<std::uint32_t>(planned.size())), std::out_of_range);
+    EXPECT_THROW(kestrix::EntryReader(container, 99), std::out_of_range);
+
+    // Held while the Container lives, like the programs hold it.
+    kestrix::Container again;
+    EXPECT_FALSE(again.open(path, error));
+    EXPECT_EQ(error, "another program holds it");
+    container = kestrix::Container();
+    fs::remove(path);
+}
+
+TEST(PublicApi, SaysWhyAContainerCannotBeOpenedOrSeemsCutShort) {
+    kestrix::Container container;
+    std::string error;
+    const fs::path missing = fs::temp_directory_path() / "kestrix-library-test-missing.dz";
+    EXPECT_FALSE(container.open(missing.string(), error));
+#ifndef _WIN32
+    EXPECT_EQ(error, "No such file or directory");
+#endif
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(container.good());
+    EXPECT_TRUE(container.entries().empty());
+    EXPECT_THROW(container.prove(0), std::out_of_range);
+
+    testsupport::ContainerPlan plan;
+    plan.subfiles = {{"a.bin", 1, noise(4000, 5)}, {"b.bin", 1, noise(4000, 6)}};
+    const std::string bytes = testsupport::buildContainer(plan).flat();
+    const std::string path = (fs::temp_directory_path() / "kestrix-library-test-cut.dz").string();
+    ASSERT_TRUE(testsupport::writeFile(path, bytes.substr(0, bytes.size() / 2)));
+    ASSERT_TRUE(container.open(path, error)) << error;
+    EXPECT_EQ(container.mainHeader().verdict, Reason::ok);
+    EXPECT_EQ(container.table().verdict, Reason::tableEndMarker);
+    EXPECT_TRUE(container.table().cutShort);
+    EXPECT_TRUE(container.entries().empty());
+    EXPECT_STREQ(kestrix::reasonCode(container.table().verdict), "table-end-marker");
+    EXPECT_STREQ(kestrix::reasonText(Reason::overlap), "its bytes overlap an earlier sub-file's");
+    container = kestrix::Container();
+    fs::remove(path);
+}
+
+// An entry of 256 MiB is read piece by piece within an address space that cannot hold it, where
+// the proof whole in memory fails for memory and a small one's passes. AddressSanitizer cannot run
+// under such a limit, and Windows has none.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(_WIN32)
+// In a child: limits the address space to what it takes now and 64 MiB more, as a 32-bit
+// system would, then proves the zeros piece by piece, which must pass, and whole, which must
+// fail for memory; a small entry proven whole still passes, in the room the address space gives.
+void proveUnderTheBound(const std::string& path) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    std::uint64_t kib = 0;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmSize:", 0) == 0) kib = std::stoull(line.substr(7));
+    }
+    const rlim_t limit = (kib << 10) + (std::uint64_t{64} << 20);
+    const rlimit bound = {limit, limit};
+    setrlimit(RLIMIT_AS, &bound);
+    kestrix::Container container;
+    std::string error;
+    if (!container.open(path, error)) std::_Exit(2);
+    const kestrix::Proof streamed = kestrix::proveStreaming(container, 0);
+    const kestrix::Proof whole = container.prove(0);
+    const kestrix::Proof small = container.prove(1);
+    const bool flat = streamed.reason == Reason::ok && streamed.unpackedSize == 256u << 20;
+    const bool fits = small.reason == Reason::ok && small.unpackedSize == 100 * 1024;
+    std::_Exit(flat && whole.reason == Reason::unpackedMemory && fits ? 0 : 1);
+}
+
+TEST(PublicApi, ReadsPieceByPieceInFlatMemory) {
+    testsupport::ContainerPlan plan;
+    plan.subfiles = {{"zeros.img", 1, std::string(std::size_t{256} << 20, '\0')},
+                     {"small.bin", 2, noise(100 * 1024, 7)}};
+    plan.subfiles[0].level = 1;
+    const std::string path = (fs::temp_directory_path() / "kestrix-library-test-flat.dz").string();
+    ASSERT_TRUE(testsupport::buildContainer(plan).writeTo(path));
+    plan.subfiles.clear();
+    EXPECT_EXIT(proveUnderTheBound(path), testing::ExitedWithCode(0), "");
+    fs::remove(path);
+}
+#endif
+
+}  // namespace
