@@ -104,17 +104,16 @@ struct PackRun {
     Progress* progress = nullptr;  // set while the entries are packed
 };
 
-// The MD5 of entry `i`'s piece, a slice at a time, each counted in the progress line when
-// `counted` (a piece's bytes are counted once, however often they are read).
+// The MD5 of entry `i`'s piece, a slice at a time, each counted in the progress line.
 digest::Digest pieceDigest(const PackRun& run, std::size_t i, const std::uint8_t* bytes,
-                           std::size_t length, bool counted) {
+                           std::size_t length) {
     constexpr std::size_t kSlice = 4u << 20;
     digest::Md5State state;
     digest::md5Start(state);
     for (std::size_t at = 0; at < length; at += kSlice) {
         const std::size_t step = std::min(kSlice, length - at);
         digest::md5Add(state, bytes + at, step);
-        if (counted) run.progress->done(static_cast<std::uint32_t>(i), at, step);
+        run.progress->done(static_cast<std::uint32_t>(i), at, step);
     }
     return digest::md5Finish(state);
 }
@@ -217,33 +216,24 @@ bool packEntry(const PackRun& run, std::size_t i, PackRoom& room, PackedEntry& p
     const Source& source = run.sources.at(place.file);
     const auto length = static_cast<std::size_t>(place.length);
 
-    // Whether the piece is unchanged is seen in place where the system can (no copy); what is
-    // seen holds only while the file is not written to, which the end of the run checks.
-    bool seenInPlace = false;
-    if (from) {
-        const platform::FileView view = source.file.view(place.offset, length);
-        seenInPlace = !view.empty();
-        if (seenInPlace && originalHolds(run.original, *from, entry.proven,
-                                         pieceDigest(run, i, view.bytes(), length, true),
-                                         view.bytes(), length, room)) {
-            packed = copyOf(run.original.survey, *from);
-            return true;
+    // The piece is read once, in place where the system can show it (no copy), else into
+    // memory, and its digest and its packed stream are taken from those bytes. A write to the
+    // file meanwhile changes its stamp, which the end of the run checks.
+    const platform::FileView view = source.file.view(place.offset, length);
+    const std::uint8_t* content = view.bytes();
+    if (view.empty()) {
+        if (room.content.bytes() == nullptr || !room.content.commit(length)) {
+            why = {entryLabel(i), kShortOfMemory, "memory"};
+            return false;
         }
+        if (source.file.readAt(place.offset, room.content.bytes(), length) != length) {
+            why = {source.path, "cannot read it: " + platform::lastErrorText()};
+            return false;
+        }
+        content = room.content.bytes();
     }
-    // Otherwise one read of the piece feeds its digest and its compression, so that both see the
-    // same bytes even when the file is written to meanwhile.
-    if (room.content.bytes() == nullptr || !room.content.commit(length)) {
-        why = {entryLabel(i), kShortOfMemory, "memory"};
-        return false;
-    }
-    if (source.file.readAt(place.offset, room.content.bytes(), length) != length) {
-        why = {source.path, "cannot read it: " + platform::lastErrorText()};
-        return false;
-    }
-    const std::uint8_t* content = room.content.bytes();
-    const digest::Digest digest = pieceDigest(run, i, content, length, !seenInPlace);
-    if (from && !seenInPlace &&
-        originalHolds(run.original, *from, entry.proven, digest, content, length, room)) {
+    const digest::Digest digest = pieceDigest(run, i, content, length);
+    if (from && originalHolds(run.original, *from, entry.proven, digest, content, length, room)) {
         packed = copyOf(run.original.survey, *from);
         return true;
     }
