@@ -8,6 +8,8 @@
 #include <memory>
 #include <new>
 
+#include "dzlib/zlib_inflater.h"
+
 namespace dz {
 namespace {
 
@@ -88,15 +90,6 @@ class Comparison {
     std::uint64_t lastDifferenceEnd_ = 0;
 };
 
-// Owns a zlib inflate stream and ends it on every path.
-struct Inflater {
-    z_stream stream{};
-    bool open = false;
-    ~Inflater() {
-        if (open) inflateEnd(&stream);
-    }
-};
-
 }  // namespace
 
 bool scanBlocks(const std::uint8_t* packed, std::size_t packedSize, const std::uint8_t* content,
@@ -105,7 +98,7 @@ bool scanBlocks(const std::uint8_t* packed, std::size_t packedSize, const std::u
     // zlib counts its input in 32 bits; a sub-file's packed data never needs more.
     if (packedSize > UINT32_MAX || packed == nullptr) return false;
     const std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow) std::uint8_t[kChunk]);
-    Inflater inflater;
+    ZlibInflater inflater;
     z_stream& s = inflater.stream;
     if (chunk == nullptr || inflateInit2(&s, 15 + 32) != Z_OK) return false;
     inflater.open = true;

@@ -10,21 +10,17 @@
 
 #include <algorithm>
 
+#include "dzlib/zlib_inflater.h"
+
 namespace dz {
 
-struct InflateStream::Zlib {
-    z_stream stream{};
-    bool initialised = false;
-    ~Zlib() {
-        if (initialised) inflateEnd(&stream);
-    }
-};
+struct InflateStream::Zlib : ZlibInflater {};
 
 InflateStream::InflateStream(std::uint64_t limit)
     : zlib_(std::make_unique<Zlib>()), limit_(std::min<std::uint64_t>(limit, kLargestStored)) {
     // A zlib or gzip wrapper, detected from the data, and a 32 KiB window.
-    zlib_->initialised = inflateInit2(&zlib_->stream, 15 + 32) == Z_OK;
-    if (!zlib_->initialised) state_ = State::refused;
+    zlib_->open = inflateInit2(&zlib_->stream, 15 + 32) == Z_OK;
+    if (!zlib_->open) state_ = State::refused;
 }
 
 InflateStream::~InflateStream() = default;

@@ -8,19 +8,12 @@
 #include <memory>
 #include <new>
 
+#include "dzlib/zlib_inflater.h"
+
 namespace dz {
 namespace {
 
 constexpr std::size_t kChunk = std::size_t{256} << 10;
-
-// Owns a zlib inflate stream and ends it on every path.
-struct Inflater {
-    z_stream stream{};
-    bool open = false;
-    ~Inflater() {
-        if (open) inflateEnd(&stream);
-    }
-};
 
 }  // namespace
 
@@ -31,7 +24,7 @@ bool decodesAsSpliced(const std::uint8_t* deflate, std::size_t size, const std::
     const unsigned usedBits = static_cast<unsigned>(from.bit % 8);
     if (firstByte >= size || from.content > length) return false;
     const std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow) std::uint8_t[kChunk]);
-    Inflater inflater;
+    ZlibInflater inflater;
     z_stream& s = inflater.stream;
     if (chunk == nullptr || inflateInit2(&s, -15) != Z_OK) return false;
     inflater.open = true;
