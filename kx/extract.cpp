@@ -1,7 +1,7 @@
-// kx extract: the chosen outputs, each proven piece by piece and written whole, into a folder or
-// to standard output; a failed output does not stop the others.
+// kx extract: what the names choose, what stands in the way, the order of the work, and the
+// manifest; the pieces are proven and written into a folder (kx/extract_files.cpp) or to
+// standard output (kx/extract_stdout.cpp). A failed output does not stop the others.
 #include <algorithm>
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -12,16 +12,13 @@
 #include "dzlib/survey.h"
 #include "kx/commands.h"
 #include "kx/console.h"
-#include "kx/deferred_writes.h"
 #include "kx/extract_manifest.h"
 #include "kx/extraction.h"
 #include "kx/parallel.h"
 #include "kx/progress.h"
-#include "kx/prover.h"
 #include "kx/report.h"
 #include "kx/run_document.h"
 #include "kx/text.h"
-#include "kx/unpacker.h"
 #include "kx/wildcard.h"
 #include "platform/platform.h"
 
@@ -102,185 +99,6 @@ bool handleExisting(Extraction& x, const std::string& directory) {
     return clear;
 }
 
-// Records a failure of an output: of its failed pieces, the first in table order, whatever
-// order the workers found them in.
-void fail(OutputWork& work, dz::Fault fault, std::uint32_t piece, std::string detail = {}) {
-    std::lock_guard<std::mutex> lock(work.failing);
-    if (work.broken && work.failedPiece <= piece) return;
-    work.fault = fault;
-    work.failedPiece = piece;
-    work.detail = std::move(detail);
-    work.broken = true;
-}
-
-// Unpacks and proves entry `index` unless `skipped`, counting it in the progress line.
-dz::Fault unpackPiece(const Extraction& x, std::uint32_t index, bool skipped, Unpacker& unpacker,
-                      Progress& progress) {
-    if (skipped) return dz::Fault::none;
-    progress.working(index, storedName(x.survey, index));
-    const dz::Fault fault = unpacker.unpack(x.survey, index);
-    if (fault == dz::Fault::none) progress.sized(index, unpacker.length());
-    return fault;
-}
-
-// Writes the piece in `unpacker` to standard output a slice at a time, counting each.
-bool writeInSlices(const Unpacker& unpacker, std::uint32_t index, Progress& progress) {
-    constexpr std::size_t kSlice = 4u << 20;
-    for (std::size_t at = 0; at < unpacker.length(); at += kSlice) {
-        const std::size_t length = std::min(kSlice, unpacker.length() - at);
-        if (!platform::standardOutputWrite(unpacker.bytes() + at, length)) return false;
-        progress.done(index, at, length);
-    }
-    return true;
-}
-
-// Proves piece `job` and writes it to standard output in its turn: the pieces of all chosen
-// outputs go out one after the other, and nothing after a failure does.
-void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& unpacker,
-               Progress& progress, std::size_t idleKeep) {
-    OutputWork& work = *x.outputs[job.output];
-    const std::uint32_t index = planned(x, job.output).pieces[job.piece];
-    dz::Fault fault = unpackPiece(x, index, x.streamBroken, unpacker, progress);
-    x.streamTurns.await(jobNumber);
-    if ((fault == dz::Fault::unpackedMemory || fault == dz::Fault::packedMemory) &&
-        !x.streamBroken) {
-        // The workers ahead of it held memory: in its turn, the pieces before it are written and
-        // their workers keep little, so it is tried once more.
-        unpacker.trim(0);
-        fault = unpacker.unpack(x.survey, index);
-    }
-    if (x.streamBroken) {
-        // The stream has a hole where an earlier output failed: nothing after it is written.
-        fail(work, dz::Fault::write, index, "not written after an earlier output failed");
-    } else if (fault != dz::Fault::none) {
-        fail(work, fault, index);
-    } else if (writeInSlices(unpacker, index, progress)) {
-        work.pieceSizes[job.piece] = unpacker.length();
-    } else {
-        fail(work, dz::Fault::write, index, "standard output: " + platform::lastErrorText());
-    }
-    progress.ended(index);
-    if (work.broken) x.streamBroken = true;
-    if (job.piece + 1 == planned(x, job.output).pieces.size()) {
-        work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
-    }
-    unpacker.trim(idleKeep);
-    x.streamTurns.done(jobNumber);
-}
-
-// Proves the pieces of `jobs` and writes each at its place in its output's temporary file, a
-// slice at a time as it is digested. A piece's place is known once the pieces before it are
-// inflated, so a piece is begun only then; their digests and writes go on side by side. The last
-// piece of an output to end moves the whole output into place, or drops it when a piece failed (a
-// digest that does not match is known only at the piece's end).
-void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned workers,
-                    Progress& progress, const std::function<void(std::size_t)>& report) {
-    const auto& entries = x.survey.plan.entries;
-    std::vector<const Job*> jobOf(entries.size(), nullptr);
-    std::vector<std::uint64_t> placeOf(entries.size(), 0);
-    std::vector<std::uint32_t> order;
-    for (const Job& job : jobs) {
-        const std::uint32_t index = planned(x, job.output).pieces[job.piece];
-        jobOf[index] = &job;
-        order.push_back(index);
-        ++x.outputs[job.output]->unfinished;
-    }
-    ProverCalls calls;
-    calls.started = [&](std::uint32_t index) {
-        progress.working(index, storedName(x.survey, index));
-    };
-    calls.after = [&](std::uint32_t index) -> std::int64_t {
-        const Job& job = *jobOf[index];
-        if (job.piece == 0) return -1;
-        return planned(x, job.output).pieces[job.piece - 1];
-    };
-    calls.inflated = [&](std::uint32_t index, const Proof& proof) {
-        const Job& job = *jobOf[index];
-        OutputWork& work = *x.outputs[job.output];
-        if (proof.fault == dz::Fault::none) progress.sized(index, proof.length);
-        work.turns.await(job.piece);
-        placeOf[index] = work.nextOffset;
-        if (proof.fault != dz::Fault::none) {
-            fail(work, proof.fault, index);
-        } else if (!work.broken) {
-            work.pieceSizes[job.piece] = proof.length;
-            work.nextOffset += proof.length;
-        }
-        work.turns.done(job.piece);
-    };
-    const auto begin = [&](const Job& job, OutputWork& work) {
-        std::call_once(work.begun, [&] {
-            work.pending = x.folder.begin(planned(x, job.output).name, &x.survey.container);
-            // Why it could not begin is taken at once: on Windows the calls that follow (the
-            // locks' own) may clear the last error.
-            if (!work.pending.isOpen()) {
-                fail(work, dz::Fault::write, planned(x, job.output).pieces[job.piece],
-                     platform::lastErrorText());
-            }
-        });
-    };
-    DeferredWrites writes(entries.size());
-    const auto writerOf = [&placeOf](std::uint32_t index, OutputWork& work) {
-        return [&placeOf, &work, index](std::uint64_t at, const std::uint8_t* bytes,
-                                        std::size_t length) {
-            return work.broken || work.pending.writeAt(placeOf[index] + at, bytes, length);
-        };
-    };
-    calls.digested = [&](std::uint32_t index, std::uint64_t at, const std::uint8_t* bytes,
-                         std::size_t length) {
-        const Job& job = *jobOf[index];
-        OutputWork& work = *x.outputs[job.output];
-        progress.done(index, at, length);
-        if (work.broken || work.measureOnly) return;
-        begin(job, work);
-        if (!writes.add(work.writing, index, at, bytes, length, writerOf(index, work))) {
-            fail(work, dz::Fault::write, index, platform::lastErrorText());
-        }
-    };
-    calls.proven = [&](std::uint32_t index, const Proof& proof, const std::uint8_t*) {
-        const Job& job = *jobOf[index];
-        OutputWork& work = *x.outputs[job.output];
-        if (work.measureOnly) {
-            progress.ended(index);
-            if (proof.fault != dz::Fault::none) fail(work, proof.fault, index);
-            work.unfinished.fetch_sub(1, std::memory_order_acq_rel);
-            return;
-        }
-        if (!writes.finish(work.writing, index, writerOf(index, work))) {
-            fail(work, dz::Fault::write, index, platform::lastErrorText());
-        }
-        progress.ended(index);
-        if (proof.fault != dz::Fault::none) {
-            fail(work, proof.fault, index);
-        } else if (!work.broken) {
-            begin(job, work);  // an output of empty pieces has none written
-        }
-        if (work.unfinished.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-        // Without --force, a file that another program made at the name since the run began is
-        // left as it is: the move into place refuses to replace anything.
-        const dz::Existing existing =
-            x.options.force ? dz::Existing::replace : dz::Existing::refuse;
-        bool taken = false;
-        if (!work.broken && !work.pending.commit(existing)) {
-            taken = work.pending.nameTaken();
-            if (!taken) fail(work, dz::Fault::write, index, platform::lastErrorText());
-        }
-        if (work.broken) work.pending.discard();
-        if (taken) {
-            const char* name = planned(x, job.output).name.c_str();
-            work.detail = x.folder.directory().holdsFolder(name)
-                              ? "it is a folder"
-                              : "it exists (--force replaces it, --keep keeps it)";
-            work.outcome = x.options.keep ? Outcome::kept : Outcome::exists;
-        } else {
-            work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
-        }
-        report(job.output);
-    };
-    platform::MemoryBound bound(memoryBoundFor(x.options));
-    proveEntries(x.survey, order, workers, sharedRoomFor(x.survey, order, workers), calls, &bound);
-}
-
 // The order pieces are taken in: largest outputs first (so that the workers end together), each
 // output's pieces in table order; with --stdout, outputs in table order.
 std::vector<Job> jobsOf(const Extraction& x) {
@@ -311,6 +129,15 @@ std::vector<Job> jobsOf(const Extraction& x) {
 }
 
 }  // namespace
+
+void fail(OutputWork& work, dz::Fault fault, std::uint32_t piece, std::string detail) {
+    std::lock_guard<std::mutex> lock(work.failing);
+    if (work.broken && work.failedPiece <= piece) return;
+    work.fault = fault;
+    work.failedPiece = piece;
+    work.detail = std::move(detail);
+    work.broken = true;
+}
 
 int runExtract(const Options& options) {
     if (options.toStandardOutput && platform::standardOutputIsTerminal()) {
@@ -413,22 +240,7 @@ int runExtract(const Options& options) {
                           std::move(weights));
         const unsigned workers = workersFor(options);
         if (options.toStandardOutput) {
-            platform::MemoryBound bound(memoryBoundFor(options));
-            std::vector<Unpacker> unpackers;
-            const std::size_t count = std::min<std::size_t>(workers, jobs.size() + 1);
-            const auto share = static_cast<std::size_t>(
-                std::min<std::uint64_t>(bound.limit() / count, kLargestSubfile));
-            for (std::size_t i = 0; i < count; ++i) unpackers.emplace_back(&bound, share);
-            // A worker keeps no more than half its share from one piece to the next.
-            const std::size_t idleKeep = share / 2;
-            runInParallel(jobs.size(), static_cast<unsigned>(unpackers.size()),
-                          [&](std::size_t k, unsigned worker) {
-                              const Job& job = jobs[k];
-                              streamJob(x, job, k, unpackers[worker], progress, idleKeep);
-                              if (job.piece + 1 == planned(x, job.output).pieces.size()) {
-                                  report(job.output);
-                              }
-                          });
+            extractToStandardOutput(x, jobs, workers, progress, report);
         } else {
             extractToFiles(x, jobs, workers, progress, report);
         }

@@ -1,10 +1,12 @@
 // What kx extract keeps while it runs: the outputs of the plan and how each goes, shared by the
-// run (kx/extract.cpp) and its report (kx/extract_report.cpp).
+// run (kx/extract.cpp, kx/extract_files.cpp, kx/extract_stdout.cpp) and its report
+// (kx/extract_report.cpp).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,8 +29,8 @@ enum class Outcome { notChosen, waiting, extracted, kept, failed, exists };
 // One output of the plan as the extraction goes.
 struct OutputWork {
     Outcome outcome = Outcome::notChosen;
-    // A kept output of several pieces whose piece sizes the manifest needs: its pieces are
-    // unpacked and proven, and nothing is written.
+    // Its pieces are unpacked and proven, and nothing is written: a kept output of several
+    // pieces whose piece sizes the manifest needs, or, with a manifest, an output not chosen.
     bool measureOnly = false;
     dz::Fault fault = dz::Fault::none;
     std::uint32_t failedPiece = 0;  // the entry that failed
@@ -45,6 +47,10 @@ struct OutputWork {
     std::mutex failing;  // held while a failure is recorded
     std::mutex writing;  // held while a piece's bytes go into the temporary file
 };
+
+// Records a failure of an output: of its failed pieces, the first in table order, whatever
+// order the workers found them in.
+void fail(OutputWork& work, dz::Fault fault, std::uint32_t piece, std::string detail = {});
 
 // One piece to prove and write.
 struct Job {
@@ -90,5 +96,17 @@ std::string outcomeLine(const Extraction& x, std::size_t output, std::size_t nam
 // Says on standard error what failed, prints the verdict or the JSON document, and returns the
 // exit status.
 int reportExtraction(const Extraction& x, const std::string& directory, bool manifestWritten);
+
+class Progress;
+
+// Proves the pieces of `jobs` and writes them into their outputs in the folder, each output
+// moved into place whole; `report(output)` as each output ends.
+void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned workers,
+                    Progress& progress, const std::function<void(std::size_t)>& report);
+
+// Proves the pieces of `jobs` and writes them to standard output in their order; nothing after
+// a failure. `report(output)` as each output ends.
+void extractToStandardOutput(Extraction& x, const std::vector<Job>& jobs, unsigned workers,
+                             Progress& progress, const std::function<void(std::size_t)>& report);
 
 }  // namespace kx
