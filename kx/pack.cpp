@@ -272,69 +272,93 @@ std::string targetRefusal(const PackRun& run, const fs::path& target, const fs::
     return {};
 }
 
-}  // namespace
-
-int runPack(const Options& options) {
-    knownSoFar(
-        {{"manifest", utf8Text(options.container)}, {"container", utf8Text(options.output)}});
+// What a pack reads, checked before anything is written.
+struct PackInputs {
     Manifest manifest;
-    Refusal refusal;
-    if (!readManifest(options.container, manifest, refusal)) {
-        sayError(shown(refusal.subject), refusal.what, refusal.code);
-        return kExitFailed;
-    }
-    const fs::path manifestPath = fs::absolute(pathOfText(options.container)).lexically_normal();
-    std::vector<Refusal> refusals;
+    fs::path manifestPath;  // absolute
     std::map<std::string, Source> sources;
     Original original;
-    checkEntries(manifest, refusals);
-    placeContent(manifest, manifestPath.parent_path(), sources, refusals);
-    openOriginal(manifest, options, manifestPath.parent_path(), original, refusals);
-    PackRun run{options, manifest, original, sources};
-    const fs::path target = fs::absolute(pathOfText(options.output)).lexically_normal();
+    fs::path target;  // absolute
+};
+
+// Reads and checks the manifest, the files it names, the original and the target. False with
+// the refusals otherwise (every one, each entry concerned named).
+bool loadPack(const Options& options, PackInputs& in, std::vector<Refusal>& refusals) {
+    Refusal refusal;
+    if (!readManifest(options.container, in.manifest, refusal)) {
+        refusals.push_back(refusal);
+        return false;
+    }
+    in.manifestPath = fs::absolute(pathOfText(options.container)).lexically_normal();
+    checkEntries(in.manifest, refusals);
+    placeContent(in.manifest, in.manifestPath.parent_path(), in.sources, refusals);
+    openOriginal(in.manifest, options, in.manifestPath.parent_path(), in.original, refusals);
+    in.target = fs::absolute(pathOfText(options.output)).lexically_normal();
     if (refusals.empty()) {
-        const std::string why = targetRefusal(run, target, manifestPath);
+        const PackRun run{options, in.manifest, in.original, in.sources};
+        const std::string why = targetRefusal(run, in.target, in.manifestPath);
         if (!why.empty()) {
             refusals.push_back(
                 {options.output, why, why.rfind("it exists", 0) == 0 ? "exists" : "refused"});
         }
     }
-    const auto sayRefusals = [&] {
-        for (const Refusal& r : refusals) sayError(shown(r.subject), r.what, r.code);
-        return kExitFailed;
-    };
-    if (!refusals.empty()) return sayRefusals();
+    return refusals.empty();
+}
 
-    const std::string folderPath = textOfPath(target.parent_path());
-    const std::string targetName = textOfPath(target.filename());
-    dz::OutputFolder folder;
+// Begins the container beside the target, with its sealed main header. False, having said why,
+// when it cannot.
+bool beginTarget(const Options& options, const PackInputs& in, dz::OutputFolder& folder,
+                 dz::PendingOutput& out, std::uint64_t& written) {
+    const std::string targetName = textOfPath(in.target.filename());
     if (targetName.empty()) {
         sayError(shown(options.output), "it names a folder, not a file", "not-a-file");
-        return kExitFailed;
+        return false;
     }
-    if (!folder.open(folderPath.c_str(), ".kx-")) {
+    if (!folder.open(textOfPath(in.target.parent_path()).c_str(), ".kx-")) {
         sayError(shown(options.output), "cannot open its folder: " + platform::lastErrorText(),
                  "cannot-write");
-        return kExitFailed;
+        return false;
     }
-    dz::PendingOutput out = folder.begin(targetName);
-    dz::MainHeader header = manifest.header;
+    out = folder.begin(targetName);
+    dz::MainHeader header = in.manifest.header;
     std::memcpy(header.beginMarker, dz::kMainHeaderBeginMarker, dz::kMarkerSize);
     std::memcpy(header.endMarker, dz::kMainHeaderEndMarker, dz::kMarkerSize);
     const std::string sealedHeader = dz::sealedMainHeader(header);
     if (!out.append(sealedHeader.data(), sealedHeader.size())) {
         sayError(shown(options.output), "cannot write it: " + platform::lastErrorText(),
                  "cannot-write");
-        return kExitFailed;
+        return false;
     }
+    written = sealedHeader.size();
+    return true;
+}
 
-    // Entries are packed side by side and written in table order, so the bytes do not depend
-    // on the workers. A packed entry waits in its room until those before it are written; one
-    // room more than there are workers lets a worker go on meanwhile. Every entry is packed
-    // even after one failed, so that every refusal is said.
+// The container as it is assembled: the entries written so far, in table order.
+struct Assembly {
+    explicit Assembly(std::size_t count) : table(count) {}
+    std::vector<dz::OffsetEntry> table;
+    std::uint64_t at = 0;    // where the next entry goes
+    std::size_t copied = 0;  // entries copied from the original
+    std::atomic<bool> failed{false};
+    std::mutex refusing;
+    std::vector<Refusal> refusals;  // held under `refusing`
+
+    void refuse(Refusal why) {
+        std::lock_guard<std::mutex> lock(refusing);
+        failed = true;
+        refusals.push_back(std::move(why));
+    }
+};
+
+// Packs every entry on the workers and writes each into `out` in table order, so the bytes do
+// not depend on the workers. A packed entry waits in its room until those before it are
+// written; one room more than there are workers lets a worker go on meanwhile. Every entry is
+// packed even after one failed, so that every refusal is said.
+void packEntries(PackRun& run, dz::PendingOutput& out, Assembly& assembly) {
+    const Options& options = run.options;
+    const Manifest& manifest = run.manifest;
+    const Original& original = run.original;
     const std::size_t count = manifest.entries.size();
-    std::vector<dz::OffsetEntry> table(count);
-    std::uint64_t at = sealedHeader.size();
     std::vector<std::uint64_t> weights(count);
     for (std::size_t i = 0; i < count; ++i) {
         const ManifestEntry& entry = manifest.entries[i];
@@ -342,131 +366,150 @@ int runPack(const Options& options) {
                          ? entry.content->length
                          : original.survey.plan.entries[*original.copyFrom[i]].header.packedSize;
     }
-    std::atomic<bool> failed{false};
-    std::mutex refusalMutex;
-    const auto refuse = [&](Refusal why) {
-        std::lock_guard<std::mutex> lock(refusalMutex);
-        failed = true;
-        refusals.push_back(std::move(why));
-    };
-    std::size_t copied = 0;
     std::vector<std::uint8_t> copyBuffer;  // the writer's, for packed data not read in place
     platform::MemoryBound bound(memoryBoundFor(options));
-    {
-        Progress progress(!options.quiet && !options.json && platform::standardErrorIsTerminal(),
-                          weights);
-        run.progress = &progress;
-        const unsigned workers =
-            static_cast<unsigned>(std::min<std::size_t>(workersFor(options), count + 1));
-        std::vector<PackRoom> rooms;
-        for (std::size_t r = 0; r < std::min<std::size_t>(workers + 1, count + 1); ++r) {
-            rooms.emplace_back(&bound);
+    Progress progress(!options.quiet && !options.json && platform::standardErrorIsTerminal(),
+                      weights);
+    run.progress = &progress;
+    const unsigned workers =
+        static_cast<unsigned>(std::min<std::size_t>(workersFor(options), count + 1));
+    std::vector<PackRoom> rooms;
+    for (std::size_t r = 0; r < std::min<std::size_t>(workers + 1, count + 1); ++r) {
+        rooms.emplace_back(&bound);
+    }
+    // An idle room keeps some memory for the next entry, so that it need not be taken from
+    // the system again: a twelfth of its share of the bound in each of its three parts.
+    const auto keep = static_cast<std::size_t>(
+        std::min<std::uint64_t>(bound.limit() / 4 / rooms.size() / 3, dz::kLargestStored));
+    Rooms lender(rooms.size());
+    InOrder writer(count);
+    // Writes entry `i`, packed in room `roomNumber` (or copied from the original), in its turn.
+    const auto write = [&](std::size_t i, std::size_t roomNumber, const PackedEntry& packed) {
+        if (assembly.at > dz::kLargestStored || packed.packedLength > dz::kLargestStored) {
+            assembly.refuse({entryLabel(i),
+                             "the container would pass 4 GiB, beyond what its 32-bit offsets "
+                             "reach"});
+            return;
         }
-        // An idle room keeps some memory for the next entry, so that it need not be taken from
-        // the system again: a twelfth of its share of the bound in each of its three parts.
-        const auto keep = static_cast<std::size_t>(
-            std::min<std::uint64_t>(bound.limit() / 4 / rooms.size() / 3, dz::kLargestStored));
-        Rooms lender(rooms.size());
-        InOrder writer(count);
-        runInParallel(count, workers, [&](std::size_t i, unsigned) {
-            const ManifestEntry& entry = manifest.entries[i];
-            const std::size_t roomNumber = lender.take(i);
-            PackedEntry packed;
-            const auto index = static_cast<std::uint32_t>(i);
-            progress.working(index, std::string(dz::fieldText(entry.name, sizeof entry.name)));
-            // A piece's digest is half its weight, its compression (when it changed) the rest.
-            if (entry.content) progress.sized(index, 2 * entry.content->length);
-            Refusal why;
-            const bool good = packEntry(run, i, rooms[roomNumber], packed, why);
-            if (!good) refuse(why);
-            progress.ended(index);
-            // A copy needs its room no longer: its bytes are read again as they are written.
-            const bool holdsRoom = good && !packed.copyOf;
-            if (!holdsRoom) {
+        assembly.table[i] = {manifest.entries[i].type, static_cast<std::uint32_t>(assembly.at)};
+        std::string fault = "write";
+        if (!out.append(packed.sealedHeader.data(), packed.sealedHeader.size()) ||
+            !(packed.copyOf
+                  ? appendOriginal(out, original.survey, *packed.copyOf, copyBuffer, fault)
+                  : out.append(rooms[roomNumber].packed.bytes(), packed.packedLength))) {
+            if (fault == "read") {
+                assembly.refuse(
+                    {original.survey.path, "cannot read it: " + platform::lastErrorText()});
+            } else {
+                assembly.refuse({options.output, "cannot write it: " + platform::lastErrorText(),
+                                 "cannot-write"});
+            }
+        }
+        assembly.at += packed.sealedHeader.size() + packed.packedLength;
+        assembly.copied += packed.copyOf ? 1 : 0;
+    };
+    runInParallel(count, workers, [&](std::size_t i, unsigned) {
+        const ManifestEntry& entry = manifest.entries[i];
+        const std::size_t roomNumber = lender.take(i);
+        PackedEntry packed;
+        const auto index = static_cast<std::uint32_t>(i);
+        progress.working(index, std::string(dz::fieldText(entry.name, sizeof entry.name)));
+        // A piece's digest is half its weight, its compression (when it changed) the rest.
+        if (entry.content) progress.sized(index, 2 * entry.content->length);
+        Refusal why;
+        const bool good = packEntry(run, i, rooms[roomNumber], packed, why);
+        if (!good) assembly.refuse(why);
+        progress.ended(index);
+        // A copy needs its room no longer: its bytes are read again as they are written.
+        const bool holdsRoom = good && !packed.copyOf;
+        if (!holdsRoom) {
+            rooms[roomNumber].empty(keep);
+            lender.give(roomNumber);
+        }
+        writer.ready(i, [&, i, roomNumber, good, holdsRoom, packed = std::move(packed)] {
+            if (good && !assembly.failed) write(i, roomNumber, packed);
+            if (holdsRoom) {
                 rooms[roomNumber].empty(keep);
                 lender.give(roomNumber);
             }
-            writer.ready(i, [&, i, roomNumber, good, holdsRoom, packed = std::move(packed)] {
-                if (good && !failed) {
-                    if (at > dz::kLargestStored || packed.packedLength > dz::kLargestStored) {
-                        refuse({entryLabel(i),
-                                "the container would pass 4 GiB, beyond what its 32-bit offsets "
-                                "reach"});
-                    } else {
-                        table[i] = {manifest.entries[i].type, static_cast<std::uint32_t>(at)};
-                        std::string fault = "write";
-                        if (!out.append(packed.sealedHeader.data(), packed.sealedHeader.size()) ||
-                            !(packed.copyOf ? appendOriginal(out, original.survey, *packed.copyOf,
-                                                             copyBuffer, fault)
-                                            : out.append(rooms[roomNumber].packed.bytes(),
-                                                         packed.packedLength))) {
-                            if (fault == "read") {
-                                refuse({original.survey.path,
-                                        "cannot read it: " + platform::lastErrorText()});
-                            } else {
-                                refuse({options.output,
-                                        "cannot write it: " + platform::lastErrorText(),
-                                        "cannot-write"});
-                            }
-                        }
-                        at += packed.sealedHeader.size() + packed.packedLength;
-                        copied += packed.copyOf ? 1 : 0;
-                    }
-                }
-                if (holdsRoom) {
-                    rooms[roomNumber].empty(keep);
-                    lender.give(roomNumber);
-                }
-            });
         });
-    }
-    // What was read must not have changed while it was: the container would not hold it.
-    for (const auto& [name, source] : sources) {
-        if (!failed && !(source.file.stamp() == source.stamp)) {
-            refuse({source.path,
-                    "it changed while it was packed: pack again once nothing "
-                    "writes to it",
-                    "changed"});
+    });
+    run.progress = nullptr;
+}
+
+// What was read must not have changed while it was: the container would not hold it.
+void checkNothingChanged(const PackInputs& in, Assembly& assembly) {
+    const char* const kChanged =
+        "it changed while it was packed: pack again once nothing writes to it";
+    for (const auto& [name, source] : in.sources) {
+        if (!assembly.failed && !(source.file.stamp() == source.stamp)) {
+            assembly.refuse({source.path, kChanged, "changed"});
         }
     }
-    if (!failed && original.open && !(original.survey.container.stamp() == original.stamp)) {
-        refuse({original.survey.path,
-                "it changed while it was packed: pack again once nothing "
-                "writes to it",
-                "changed"});
+    if (!assembly.failed && in.original.open &&
+        !(in.original.survey.container.stamp() == in.original.stamp)) {
+        assembly.refuse({in.original.survey.path, kChanged, "changed"});
     }
-    const std::string sealedTable = dz::sealedOffsetTable(table);
-    // Without --force, a file made at the target's name meanwhile is not replaced either.
-    if (!failed && (!out.append(sealedTable.data(), sealedTable.size()) ||
-                    !out.commit(options.force ? dz::Existing::replace : dz::Existing::refuse))) {
-        const bool taken = out.nameTaken();
-        refuse({options.output,
-                taken ? "it exists (--force replaces it)"
-                      : "cannot write it: " + platform::lastErrorText(),
-                taken ? "exists" : "cannot-write"});
-    }
-    if (failed) {
-        out.discard();
-        return sayRefusals();
-    }
-    const std::uint64_t bytes = at + sealedTable.size();
+}
+
+// Says what was packed: a line, or the JSON document.
+void reportPack(const Options& options, std::size_t count, const Assembly& assembly,
+                std::uint64_t bytes) {
     if (options.json) {
         nlohmann::ordered_json json;
         json["manifest"] = utf8Text(options.container);
         json["container"] = utf8Text(options.output);
         json["ok"] = true;
         json["entries"] = count;
-        json["copied"] = copied;
+        json["copied"] = assembly.copied;
         json["bytes"] = bytes;
         printDocument(json);
     } else if (!options.quiet) {
         printOut(shown(options.output) + ": packed " + std::to_string(count) + " sub-file" +
                  (count == 1 ? "" : "s") + ", " + withCommas(bytes) + " bytes" +
-                 (copied == 0
-                      ? std::string()
-                      : "; " + std::to_string(copied) + " copied unchanged from the original") +
+                 (assembly.copied == 0 ? std::string()
+                                       : "; " + std::to_string(assembly.copied) +
+                                             " copied unchanged from the original") +
                  "\n");
     }
+}
+
+}  // namespace
+
+int runPack(const Options& options) {
+    knownSoFar(
+        {{"manifest", utf8Text(options.container)}, {"container", utf8Text(options.output)}});
+    const auto sayRefusals = [](const std::vector<Refusal>& refusals) {
+        for (const Refusal& r : refusals) sayError(shown(r.subject), r.what, r.code);
+        return kExitFailed;
+    };
+    PackInputs in;
+    std::vector<Refusal> refusals;
+    if (!loadPack(options, in, refusals)) return sayRefusals(refusals);
+    dz::OutputFolder folder;
+    dz::PendingOutput out;
+    Assembly assembly(in.manifest.entries.size());
+    if (!beginTarget(options, in, folder, out, assembly.at)) return kExitFailed;
+
+    PackRun run{options, in.manifest, in.original, in.sources};
+    packEntries(run, out, assembly);
+    checkNothingChanged(in, assembly);
+    const std::string sealedTable = dz::sealedOffsetTable(assembly.table);
+    // Without --force, a file made at the target's name meanwhile is not replaced either.
+    if (!assembly.failed &&
+        (!out.append(sealedTable.data(), sealedTable.size()) ||
+         !out.commit(options.force ? dz::Existing::replace : dz::Existing::refuse))) {
+        const bool taken = out.nameTaken();
+        assembly.refuse({options.output,
+                         taken ? "it exists (--force replaces it)"
+                               : "cannot write it: " + platform::lastErrorText(),
+                         taken ? "exists" : "cannot-write"});
+    }
+    if (assembly.failed) {
+        out.discard();
+        return sayRefusals(assembly.refusals);
+    }
+    reportPack(options, in.manifest.entries.size(), assembly, assembly.at + sealedTable.size());
     return kExitGood;
 }
 
