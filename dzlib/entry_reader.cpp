@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "dzlib/unpack.h"
+
 namespace dz {
 namespace {
 
@@ -49,8 +51,7 @@ std::size_t EntryReader::read(std::uint8_t* out, std::size_t room) {
                 const std::size_t produced = inflate_.read(out, room);
                 digest::md5Add(md5_, out, produced);
                 if (inflate_.state() == InflateStream::State::ended) {
-                    const digest::Digest computed = digest::md5Finish(md5_);
-                    finish(digest::digestsEqual(computed.data(), entry_.header.unpackedDigest)
+                    finish(contentMatches(entry_.header, digest::md5Finish(md5_))
                                ? Fault::none
                                : Fault::contentDigest);
                 }

@@ -4,7 +4,7 @@
 // libdeflate, in the version CMakeLists.txt names as proven (KESTRIX_LIBDEFLATE_PROVEN_VERSION;
 // the program uses this backend with no other), differs from zlib's inflate in a few places, all
 // of them streams that zlib refuses and libdeflate decodes: it does not check a gzip header's
-// own CRC (FHCRC), which gzipHeaderLength checks; and it decodes some deflate codes that zlib
+// own CRC (FHCRC), which readWrapperHeader checks; and it decodes some deflate codes that zlib
 // refuses, which only a reading of the stream's codes finds (dzlib/deflate_check.h).
 // Everything else, including the wrapper (header check bits, method, window size, preset
 // dictionary, reserved gzip flags, CRC32, ISIZE, Adler-32), libdeflate already accepts and
@@ -22,38 +22,11 @@
 
 #include "dzlib/deflate_check.h"
 #include "dzlib/inflate.h"
+#include "dzlib/wrapper.h"
 
 namespace dz {
 
 namespace {
-// Returns the length of the gzip header at `data`, or 0 when it runs past `size` or its own
-// CRC (FHCRC), the low 16 bits of the CRC-32 of the bytes before it, does not match.
-std::size_t gzipHeaderLength(const std::uint8_t* data, std::size_t size) {
-    if (size < 10) return 0;
-    const unsigned flags = data[3];
-    std::size_t at = 10;
-    if ((flags & 0x04) != 0) {  // FEXTRA: a two-byte length and that many bytes
-        if (size - at < 2) return 0;
-        const std::size_t extraLength = data[at] | data[at + 1] << 8;
-        at += 2;
-        if (size - at < extraLength) return 0;
-        at += extraLength;
-    }
-    for (unsigned flag : {0x08u, 0x10u}) {  // FNAME, FCOMMENT: zero-terminated
-        if ((flags & flag) == 0) continue;
-        const void* zero = std::memchr(data + at, 0, size - at);
-        if (zero == nullptr) return 0;
-        at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - data) + 1;
-    }
-    if ((flags & 0x02) != 0) {  // FHCRC
-        if (size - at < 2) return 0;
-        const std::uint32_t crc = libdeflate_crc32(0, data, at);
-        if ((crc & 0xffffu) != (data[at] | static_cast<unsigned>(data[at + 1]) << 8)) return 0;
-        at += 2;
-    }
-    return at;
-}
-
 struct DecompressorDeleter {
     void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
@@ -83,10 +56,12 @@ Route routeOf(const std::uint8_t* packed, std::size_t packedSize, std::size_t ou
     if (packedSize < 2) return Route::refused;
 
     // As zlib detects it: gzip when the data starts with 1f 8b, a zlib header otherwise. The
-    // deflate data follows the header and ends before the trailer (CRC32 and ISIZE, or
-    // Adler-32), somewhere in what is left; libdeflate checks the header's other fields.
+    // deflate data follows the header (read as the wrapper reader reads it, which refuses what
+    // zlib refuses) and ends before the trailer (CRC32 and ISIZE, or Adler-32), somewhere in
+    // what is left.
     gzip = packed[0] == 0x1f && packed[1] == 0x8b;
-    const std::size_t headerLength = gzip ? gzipHeaderLength(packed, packedSize) : 2;
+    Wrapper wrapper;
+    const std::size_t headerLength = gzip ? readWrapperHeader(packed, packedSize, wrapper) : 2;
     const std::size_t trailerLength = gzip ? 8 : 4;
     if (headerLength == 0 || packedSize < headerLength + trailerLength) return Route::refused;
     // The codes are walked first, over all the bytes the deflate data may take (the walk stops

@@ -10,11 +10,14 @@ namespace {
 
 // True when the MD5 of the unpacked bytes is the digest the header holds.
 bool contentMatches(const SubfileHeader& header, const std::uint8_t* bytes, std::size_t length) {
-    const digest::Digest computed = digest::md5Digest(bytes, length);
-    return digest::digestsEqual(computed.data(), header.unpackedDigest);
+    return contentMatches(header, digest::md5Digest(bytes, length));
 }
 
 }  // namespace
+
+bool contentMatches(const SubfileHeader& header, const digest::Digest& digest) {
+    return digest::digestsEqual(digest.data(), header.unpackedDigest);
+}
 
 Fault unpackSubfile(const SubfileHeader& header, const std::uint8_t* packed, std::size_t packedSize,
                     std::uint8_t* output, std::size_t capacity, std::size_t& unpackedLength) {

@@ -4,11 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "digest/md5.h"
 #include "dzlib/fault.h"
 #include "dzlib/records.h"
 #include "platform/platform.h"
 
 namespace dz {
+
+// True when `digest` (the MD5 of a sub-file's unpacked bytes) is the one its header stores.
+bool contentMatches(const SubfileHeader& header, const digest::Digest& digest);
 
 // Inflates the `packedSize` bytes at `packed` into `output` (room for `capacity` bytes) and
 // compares the MD5 of the result with the header's content digest. Returns Fault::none and sets

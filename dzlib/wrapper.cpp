@@ -47,18 +47,18 @@ bool zlibHeaderIsAccepted(const std::uint8_t header[2]) {
 
 }  // namespace
 
-bool readWrapper(const std::uint8_t* data, std::size_t size, Wrapper& wrapper) {
+std::size_t readWrapperHeader(const std::uint8_t* data, std::size_t size, Wrapper& wrapper) {
     wrapper = Wrapper();
-    if (size < 2) return false;
+    if (size < 2) return 0;
     if (data[0] != 0x1f || data[1] != 0x8b) {
         wrapper.zlibHeader[0] = data[0];
         wrapper.zlibHeader[1] = data[1];
-        return zlibHeaderIsAccepted(wrapper.zlibHeader);
+        return zlibHeaderIsAccepted(wrapper.zlibHeader) ? 2 : 0;
     }
     wrapper.gzip = true;
-    if (size < 10 || data[2] != 8) return false;
+    if (size < 10 || data[2] != 8) return 0;
     const unsigned flags = data[3];
-    if ((flags & kReserved) != 0) return false;
+    if ((flags & kReserved) != 0) return 0;
     wrapper.text = (flags & kText) != 0;
     wrapper.headerCrc = (flags & kHeaderCrc) != 0;
     wrapper.modificationTime =
@@ -67,20 +67,25 @@ bool readWrapper(const std::uint8_t* data, std::size_t size, Wrapper& wrapper) {
     wrapper.operatingSystem = data[9];
     std::size_t at = 10;
     if ((flags & kExtra) != 0) {
-        if (size - at < 2) return false;
+        if (size - at < 2) return 0;
         const std::size_t length = data[at] | data[at + 1] << 8;
         at += 2;
-        if (size - at < length) return false;
+        if (size - at < length) return 0;
         wrapper.extra = std::string(reinterpret_cast<const char*>(data + at), length);
         at += length;
     }
-    if ((flags & kName) != 0 && !zeroTerminated(data, size, at, wrapper.name)) return false;
-    if ((flags & kComment) != 0 && !zeroTerminated(data, size, at, wrapper.comment)) return false;
-    if (!wrapper.headerCrc) return true;
+    if ((flags & kName) != 0 && !zeroTerminated(data, size, at, wrapper.name)) return 0;
+    if ((flags & kComment) != 0 && !zeroTerminated(data, size, at, wrapper.comment)) return 0;
+    if (!wrapper.headerCrc) return at;
     // inflate checks the header's own CRC: the low 16 bits of the CRC-32 of the bytes before it.
-    if (size - at < 2) return false;
+    if (size - at < 2) return 0;
     const uLong crc = crc32(0, data, static_cast<uInt>(at));
-    return (crc & 0xffff) == (data[at] | static_cast<unsigned>(data[at + 1]) << 8);
+    if ((crc & 0xffff) != (data[at] | static_cast<unsigned>(data[at + 1]) << 8)) return 0;
+    return at + 2;
+}
+
+bool readWrapper(const std::uint8_t* data, std::size_t size, Wrapper& wrapper) {
+    return readWrapperHeader(data, size, wrapper) != 0;
 }
 
 bool wrapperIsWritable(const Wrapper& wrapper) {

@@ -31,6 +31,9 @@ struct Wrapper {
 // accepts without a preset dictionary.
 bool readWrapper(const std::uint8_t* data, std::size_t size, Wrapper& wrapper);
 
+// The same, giving the header's length in bytes (2 for zlib's), or 0 where readWrapper is false.
+std::size_t readWrapperHeader(const std::uint8_t* data, std::size_t size, Wrapper& wrapper);
+
 // True when the wrapper can be written as it stands: a zlib header that inflate accepts (deflate,
 // a window of at most 32 KiB, no preset dictionary, right check bits), and gzip fields that fit
 // (FEXTRA at most 65,535 bytes; no zero byte inside the name or comment).

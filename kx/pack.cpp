@@ -171,7 +171,7 @@ bool originalHolds(const Original& original, std::uint32_t index, bool proven,
                    PackRoom& room) {
     const dz::Survey& survey = original.survey;
     const dz::SubfileHeader& header = survey.plan.entries[index].header;
-    if (std::memcmp(header.unpackedDigest, digest.data(), digest.size()) != 0) return false;
+    if (!dz::contentMatches(header, digest)) return false;
     if (proven && original.unchanged) return true;
     platform::FileView view;
     const std::uint8_t* bytes = nullptr;

@@ -11,6 +11,7 @@
 #include "digest/md5.h"
 #include "dzlib/inflate.h"
 #include "dzlib/packed_data.h"
+#include "dzlib/unpack.h"
 #include "kx/unpacker.h"
 #include "platform/platform.h"
 
@@ -391,9 +392,8 @@ class Prover {
             if (slot == nullptr) continue;
             slot->digesting = false;
             if (slot->left() != 0) continue;
-            const digest::Digest digest = digest::md5Finish(slot->md5);
-            const bool matches = digest::digestsEqual(
-                digest.data(), survey_.plan.entries[slot->index].header.unpackedDigest);
+            const bool matches = dz::contentMatches(survey_.plan.entries[slot->index].header,
+                                                    digest::md5Finish(slot->md5));
             const Proof proof =
                 matches ? Proof{dz::Fault::none, slot->length} : Proof{dz::Fault::contentDigest, 0};
             slot->digesting = true;  // kept while its bytes are reported
