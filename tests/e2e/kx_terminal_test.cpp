@@ -158,6 +158,14 @@ TEST_F(KxTerminalTest, EveryFailureGivesOneJsonDocument) {
                   std::string::npos)
             << line;
     }
+    // And a pack that went well says what it wrote.
+    const testsupport::RunResult packed = kx({"pack", "work/m.json", "-o", "b.dz", "--json"});
+    EXPECT_EQ(packed.status, 0) << packed.errors;
+    const json document = json::parse(packed.output);
+    EXPECT_EQ(document["ok"], true);
+    EXPECT_EQ(document["entries"], 2);
+    EXPECT_EQ(document["copied"], 2);
+    EXPECT_EQ(document["bytes"], std::filesystem::file_size(dir / "b.dz"));
 }
 
 TEST_F(KxTerminalTest, NamesComeAloneEachOnceAndComplete) {
