@@ -56,6 +56,24 @@ Entry entryOf(const dz::Survey& survey, std::uint32_t index) {
     return entry;
 }
 
+Container::OpenFailure failureOf(platform::ErrorKind kind) {
+    switch (kind) {
+        case platform::ErrorKind::notFound:
+            return Container::OpenFailure::notFound;
+        case platform::ErrorKind::denied:
+            return Container::OpenFailure::denied;
+        case platform::ErrorKind::folder:
+            return Container::OpenFailure::folder;
+        case platform::ErrorKind::notRegularFile:
+            return Container::OpenFailure::notRegularFile;
+        case platform::ErrorKind::held:
+            return Container::OpenFailure::held;
+        case platform::ErrorKind::other:
+            break;
+    }
+    return Container::OpenFailure::other;
+}
+
 }  // namespace
 
 const dz::PlannedEntry& Container::State::planned(std::uint32_t index) const {
@@ -78,7 +96,11 @@ const Container::State& Container::state() const {
 bool Container::open(const std::string& path, std::string& error) {
     state_ = std::make_unique<State>();
     State& fresh = *state_;
-    if (!dz::surveyContainer(path, fresh.survey, error)) return false;
+    openFailure_ = OpenFailure::none;
+    if (!dz::surveyContainer(path, fresh.survey, error)) {
+        openFailure_ = failureOf(platform::lastErrorKind());
+        return false;
+    }
     fresh.header = mainHeaderOf(fresh.survey);
     fresh.table = {reasonOf(fresh.survey.tableFault), fresh.survey.cutShort};
     for (std::uint32_t i = 0; i < fresh.survey.plan.entries.size(); ++i) {
@@ -115,7 +137,26 @@ bool Container::good() const {
     return state().survey.container.isOpen() && state().survey.good();
 }
 
+Content::Content() = default;
+Content::~Content() = default;
+Content::Content(Content&&) noexcept = default;
+Content& Content::operator=(Content&&) noexcept = default;
+
+const std::uint8_t* Content::data() const {
+    return state_ != nullptr ? state_->memory.bytes() : nullptr;
+}
+
+std::size_t Content::size() const {
+    return state_ != nullptr ? state_->length : 0;
+}
+
 Proof Container::prove(std::uint32_t index, PastEnd pastEnd) const {
+    Content content;
+    return unpack(index, content, pastEnd);
+}
+
+Proof Container::unpack(std::uint32_t index, Content& content, PastEnd pastEnd) const {
+    content.state_.reset();
     const dz::PlannedEntry& entry = state().planned(index);
     if (entry.fault != dz::Fault::none) return {reasonOf(entry.fault), 0};
     // The packed data takes a room of its own size; the content as much as the address space
@@ -128,18 +169,19 @@ Proof Container::prove(std::uint32_t index, PastEnd pastEnd) const {
     dz::Fault fault =
         dz::packedData(state().survey, index, pastEndOf(pastEnd), packed, view, bytes);
     if (fault != dz::Fault::none) return {reasonOf(fault), 0};
-    platform::Memory unpacked =
-        platform::Memory::reserveUpTo(dz::kLargestStored, std::size_t{16} << 20);
-    if (unpacked.bytes() == nullptr) return {Reason::unpackedMemory, 0};
-    std::size_t length = 0;
-    fault = dz::unpackSubfile(entry.header, bytes, packedSize, unpacked, length);
-    if (fault == dz::Fault::unpack && unpacked.size() < dz::kLargestStored &&
+    auto unpacked = std::make_unique<Content::State>();
+    unpacked->memory = platform::Memory::reserveUpTo(dz::kLargestStored, std::size_t{16} << 20);
+    if (unpacked->memory.bytes() == nullptr) return {Reason::unpackedMemory, 0};
+    fault = dz::unpackSubfile(entry.header, bytes, packedSize, unpacked->memory, unpacked->length);
+    if (fault == dz::Fault::unpack && unpacked->memory.size() < dz::kLargestStored &&
         proveStreaming(*this, index, pastEnd).reason != Reason::unpack) {
         // Refused in a room smaller than a sub-file can take, but good as a stream: the content
         // outgrew the room.
         return {Reason::unpackedMemory, 0};
     }
     if (fault != dz::Fault::none) return {reasonOf(fault), 0};
+    const std::uint64_t length = unpacked->length;
+    content.state_ = std::move(unpacked);
     return {Reason::ok, length};
 }
 

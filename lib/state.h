@@ -8,6 +8,7 @@
 #include "dzlib/packed_data.h"
 #include "dzlib/survey.h"
 #include "kestrix/kestrix.h"
+#include "platform/platform.h"
 
 namespace kestrix {
 
@@ -20,6 +21,11 @@ struct Container::State {
 
     // The planned entry `index`; throws std::out_of_range past the entries.
     const dz::PlannedEntry& planned(std::uint32_t index) const;
+};
+
+struct Content::State {
+    platform::Memory memory;
+    std::size_t length = 0;
 };
 
 Reason reasonOf(dz::Fault fault);

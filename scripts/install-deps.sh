@@ -5,6 +5,8 @@
 #   windows  the Windows cross build, Wine to run it, and the locale sources its console test
 #            compiles
 #   fuzz     clang, its libFuzzer and sanitizer runtimes, and llvm-cov
+#   python   the Python module: pybind11, Python's headers, pytest, and setuptools, wheel and pip
+#            for the wheel
 #   package  what the Debian package is made and checked with: dpkg-shlibdeps, file, lintian,
 #            groff for the manual page, zip and unzip for the release folder
 set -euo pipefail
@@ -17,6 +19,8 @@ for group in "${@:-build}"; do
     bench) packages+=(libbenchmark-dev libssl-dev openssl gzip) ;;
     windows) packages+=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest locales) ;;
     fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
+    python) packages+=(pybind11-dev python3-dev python3-pytest python3-setuptools python3-wheel
+      python3-pip) ;;
     package) packages+=(dpkg-dev file lintian groff-base man-db zip unzip) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac

@@ -8,15 +8,17 @@
 //   - the outputs the entries make: entries whose names give one file name are its pieces;
 //   - proving an entry: inflating its packed data and comparing the MD5 of the content with the
 //     one its header stores, whole in memory (Container::prove) or a piece at a time with flat
-//     memory (EntryReader, which hands the content over as it goes);
+//     memory (EntryReader, which hands the content over as it goes), or many entries at once on
+//     several threads (proveAll);
 //   - a short stable code and an English text for every reason (reasonCode, reasonText).
-// It writes nothing, prints nothing, and starts no threads. Its only dependency is zlib (and
-// libdeflate where the build found it).
+// It writes nothing, prints nothing, and starts threads only in proveAll. Its only dependency is
+// zlib (and libdeflate where the build found it).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -101,6 +103,23 @@ struct Proof {
     std::uint64_t unpackedSize = 0;  // 0 unless ok
 };
 
+// An entry's content whole in memory, as Container::unpack leaves it (empty until then).
+class Content {
+  public:
+    Content();
+    ~Content();
+    Content(Content&&) noexcept;
+    Content& operator=(Content&&) noexcept;
+
+    const std::uint8_t* data() const;
+    std::size_t size() const;
+
+  private:
+    friend class Container;
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // What bytes of an entry's packed data that lie past the end of the container become: zeros
 // (inflate and the digest judge them, as the kestrix and kx programs read them), or a read
 // failure.
@@ -121,6 +140,11 @@ class Container {
     // program or another, is refused ("another program holds it").
     bool open(const std::string& path, std::string& error);
 
+    // What kind of failure the last open() met, for programs that act on it: none after one
+    // that succeeded.
+    enum class OpenFailure { none, notFound, denied, folder, notRegularFile, held, other };
+    OpenFailure openFailure() const { return openFailure_; }
+
     // The container's length in bytes.
     std::uint64_t length() const;
     const MainHeader& mainHeader() const;
@@ -138,11 +162,16 @@ class Container {
     // entries.
     Proof prove(std::uint32_t index, PastEnd pastEnd = PastEnd::zeros) const;
 
+    // The same, keeping the content: `content` holds it when the proof is ok, and nothing
+    // otherwise.
+    Proof unpack(std::uint32_t index, Content& content, PastEnd pastEnd = PastEnd::zeros) const;
+
   private:
     friend class EntryReader;
     struct State;
     const State& state() const;  // an empty one when not open
     std::unique_ptr<State> state_;
+    OpenFailure openFailure_ = OpenFailure::none;
 };
 
 // Reads an entry's content a piece at a time, proving it as it goes, in memory that stays the
@@ -179,5 +208,17 @@ class EntryReader {
 // Reads entry `index` of `container` to its end through an EntryReader and returns its proof.
 Proof proveStreaming(const Container& container, std::uint32_t index,
                      PastEnd pastEnd = PastEnd::zeros);
+
+// Proves the entries `indexes` of `container` on `jobs` threads at once (0: one for each
+// processor the program may use), each whole in memory as Container::unpack does, the largest
+// first; returns their proofs in the order of `indexes`. `each(position, proof, content)` is
+// called as each entry ends, from the thread that proved it, one call at a time; `content`
+// holds the entry's bytes when the proof is ok, and may be moved from. Where the system gives no
+// threads, the entries are proven one after another on the calling thread.
+std::vector<Proof> proveAll(const Container& container, const std::vector<std::uint32_t>& indexes,
+                            unsigned jobs = 0,
+                            const std::function<void(std::size_t position, const Proof& proof,
+                                                     Content& content)>& each = {},
+                            PastEnd pastEnd = PastEnd::zeros);
 
 }  // namespace kestrix
