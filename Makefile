@@ -5,8 +5,9 @@ CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 DESTDIR ?=
+PYTHON ?= /usr/bin/python3
 
-.PHONY: all deps build install package dist run example test test-asan bench fuzz-build fuzz fuzz-replay fuzz-coverage windows test-windows format clean
+.PHONY: all deps build install package dist run example test test-asan python test-python wheel bench fuzz-build fuzz fuzz-replay fuzz-coverage windows test-windows format clean
 
 all: build
 
@@ -24,17 +25,18 @@ build:
 install: build
 	@DESTDIR="$(abspath $(DESTDIR))" cmake --install $(BUILD) --prefix "$(abspath $(PREFIX))"
 
-# The Debian package, build-package/kestrix_VERSION_ARCH.deb (cmake/package.cmake), built with
-# Debian's hardening flags.
+# The Debian packages, build-package/kestrix_VERSION_ARCH.deb and python3-kestrix_VERSION_ARCH.deb
+# (cmake/package.cmake), built with Debian's hardening flags.
 # Reproducible: every file's time is clamped to SOURCE_DATE_EPOCH, by default the release day
 # (scripts/normalize-deb.sh).
 PACKAGE_BUILD ?= build-package
 package:
-	@scripts/install-deps.sh build package
+	@scripts/install-deps.sh build package python
 	@export DEB_BUILD_MAINT_OPTIONS=hardening=+all && \
 	  CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
 	  LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
-	  cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRIX_PACKAGE=ON -DKESTRIX_TESTS=OFF >/dev/null
+	  cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRIX_PACKAGE=ON -DKESTRIX_TESTS=OFF \
+	    -DKESTRIX_PYTHON=ON -DPython_EXECUTABLE=$(PYTHON) >/dev/null
 	@cmake --build $(PACKAGE_BUILD) -j$(JOBS)
 	@cd $(PACKAGE_BUILD) && cpack -G DEB >/dev/null
 	@for deb in $(PACKAGE_BUILD)/*.deb; do scripts/normalize-deb.sh "$$deb" && echo "package: $$deb"; done
@@ -64,6 +66,23 @@ test: deps
 test-asan:
 	@$(MAKE) --no-print-directory test BUILD=build-asan \
 	  CMAKE_FLAGS="-DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)"
+
+# The Python module (python/) in build-python/python, for Debian's own Python whatever PATH
+# puts first; its tests with pytest; and its wheel in dist/wheel (scripts/check-wheel.sh tests
+# the wheel installed).
+python:
+	@scripts/install-deps.sh build python
+	@cmake -S . -B build-python -DCMAKE_BUILD_TYPE=Release -DKESTRIX_PYTHON=ON -DKESTRIX_TESTS=OFF \
+	  -DPython_EXECUTABLE=$(PYTHON) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-python -j$(JOBS) --target _kestrix
+
+test-python: python
+	@PYTHONPATH=build-python/python:tests/python $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
+
+wheel:
+	@scripts/install-deps.sh build python
+	@$(PYTHON) -m pip wheel -q --no-build-isolation --no-deps -w dist/wheel .
+	@echo "wheel: $$(ls dist/wheel/kestrix-*.whl)"
 
 # `make bench BENCH_ARGS=--quick` runs the whole-program benchmark on a container of 128 MiB.
 bench:
@@ -106,4 +125,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-bench build-bench-zlib build-package build-fuzz build-fuzz-coverage build-windows dist example-out
+	rm -rf build build-asan build-python build-wheel build-bench build-bench-zlib build-package build-fuzz build-fuzz-coverage build-windows dist example-out

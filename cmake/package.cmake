@@ -50,6 +50,10 @@ add_custom_target(kestrix_debian_changelog ALL DEPENDS ${debian}/changelog.gz)
 
 install(FILES ${debian}/copyright ${debian}/changelog.gz README.md CHANGELOG.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+if(KESTRIX_PYTHON)
+  install(FILES ${debian}/copyright ${debian}/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/python3-kestrix COMPONENT python)
+endif()
 install(FILES cmake/kestrix.lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
         RENAME kestrix)
 
@@ -76,4 +80,25 @@ file behind.
 Its companion kx tests a container without writing a byte, lists it,
 extracts chosen images, reports in JSON for scripts, works on several
 processors, and packs a container again from extracted files.")
+
+# One package a component: kestrix (the programs) and, in a build with the Python module,
+# python3-kestrix for Debian's Python of this version.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL programs)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME kestrix)
+if(KESTRIX_PYTHON)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kestrix)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+      "python3 (>= ${KESTRIX_PYTHON_VERSION}~), python3 (<< ${KESTRIX_PYTHON_VERSION}.9999)")
+  # CPack puts the summary both packages share on the Description line, above this.
+  set(CPACK_DEBIAN_PYTHON_DESCRIPTION "The Python module kestrix opens a DZ container, a phone firmware package
+made of a main header, an offset table and a series of compressed
+sub-files, and gives a script its header, its table and every sub-file,
+each proven against its MD5 digest at native speed, with the verdicts of
+the kestrix and kx programs. It reads a sub-file whole or as a stream in
+flat memory, extracts outputs whole or not at all, and packs a container
+again.")
+endif()
 include(CPack)

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Checks the Debian package in a throw-away root:
+# Checks the Debian packages in a throw-away root:
 #   scripts/check-package.sh [PACKAGE.deb]     (by default the one `make package` made)
+# and, beside the default one, python3-kestrix the same way: lintian, its files, its install
+# with its dependencies, the installed module proving the example with Debian's own Python, and
+# its removal.
 # - lintian finds no error or warning in it;
 # - it holds exactly the files it should, with the version of CMakeLists.txt;
 # - dpkg installs it into an empty root whose database holds only the packages it depends on, as
@@ -30,10 +33,14 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 
 # What Debian's own checks say. lintian warns when it runs as root; that is not about the package.
-if ! said=$(lintian --fail-on error,warning "$deb" 2>&1); then
-  echo "$said" | grep -v '^running with root privileges' >&2
-  fail "lintian found errors or warnings"
-fi
+lintian_passes() {
+  local said
+  if ! said=$(lintian --fail-on error,warning "$1" 2>&1); then
+    echo "$said" | grep -v '^running with root privileges' >&2
+    fail "lintian found errors or warnings in $1"
+  fi
+}
+lintian_passes "$deb"
 
 # The control fields and the files.
 [ "$(dpkg-deb -f "$deb" Package)" = kestrix ] || fail "the package is not named kestrix"
@@ -52,13 +59,17 @@ expected="./usr/bin/kestrix ./usr/bin/kx ./usr/share/bash-completion/completions
 admin=$root/var/lib/dpkg
 mkdir -p "$admin/info" "$admin/updates" "$admin/triggers"
 : >"$admin/status"
-dependencies=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/^ *//; s/[ (].*//')
-for dependency in $dependencies; do
-  dpkg-query -s "$dependency" >>"$admin/status" 2>/dev/null ||
-    fail "dependency $dependency is not installed here"
-  echo >>"$admin/status"
-  : >"$admin/info/$(dpkg-query -W -f='${binary:Package}' "$dependency").list"
-done
+known_dependencies() {
+  local dependency
+  for dependency in $(dpkg-deb -f "$1" Depends | tr ',' '\n' | sed 's/^ *//; s/[ (].*//' | sort -u); do
+    grep -qx "Package: $dependency" "$admin/status" && continue
+    dpkg-query -s "$dependency" >>"$admin/status" 2>/dev/null ||
+      fail "dependency $dependency is not installed here"
+    echo >>"$admin/status"
+    : >"$admin/info/$(dpkg-query -W -f='${binary:Package}' "$dependency").list"
+  done
+}
+known_dependencies "$deb"
 
 dpkg --root="$root" --log=/dev/null --install "$deb" >/dev/null ||
   fail "dpkg could not install $deb into a throw-away root"
@@ -82,3 +93,34 @@ left=$(find "$root" -path "$admin" -prune -o ! -type d -print)
   fail "dpkg still knows kestrix after purging it"
 
 echo "check-package: $(basename "$deb") passes lintian, installs, runs and is removed cleanly"
+
+# The Python module's package, when the default one was checked.
+[ $# -eq 0 ] || exit 0
+module=build-package/python3-kestrix_${version}_${arch}.deb
+[ -f "$module" ] || fail "$module is missing (make package)"
+lintian_passes "$module"
+[ "$(dpkg-deb -f "$module" Section)" = python ] || fail "python3-kestrix's section is not python"
+contents=$(dpkg-deb --fsys-tarfile "$module" | tar -t | grep -v '/$' | sed 's/cpython-.*\.so$/so/' |
+  sort | tr '\n' ' ')
+site=./usr/lib/python3/dist-packages/kestrix
+expected="$site/__init__.py $site/__init__.pyi $site/_kestrix.so $site/py.typed \
+./usr/share/doc/python3-kestrix/changelog.gz ./usr/share/doc/python3-kestrix/copyright "
+[ "$contents" = "$expected" ] || fail "python3-kestrix holds: $contents"
+known_dependencies "$module"
+dpkg --root="$root" --log=/dev/null --install "$module" >/dev/null ||
+  fail "dpkg could not install $module into a throw-away root"
+example=$PWD/examples/example.dz
+proven=$(cd / && PYTHONPATH="$root/usr/lib/python3/dist-packages" /usr/bin/python3 -c '
+import sys, kestrix
+with kestrix.open(sys.argv[1]) as dz:
+    print(len(dz), all(dz.test_all()))' "$example") ||
+  fail "the installed module does not open the example"
+case "$proven" in
+  [1-9]*" True") ;;
+  *) fail "the installed module does not prove the example: $proven" ;;
+esac
+dpkg --root="$root" --log=/dev/null --purge python3-kestrix >/dev/null ||
+  fail "dpkg could not remove python3-kestrix"
+left=$(find "$root" -path "$admin" -prune -o ! -type d -print)
+[ -z "$left" ] || fail "files left after removal: $left"
+echo "check-package: python3-kestrix passes lintian, installs, proves the example with /usr/bin/python3 and is removed cleanly"
