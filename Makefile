@@ -85,7 +85,7 @@ wheel:
 	@echo "wheel: $$(ls dist/wheel/kestrix-*.whl)"
 
 # `make bench BENCH_ARGS=--quick` runs the whole-program benchmark on a container of 128 MiB.
-bench:
+bench: python
 	@scripts/install-deps.sh build bench
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKESTRIX_BENCH=ON -DKESTRIX_TESTS=OFF >/dev/null
 	@cmake --build build-bench -j$(JOBS)

@@ -7,7 +7,9 @@
 #      container of 128 MiB, --rounds N);
 #   3. the inflate benchmark: both backends and the deflate code check per kind of stream; it
 #      fails when the libdeflate backend is not faster than the zlib backend on every kind
-#      (built only where libdeflate is found).
+#      (built only where libdeflate is found);
+#   4. the Python module against kx (bench/python_bench.py), when build-python holds the module
+#      (make python).
 # It installs nothing. The benchmark data stays under BUILD_DIR/bench-data, where later runs
 # reuse the generated container.
 set -euo pipefail
@@ -53,4 +55,15 @@ if [ -x "$build/bench/kestrix_bench_inflate" ]; then
   "$build/bench/kestrix_bench_inflate" --benchmark_min_time=0.2
 else
   echo "skipped: this build has no libdeflate backend"
+fi
+
+echo
+echo "== Python module benchmark"
+if [ -d build-python/python/kestrix ]; then
+  quick=firmware.dz
+  for arg in "$@"; do [ "$arg" = --quick ] && quick=firmware-quick.dz; done
+  "${PYTHON:-/usr/bin/python3}" bench/python_bench.py --module build-python/python \
+    --kx "$build/kx" --container "$build/bench-data/$quick" --jobs "$jobs"
+else
+  echo "skipped: no module in build-python (make python)"
 fi
