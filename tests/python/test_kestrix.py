@@ -125,9 +125,10 @@ def test_each_kind_of_damage_is_named_by_its_code(made, tmp_path):
                 result = dz.test(where)
                 assert not result and result.code == code, code
                 assert [r.code for r in dz.test_all()][where - 1] == code
-                with pytest.raises(kestrix.EntryError) as failed:
-                    dz.read(where)
-                assert (failed.value.code, failed.value.entry.index) == (code, where)
+                for item in (where, dz.outputs[-1]):  # the entry, and the output it makes
+                    with pytest.raises(kestrix.EntryError) as failed:
+                        dz.read(item)
+                    assert (failed.value.code, failed.value.entry.index) == (code, where)
                 with pytest.raises(kestrix.EntryError), dz.open_entry(where) as stream:
                     stream.read()
                 continue
