@@ -45,7 +45,7 @@ void openAt(OpenContainer& self, const std::string& path) {
     errno = 0;
     if (!container->open(path, error)) {
         const int number = errorNumberOf(container->openFailure(), errno);
-        PyErr_SetObject(PyExc_OSError, py::make_tuple(number, error, path).ptr());
+        PyErr_SetObject(PyExc_OSError, py::make_tuple(number, error).ptr());
         throw py::error_already_set();
     }
     self.container = std::move(container);

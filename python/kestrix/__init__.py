@@ -173,7 +173,10 @@ class Container:
     """An open container and its survey. Use it in a ``with`` block, or close() it."""
 
     def __init__(self, path: Union[str, os.PathLike]) -> None:
-        native = _kestrix.Container(os.fsdecode(path))
+        try:
+            native = _kestrix.Container(os.fsencode(path))
+        except OSError as failure:  # named as the caller named it, str or bytes
+            raise OSError(failure.errno, failure.strerror, os.fspath(path)) from None
         self._native: Optional[_kestrix.Container] = native
         values = native.header()
         self.header = Header(

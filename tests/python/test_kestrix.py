@@ -166,8 +166,11 @@ def test_a_stream_larger_than_the_memory_bound_reads_in_flat_memory(tmp_path):
 
 def test_bad_keys_missing_files_and_use_after_close(made, tmp_path):
     path, _, _ = made
-    with pytest.raises(FileNotFoundError):
-        kestrix.open(tmp_path / "none.dz")
+    with pytest.raises(FileNotFoundError) as missing:
+        kestrix.open(os.fsencode(tmp_path / "none\xff.dz"))
+    assert missing.value.filename == os.fsencode(tmp_path / "none\xff.dz")
+    with kestrix.open(os.fsencode(path)) as dz:
+        assert len(dz) == 4
     with pytest.raises(IsADirectoryError):
         kestrix.open(tmp_path)
     dz = kestrix.open(path)
