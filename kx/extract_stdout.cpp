@@ -1,12 +1,14 @@
 // kx extract --stdout: the chosen outputs' pieces proven and written to standard output one
 // after the other, in table order, each once it is proven; nothing after a failure.
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <vector>
 
 #include "dzlib/fault.h"
 #include "dzlib/survey.h"
 #include "kx/extraction.h"
+#include "kx/output_assembly.h"
 #include "kx/parallel.h"
 #include "kx/progress.h"
 #include "kx/unpacker.h"
@@ -36,38 +38,44 @@ bool writeInSlices(const Unpacker& unpacker, std::uint32_t index, Progress& prog
     return true;
 }
 
-// Proves piece `job` and writes it to standard output in its turn: the pieces of all chosen
-// outputs go out one after the other, and nothing after a failure does.
-void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& unpacker,
-               Progress& progress, std::size_t idleKeep) {
-    OutputWork& work = *x.outputs[job.output];
+// The stream on standard output: the pieces of all chosen outputs one after the other, each in
+// its turn, and nothing after a failure.
+struct Stream {
+    Turns turns;  // by job number
+    std::atomic<bool> broken{false};
+};
+
+// Proves piece `job` and writes it to standard output in its turn. True when it was its
+// output's last piece, which settles the output.
+bool streamJob(Extraction& x, Stream& stream, const Job& job, std::size_t jobNumber,
+               Unpacker& unpacker, Progress& progress, std::size_t idleKeep) {
+    OutputAssembly& output = *x.outputs[job.output];
     const std::uint32_t index = planned(x, job.output).pieces[job.piece];
-    dz::Fault fault = unpackPiece(x, index, x.streamBroken, unpacker, progress);
-    x.streamTurns.await(jobNumber);
+    dz::Fault fault = unpackPiece(x, index, stream.broken, unpacker, progress);
+    stream.turns.await(jobNumber);
     if ((fault == dz::Fault::unpackedMemory || fault == dz::Fault::packedMemory) &&
-        !x.streamBroken) {
+        !stream.broken) {
         // The workers ahead of it held memory: in its turn, the pieces before it are written and
         // their workers keep little, so it is tried once more.
         unpacker.trim(0);
         fault = unpacker.unpack(x.survey, index);
     }
-    if (x.streamBroken) {
+    if (stream.broken) {
         // The stream has a hole where an earlier output failed: nothing after it is written.
-        fail(work, dz::Fault::write, index, "not written after an earlier output failed");
+        output.fail(job.piece, dz::Fault::write, "not written after an earlier output failed");
     } else if (fault != dz::Fault::none) {
-        fail(work, fault, index);
+        output.fail(job.piece, fault);
     } else if (writeInSlices(unpacker, index, progress)) {
-        work.pieceSizes[job.piece] = unpacker.length();
+        output.place(job.piece, dz::Fault::none, unpacker.length());
     } else {
-        fail(work, dz::Fault::write, index, "standard output: " + platform::lastErrorText());
+        output.fail(job.piece, dz::Fault::write, "standard output: " + platform::lastErrorText());
     }
     progress.ended(index);
-    if (work.broken) x.streamBroken = true;
-    if (job.piece + 1 == planned(x, job.output).pieces.size()) {
-        work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
-    }
+    if (output.failed()) stream.broken = true;
+    const bool last = output.end(job.piece, dz::Fault::none);
     unpacker.trim(idleKeep);
-    x.streamTurns.done(jobNumber);
+    stream.turns.done(jobNumber);
+    return last;
 }
 
 }  // namespace
@@ -82,12 +90,11 @@ void extractToStandardOutput(Extraction& x, const std::vector<Job>& jobs, unsign
     for (std::size_t i = 0; i < count; ++i) unpackers.emplace_back(&bound, share);
     // A worker keeps no more than half its share from one piece to the next.
     const std::size_t idleKeep = share / 2;
+    Stream stream;
     runInParallel(jobs.size(), static_cast<unsigned>(unpackers.size()),
                   [&](std::size_t k, unsigned worker) {
-                      const Job& job = jobs[k];
-                      streamJob(x, job, k, unpackers[worker], progress, idleKeep);
-                      if (job.piece + 1 == planned(x, job.output).pieces.size()) {
-                          report(job.output);
+                      if (streamJob(x, stream, jobs[k], k, unpackers[worker], progress, idleKeep)) {
+                          report(jobs[k].output);
                       }
                   });
 }
