@@ -61,11 +61,14 @@ struct ProverCalls {
 };
 
 // Unpacks and proves the entries in `order` (their headers passed), begun in that order, on
-// `workers` threads. `predecessors[index]` is the entry that must be inflated (or have failed)
-// before entry `index` is begun, or -1 for none; it must come earlier in the order, and the
-// inflated calls of such a chain then come in its order, each after the one before it has
-// returned. Empty: none has one. Each worker has a room of its own, for a sub-file of any size at a
-// time; the shared room takes as many as fit it side by side.
+// `workers` threads. Each worker has a room of its own, for a sub-file of any size at a time;
+// the shared room takes as many as fit it side by side (kx/rooms.h). How the workers share the
+// work: kx/prover_schedule.h.
+//
+// `predecessors[index]` is the entry that must be inflated (or have failed for good) before
+// entry `index` is begun, or -1 for none; it must come earlier in the order. The inflated calls
+// of such a chain then come in its order, each after the one before it has returned (kx extract
+// places the pieces of a joined output so). Empty: none has one.
 //
 // All the rooms and packed data commit their memory against `bound` (none when null), the shared
 // room only when it takes no more than a quarter of it. A sub-file that runs short of memory while
