@@ -38,29 +38,20 @@ bool writeInSlices(const Unpacker& unpacker, std::uint32_t index, Progress& prog
     return true;
 }
 
-// The stream on standard output: the pieces of all chosen outputs one after the other, each in
-// its turn, and nothing after a failure.
-struct Stream {
-    Turns turns;  // by job number
-    std::atomic<bool> broken{false};
-};
-
-// Proves piece `job` and writes it to standard output in its turn. True when it was its
-// output's last piece, which settles the output.
-bool streamJob(Extraction& x, Stream& stream, const Job& job, std::size_t jobNumber,
-               Unpacker& unpacker, Progress& progress, std::size_t idleKeep) {
+// Writes piece `job`, unpacked into `unpacker` with `fault`, to standard output in its turn: the
+// pieces of all chosen outputs go out one after the other, and nothing after a failure does
+// (`broken`). True when it was its output's last piece, which settles the output.
+bool writeInTurn(Extraction& x, std::atomic<bool>& broken, const Job& job, dz::Fault fault,
+                 Unpacker& unpacker, Progress& progress) {
     OutputAssembly& output = *x.outputs[job.output];
     const std::uint32_t index = planned(x, job.output).pieces[job.piece];
-    dz::Fault fault = unpackPiece(x, index, stream.broken, unpacker, progress);
-    stream.turns.await(jobNumber);
-    if ((fault == dz::Fault::unpackedMemory || fault == dz::Fault::packedMemory) &&
-        !stream.broken) {
+    if ((fault == dz::Fault::unpackedMemory || fault == dz::Fault::packedMemory) && !broken) {
         // The workers ahead of it held memory: in its turn, the pieces before it are written and
         // their workers keep little, so it is tried once more.
         unpacker.trim(0);
         fault = unpacker.unpack(x.survey, index);
     }
-    if (stream.broken) {
+    if (broken) {
         // The stream has a hole where an earlier output failed: nothing after it is written.
         output.fail(job.piece, dz::Fault::write, "not written after an earlier output failed");
     } else if (fault != dz::Fault::none) {
@@ -71,15 +62,15 @@ bool streamJob(Extraction& x, Stream& stream, const Job& job, std::size_t jobNum
         output.fail(job.piece, dz::Fault::write, "standard output: " + platform::lastErrorText());
     }
     progress.ended(index);
-    if (output.failed()) stream.broken = true;
-    const bool last = output.end(job.piece, dz::Fault::none);
-    unpacker.trim(idleKeep);
-    stream.turns.done(jobNumber);
-    return last;
+    if (output.failed()) broken = true;
+    return output.end(job.piece, dz::Fault::none);
 }
 
 }  // namespace
 
+// Each worker unpacks a piece into an unpacker lent to it in job order, and leaves the piece to
+// be written in its turn (by whichever worker finds the pieces before it written); the unpacker
+// is given back once it is. A worker never waits for an unpacker that only a later job holds.
 void extractToStandardOutput(Extraction& x, const std::vector<Job>& jobs, unsigned workers,
                              Progress& progress, const std::function<void(std::size_t)>& report) {
     platform::MemoryBound bound(memoryBoundFor(x.options));
@@ -90,13 +81,22 @@ void extractToStandardOutput(Extraction& x, const std::vector<Job>& jobs, unsign
     for (std::size_t i = 0; i < count; ++i) unpackers.emplace_back(&bound, share);
     // A worker keeps no more than half its share from one piece to the next.
     const std::size_t idleKeep = share / 2;
-    Stream stream;
-    runInParallel(jobs.size(), static_cast<unsigned>(unpackers.size()),
-                  [&](std::size_t k, unsigned worker) {
-                      if (streamJob(x, stream, jobs[k], k, unpackers[worker], progress, idleKeep)) {
-                          report(jobs[k].output);
-                      }
-                  });
+    std::atomic<bool> broken{false};
+    Rooms lender(unpackers.size());
+    InOrder writer(jobs.size());
+    runInParallel(
+        jobs.size(), static_cast<unsigned>(unpackers.size()), [&](std::size_t k, unsigned) {
+            const std::size_t room = lender.take(k);
+            const Job& job = jobs[k];
+            const dz::Fault fault = unpackPiece(x, planned(x, job.output).pieces[job.piece], broken,
+                                                unpackers[room], progress);
+            writer.ready(k, [&, k, room, fault] {
+                const bool last = writeInTurn(x, broken, jobs[k], fault, unpackers[room], progress);
+                unpackers[room].trim(idleKeep);
+                lender.give(room);
+                if (last) report(jobs[k].output);
+            });
+        });
 }
 
 }  // namespace kx
