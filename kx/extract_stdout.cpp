@@ -1,12 +1,14 @@
 // kx extract --stdout: the chosen outputs' pieces proven and written to standard output one
 // after the other, in table order, each once it is proven; nothing after a failure.
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <vector>
 
 #include "dzlib/fault.h"
 #include "dzlib/survey.h"
 #include "kx/extraction.h"
+#include "kx/output_assembly.h"
 #include "kx/parallel.h"
 #include "kx/progress.h"
 #include "kx/unpacker.h"
@@ -36,42 +38,39 @@ bool writeInSlices(const Unpacker& unpacker, std::uint32_t index, Progress& prog
     return true;
 }
 
-// Proves piece `job` and writes it to standard output in its turn: the pieces of all chosen
-// outputs go out one after the other, and nothing after a failure does.
-void streamJob(Extraction& x, const Job& job, std::size_t jobNumber, Unpacker& unpacker,
-               Progress& progress, std::size_t idleKeep) {
-    OutputWork& work = *x.outputs[job.output];
+// Writes piece `job`, unpacked into `unpacker` with `fault`, to standard output in its turn: the
+// pieces of all chosen outputs go out one after the other, and nothing after a failure does
+// (`broken`). True when it was its output's last piece, which settles the output.
+bool writeInTurn(Extraction& x, std::atomic<bool>& broken, const Job& job, dz::Fault fault,
+                 Unpacker& unpacker, Progress& progress) {
+    OutputAssembly& output = *x.outputs[job.output];
     const std::uint32_t index = planned(x, job.output).pieces[job.piece];
-    dz::Fault fault = unpackPiece(x, index, x.streamBroken, unpacker, progress);
-    x.streamTurns.await(jobNumber);
-    if ((fault == dz::Fault::unpackedMemory || fault == dz::Fault::packedMemory) &&
-        !x.streamBroken) {
+    if ((fault == dz::Fault::unpackedMemory || fault == dz::Fault::packedMemory) && !broken) {
         // The workers ahead of it held memory: in its turn, the pieces before it are written and
         // their workers keep little, so it is tried once more.
         unpacker.trim(0);
         fault = unpacker.unpack(x.survey, index);
     }
-    if (x.streamBroken) {
+    if (broken) {
         // The stream has a hole where an earlier output failed: nothing after it is written.
-        fail(work, dz::Fault::write, index, "not written after an earlier output failed");
+        output.fail(job.piece, dz::Fault::write, "not written after an earlier output failed");
     } else if (fault != dz::Fault::none) {
-        fail(work, fault, index);
+        output.fail(job.piece, fault);
     } else if (writeInSlices(unpacker, index, progress)) {
-        work.pieceSizes[job.piece] = unpacker.length();
+        output.place(job.piece, dz::Fault::none, unpacker.length());
     } else {
-        fail(work, dz::Fault::write, index, "standard output: " + platform::lastErrorText());
+        output.fail(job.piece, dz::Fault::write, "standard output: " + platform::lastErrorText());
     }
     progress.ended(index);
-    if (work.broken) x.streamBroken = true;
-    if (job.piece + 1 == planned(x, job.output).pieces.size()) {
-        work.outcome = work.broken ? Outcome::failed : Outcome::extracted;
-    }
-    unpacker.trim(idleKeep);
-    x.streamTurns.done(jobNumber);
+    if (output.failed()) broken = true;
+    return output.end(job.piece, dz::Fault::none);
 }
 
 }  // namespace
 
+// Each worker unpacks a piece into an unpacker lent to it in job order, and leaves the piece to
+// be written in its turn (by whichever worker finds the pieces before it written); the unpacker
+// is given back once it is. A worker never waits for an unpacker that only a later job holds.
 void extractToStandardOutput(Extraction& x, const std::vector<Job>& jobs, unsigned workers,
                              Progress& progress, const std::function<void(std::size_t)>& report) {
     platform::MemoryBound bound(memoryBoundFor(x.options));
@@ -82,14 +81,22 @@ void extractToStandardOutput(Extraction& x, const std::vector<Job>& jobs, unsign
     for (std::size_t i = 0; i < count; ++i) unpackers.emplace_back(&bound, share);
     // A worker keeps no more than half its share from one piece to the next.
     const std::size_t idleKeep = share / 2;
-    runInParallel(jobs.size(), static_cast<unsigned>(unpackers.size()),
-                  [&](std::size_t k, unsigned worker) {
-                      const Job& job = jobs[k];
-                      streamJob(x, job, k, unpackers[worker], progress, idleKeep);
-                      if (job.piece + 1 == planned(x, job.output).pieces.size()) {
-                          report(job.output);
-                      }
-                  });
+    std::atomic<bool> broken{false};
+    Rooms lender(unpackers.size());
+    InOrder writer(jobs.size());
+    runInParallel(
+        jobs.size(), static_cast<unsigned>(unpackers.size()), [&](std::size_t k, unsigned) {
+            const std::size_t room = lender.take(k);
+            const Job& job = jobs[k];
+            const dz::Fault fault = unpackPiece(x, planned(x, job.output).pieces[job.piece], broken,
+                                                unpackers[room], progress);
+            writer.ready(k, [&, k, room, fault] {
+                const bool last = writeInTurn(x, broken, jobs[k], fault, unpackers[room], progress);
+                unpackers[room].trim(idleKeep);
+                lender.give(room);
+                if (last) report(jobs[k].output);
+            });
+        });
 }
 
 }  // namespace kx

@@ -3,54 +3,21 @@
 // (kx/extract_report.cpp).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "dzlib/fault.h"
 #include "dzlib/output_writer.h"
 #include "dzlib/plan.h"
 #include "dzlib/survey.h"
 #include "kx/commands.h"
-#include "kx/parallel.h"
+#include "kx/output_assembly.h"
 #include "kx/report.h"
 
 namespace kx {
-
-// `exists`: a file was made at the output's name by another program while the run went on, and
-// is left as it is.
-enum class Outcome { notChosen, waiting, extracted, kept, failed, exists };
-
-// One output of the plan as the extraction goes.
-struct OutputWork {
-    Outcome outcome = Outcome::notChosen;
-    // Its pieces are unpacked and proven, and nothing is written: a kept output of several
-    // pieces whose piece sizes the manifest needs, or, with a manifest, an output not chosen.
-    bool measureOnly = false;
-    dz::Fault fault = dz::Fault::none;
-    std::uint32_t failedPiece = 0;  // the entry that failed
-    std::string detail;             // the system's reason for a failed write
-    std::vector<std::uint64_t> pieceSizes;
-    dz::PendingOutput pending;
-    std::once_flag begun;  // the temporary file is made by the first piece that is proven
-    // Pieces learn where they go in table order (each after the lengths of those before it),
-    // then are written side by side; the last to end moves the output into place.
-    Turns turns;
-    std::uint64_t nextOffset = 0;
-    std::atomic<std::size_t> unfinished{0};
-    std::atomic<bool> broken{false};
-    std::mutex failing;  // held while a failure is recorded
-    std::mutex writing;  // held while a piece's bytes go into the temporary file
-};
-
-// Records a failure of an output: of its failed pieces, the first in table order, whatever
-// order the workers found them in.
-void fail(OutputWork& work, dz::Fault fault, std::uint32_t piece, std::string detail = {});
 
 // One piece to prove and write.
 struct Job {
@@ -63,11 +30,9 @@ struct Extraction {
     explicit Extraction(const Options& chosen) : options(chosen) {}
     const Options& options;
     dz::Survey survey;
-    std::vector<std::unique_ptr<OutputWork>> outputs;
+    std::vector<std::unique_ptr<OutputAssembly>> outputs;
     std::vector<bool> chosenEntries;
     dz::OutputFolder folder;
-    Turns streamTurns;  // with --stdout, every piece in one order
-    std::atomic<bool> streamBroken{false};
 };
 
 inline const dz::PlannedOutput& planned(const Extraction& x, std::size_t output) {
@@ -81,12 +46,6 @@ inline std::string storedName(const dz::Survey& survey, std::uint32_t index) {
 // The path of output `name` in `directory`, as messages name it.
 inline std::string outputPath(const std::string& directory, const std::string& name) {
     return (std::filesystem::path(directory) / name).string();
-}
-
-inline std::uint64_t sizeOf(const OutputWork& work) {
-    std::uint64_t size = 0;
-    for (std::uint64_t piece : work.pieceSizes) size += piece;
-    return size;
 }
 
 // The line of an output for people, in its table-order place: "extracted  NAME  SIZE bytes",

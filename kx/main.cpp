@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kestrix_version.h"
 #include "kx/commands.h"
@@ -161,23 +162,8 @@ void addWorkers(CLI::App* command, kx::Options& options) {
             "SIZE"));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    platform::prepareProcess();
-    kx::Options options;
-    CLI::App app("kx checks, lists, unpacks and packs DZ firmware containers.", "kx");
-    app.formatter(std::make_shared<PlainHelp>());
-    app.set_version_flag("--version", "kx " KESTRIX_VERSION);
-    app.require_subcommand(1);
-    // A word that starts with '/' is a path, as on POSIX, never an option: the Windows build
-    // would otherwise take "/C/firmware.dz" for an option "/C" (the subcommands inherit this).
-    app.allow_windows_style_options(false);
-    CLI::App* info = addCommand(app, "info",
-                                "show the main header and whether the header and "
-                                "the offset table pass their checks",
-                                options);
-    info->alias("i");
+// kx list's options beside the shared ones.
+CLI::App* addList(CLI::App& app, kx::Options& options) {
     CLI::App* list = addCommand(app, "list",
                                 "list the table's entries, their output files and "
                                 "whether their headers pass",
@@ -190,10 +176,11 @@ int main(int argc, char** argv) {
                                               "the output names alone, each ended by a NUL byte");
     names->excludes(list->get_option("--json"));
     namesEndNul->excludes(list->get_option("--json"));
-    CLI::App* test =
-        addCommand(app, "test", "make every check, on every entry, writing nothing", options);
-    test->alias("t");
-    addWorkers(test, options);
+    return list;
+}
+
+// kx extract's options beside the shared ones.
+CLI::App* addExtract(CLI::App& app, kx::Options& options) {
     CLI::App* extract = addCommand(app, "extract",
                                    "unpack the chosen outputs, each proven and "
                                    "written whole",
@@ -223,6 +210,11 @@ int main(int argc, char** argv) {
     // The JSON document would land among the outputs' bytes.
     toStandardOutput->excludes(extract->get_option("--json"));
     addWorkers(extract, options);
+    return extract;
+}
+
+// kx pack's options: it reads a manifest, not a container.
+CLI::App* addPack(CLI::App& app, kx::Options& options) {
     CLI::App* pack = app.add_subcommand("pack",
                                         "build a container from a manifest and the files "
                                         "it names")
@@ -246,7 +238,38 @@ int main(int argc, char** argv) {
         ->excludes(base);
     addJson(pack, options);
     addWorkers(pack, options);
+    return pack;
+}
 
+// The commands, each with the function that runs it.
+struct Command {
+    CLI::App* app;
+    int (*run)(const kx::Options&);
+};
+
+std::vector<Command> addCommands(CLI::App& app, kx::Options& options) {
+    CLI::App* info = addCommand(app, "info",
+                                "show the main header and whether the header and "
+                                "the offset table pass their checks",
+                                options);
+    info->alias("i");
+    CLI::App* list = addList(app, options);
+    CLI::App* test =
+        addCommand(app, "test", "make every check, on every entry, writing nothing", options);
+    test->alias("t");
+    addWorkers(test, options);
+    CLI::App* extract = addExtract(app, options);
+    CLI::App* pack = addPack(app, options);
+    return {{info, kx::runInfo},
+            {list, kx::runList},
+            {test, kx::runTest},
+            {extract, kx::runExtract},
+            {pack, kx::runPack}};
+}
+
+// Parses the command line. False with the exit status when that is all there is to do: help,
+// the version, or a command line kx cannot take.
+bool parse(CLI::App& app, int argc, char** argv, int& status) {
     // A first word that is no option and no command is a mistyped command.
     const auto isCommand = [&app](const std::string& word) {
         const auto commands = app.get_subcommands([](CLI::App*) { return true; });
@@ -254,28 +277,45 @@ int main(int argc, char** argv) {
                            [&](CLI::App* command) { return command->check_name(word); });
     };
     if (argc > 1 && argv[1][0] != '-' && !isCommand(argv[1])) {
-        return usageError("unknown command '" + kx::shown(argv[1]) + "'", argc, argv,
-                          /*subject=*/false);
+        status = usageError("unknown command '" + kx::shown(argv[1]) + "'", argc, argv,
+                            /*subject=*/false);
+        return false;
     }
     try {
         app.parse(argc, argv);
+        return true;
     } catch (const CLI::CallForHelp&) {
         kx::printOut(app.help());
-        return finish(kx::kExitGood);
     } catch (const CLI::CallForAllHelp&) {
         kx::printOut(app.help("", CLI::AppFormatMode::All));
-        return finish(kx::kExitGood);
     } catch (const CLI::CallForVersion& version) {
         kx::printOut(std::string(version.what()) + "\n");
-        return finish(kx::kExitGood);
     } catch (const CLI::ParseError& error) {
-        return usageError(error.what(), argc, argv);
+        status = usageError(error.what(), argc, argv);
+        return false;
     }
-    if (list->parsed() && options.namesEndNul) options.namesOnly = true;
-    if (info->parsed()) return finish(runCommand(kx::runInfo, options));
-    if (list->parsed()) return finish(runCommand(kx::runList, options));
-    if (test->parsed()) return finish(runCommand(kx::runTest, options));
-    if (extract->parsed()) return finish(runCommand(kx::runExtract, options));
-    if (pack->parsed()) return finish(runCommand(kx::runPack, options));
+    status = finish(kx::kExitGood);
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    platform::prepareProcess();
+    kx::Options options;
+    CLI::App app("kx checks, lists, unpacks and packs DZ firmware containers.", "kx");
+    app.formatter(std::make_shared<PlainHelp>());
+    app.set_version_flag("--version", "kx " KESTRIX_VERSION);
+    app.require_subcommand(1);
+    // A word that starts with '/' is a path, as on POSIX, never an option: the Windows build
+    // would otherwise take "/C/firmware.dz" for an option "/C" (the subcommands inherit this).
+    app.allow_windows_style_options(false);
+    const std::vector<Command> commands = addCommands(app, options);
+    int status = kx::kExitUsage;
+    if (!parse(app, argc, argv, status)) return status;
+    if (options.namesEndNul) options.namesOnly = true;  // only kx list has -0
+    for (const Command& command : commands) {
+        if (command.app->parsed()) return finish(runCommand(command.run, options));
+    }
     return kx::kExitUsage;
 }

@@ -216,6 +216,73 @@ std::string manifestText(const Manifest& manifest) {
     return json.dump(2) + "\n";
 }
 
+namespace {
+
+// The container's header fields.
+dz::MainHeader readMainHeader(const Json& container) {
+    dz::MainHeader header{};
+    header.version = number<std::uint32_t>(container, "format_version");
+    header.subfileCount = number<std::uint32_t>(container, "subfile_count");
+    header.creationTime = number<std::uint64_t>(container, "creation_time_raw");
+    readField(container, "phone_model", header.phoneModel);
+    readField(container, "internal_name", header.internalName);
+    readField(container, "chip", header.chip);
+    readField(container, "file_name", header.fileName);
+    return header;
+}
+
+// The original container as it was when the manifest was written.
+Origin readOrigin(const Json& original) {
+    Origin origin;
+    origin.file = readPath(original, "file");
+    origin.size = number<std::uint64_t>(original, "size");
+    if (original.contains("modified")) {
+        const Json& modified = original.at("modified");
+        if (!modified.is_number_integer() ||
+            (modified.is_number_unsigned() && modified.get<std::uint64_t>() > INT64_MAX)) {
+            throw Invalid{"\"modified\" is not a number that fits"};
+        }
+        origin.modified = modified.get<std::int64_t>();
+    }
+    const std::string digest = bytesOf(member(original, "header_md5_hex"), "header_md5_hex");
+    if (digest.size() != sizeof origin.headerDigest) {
+        throw Invalid{"header_md5_hex holds " + std::to_string(digest.size()) + " bytes, not 16"};
+    }
+    std::memcpy(origin.headerDigest, digest.data(), digest.size());
+    return origin;
+}
+
+// One entry: its stored fields, its wrapper, its place in the original and its content's.
+ManifestEntry readEntry(const Json& item) {
+    ManifestEntry entry;
+    entry.type = number<std::uint32_t>(item, "type");
+    readField(item, "name", entry.name);
+    const std::string reserved = bytesOf(member(item, "reserved_hex"), "reserved_hex");
+    if (reserved.size() != sizeof entry.reserved) {
+        throw Invalid{"reserved_hex holds " + std::to_string(reserved.size()) + " bytes, not " +
+                      std::to_string(sizeof entry.reserved)};
+    }
+    std::memcpy(entry.reserved, reserved.data(), reserved.size());
+    entry.wrapper = readWrapperJson(member(item, "wrapper"));
+    if (item.contains("index")) {
+        const auto index = number<std::uint32_t>(item, "index");
+        if (index == 0) throw Invalid{"an \"index\" counts from 1"};
+        entry.originalIndex = index - 1;
+    }
+    if (!member(item, "file").is_null()) {
+        entry.content = ContentPlace{readPath(item, "file"), number<std::uint64_t>(item, "offset"),
+                                     number<std::uint64_t>(item, "length")};
+    }
+    if (item.contains("proven")) {
+        const Json& proven = item.at("proven");
+        if (!proven.is_boolean()) throw Invalid{"\"proven\" is not true or false"};
+        entry.proven = proven.get<bool>();
+    }
+    return entry;
+}
+
+}  // namespace
+
 bool parseManifest(const std::string& text, Manifest& manifest, std::string& error) {
     try {
         const Json json = Json::parse(text, DuplicateKeys());
@@ -224,66 +291,11 @@ bool parseManifest(const std::string& text, Manifest& manifest, std::string& err
         }
         const Json& container = member(json, "container");
         manifest = Manifest();
-        dz::MainHeader& header = manifest.header;
-        header.version = number<std::uint32_t>(container, "format_version");
-        header.subfileCount = number<std::uint32_t>(container, "subfile_count");
-        header.creationTime = number<std::uint64_t>(container, "creation_time_raw");
-        readField(container, "phone_model", header.phoneModel);
-        readField(container, "internal_name", header.internalName);
-        readField(container, "chip", header.chip);
-        readField(container, "file_name", header.fileName);
-        if (json.contains("original")) {
-            const Json& original = json.at("original");
-            Origin origin;
-            origin.file = readPath(original, "file");
-            origin.size = number<std::uint64_t>(original, "size");
-            if (original.contains("modified")) {
-                const Json& modified = original.at("modified");
-                if (!modified.is_number_integer() ||
-                    (modified.is_number_unsigned() && modified.get<std::uint64_t>() > INT64_MAX)) {
-                    throw Invalid{"\"modified\" is not a number that fits"};
-                }
-                origin.modified = modified.get<std::int64_t>();
-            }
-            const std::string digest =
-                bytesOf(member(original, "header_md5_hex"), "header_md5_hex");
-            if (digest.size() != sizeof origin.headerDigest) {
-                throw Invalid{"header_md5_hex holds " + std::to_string(digest.size()) +
-                              " bytes, not 16"};
-            }
-            std::memcpy(origin.headerDigest, digest.data(), digest.size());
-            manifest.origin = origin;
-        }
+        manifest.header = readMainHeader(container);
+        if (json.contains("original")) manifest.origin = readOrigin(json.at("original"));
         const Json& entries = member(json, "entries");
         if (!entries.is_array()) throw Invalid{"\"entries\" is not a list"};
-        for (const Json& item : entries) {
-            ManifestEntry entry;
-            entry.type = number<std::uint32_t>(item, "type");
-            readField(item, "name", entry.name);
-            const std::string reserved = bytesOf(member(item, "reserved_hex"), "reserved_hex");
-            if (reserved.size() != sizeof entry.reserved) {
-                throw Invalid{"reserved_hex holds " + std::to_string(reserved.size()) +
-                              " bytes, not " + std::to_string(sizeof entry.reserved)};
-            }
-            std::memcpy(entry.reserved, reserved.data(), reserved.size());
-            entry.wrapper = readWrapperJson(member(item, "wrapper"));
-            if (item.contains("index")) {
-                const auto index = number<std::uint32_t>(item, "index");
-                if (index == 0) throw Invalid{"an \"index\" counts from 1"};
-                entry.originalIndex = index - 1;
-            }
-            if (!member(item, "file").is_null()) {
-                entry.content =
-                    ContentPlace{readPath(item, "file"), number<std::uint64_t>(item, "offset"),
-                                 number<std::uint64_t>(item, "length")};
-            }
-            if (item.contains("proven")) {
-                const Json& proven = item.at("proven");
-                if (!proven.is_boolean()) throw Invalid{"\"proven\" is not true or false"};
-                entry.proven = proven.get<bool>();
-            }
-            manifest.entries.push_back(entry);
-        }
+        for (const Json& item : entries) manifest.entries.push_back(readEntry(item));
         return true;
     } catch (const Invalid& invalid) {
         error = invalid.what;

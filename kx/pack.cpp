@@ -350,6 +350,46 @@ struct Assembly {
     }
 };
 
+// The weight of each entry in the progress line: its piece's length, or the packed size of the
+// original's entry it copies.
+std::vector<std::uint64_t> packWeights(const PackRun& run) {
+    const Original& original = run.original;
+    std::vector<std::uint64_t> weights(run.manifest.entries.size());
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+        const ManifestEntry& entry = run.manifest.entries[i];
+        weights[i] = entry.content
+                         ? entry.content->length
+                         : original.survey.plan.entries[*original.copyFrom[i]].header.packedSize;
+    }
+    return weights;
+}
+
+// Writes entry `i`, packed in `room` (or copied from the original), in its turn.
+void writePacked(const PackRun& run, std::size_t i, const PackedEntry& packed, const PackRoom& room,
+                 dz::PendingOutput& out, std::vector<std::uint8_t>& copyBuffer,
+                 Assembly& assembly) {
+    const Original& original = run.original;
+    if (assembly.at > dz::kLargestStored || packed.packedLength > dz::kLargestStored) {
+        assembly.refuse({entryLabel(i),
+                         "the container would pass 4 GiB, beyond what its 32-bit offsets reach"});
+        return;
+    }
+    assembly.table[i] = {run.manifest.entries[i].type, static_cast<std::uint32_t>(assembly.at)};
+    std::string fault = "write";
+    if (!out.append(packed.sealedHeader.data(), packed.sealedHeader.size()) ||
+        !(packed.copyOf ? appendOriginal(out, original.survey, *packed.copyOf, copyBuffer, fault)
+                        : out.append(room.packed.bytes(), packed.packedLength))) {
+        if (fault == "read") {
+            assembly.refuse({original.survey.path, "cannot read it: " + platform::lastErrorText()});
+        } else {
+            assembly.refuse({run.options.output, "cannot write it: " + platform::lastErrorText(),
+                             "cannot-write"});
+        }
+    }
+    assembly.at += packed.sealedHeader.size() + packed.packedLength;
+    assembly.copied += packed.copyOf ? 1 : 0;
+}
+
 // Packs every entry on the workers and writes each into `out` in table order, so the bytes do
 // not depend on the workers. A packed entry waits in its room until those before it are
 // written; one room more than there are workers lets a worker go on meanwhile. Every entry is
@@ -357,19 +397,11 @@ struct Assembly {
 void packEntries(PackRun& run, dz::PendingOutput& out, Assembly& assembly) {
     const Options& options = run.options;
     const Manifest& manifest = run.manifest;
-    const Original& original = run.original;
     const std::size_t count = manifest.entries.size();
-    std::vector<std::uint64_t> weights(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const ManifestEntry& entry = manifest.entries[i];
-        weights[i] = entry.content
-                         ? entry.content->length
-                         : original.survey.plan.entries[*original.copyFrom[i]].header.packedSize;
-    }
     std::vector<std::uint8_t> copyBuffer;  // the writer's, for packed data not read in place
     platform::MemoryBound bound(memoryBoundFor(options));
     Progress progress(!options.quiet && !options.json && platform::standardErrorIsTerminal(),
-                      weights);
+                      packWeights(run));
     run.progress = &progress;
     const unsigned workers =
         static_cast<unsigned>(std::min<std::size_t>(workersFor(options), count + 1));
@@ -383,30 +415,8 @@ void packEntries(PackRun& run, dz::PendingOutput& out, Assembly& assembly) {
         std::min<std::uint64_t>(bound.limit() / 4 / rooms.size() / 3, dz::kLargestStored));
     Rooms lender(rooms.size());
     InOrder writer(count);
-    // Writes entry `i`, packed in room `roomNumber` (or copied from the original), in its turn.
     const auto write = [&](std::size_t i, std::size_t roomNumber, const PackedEntry& packed) {
-        if (assembly.at > dz::kLargestStored || packed.packedLength > dz::kLargestStored) {
-            assembly.refuse({entryLabel(i),
-                             "the container would pass 4 GiB, beyond what its 32-bit offsets "
-                             "reach"});
-            return;
-        }
-        assembly.table[i] = {manifest.entries[i].type, static_cast<std::uint32_t>(assembly.at)};
-        std::string fault = "write";
-        if (!out.append(packed.sealedHeader.data(), packed.sealedHeader.size()) ||
-            !(packed.copyOf
-                  ? appendOriginal(out, original.survey, *packed.copyOf, copyBuffer, fault)
-                  : out.append(rooms[roomNumber].packed.bytes(), packed.packedLength))) {
-            if (fault == "read") {
-                assembly.refuse(
-                    {original.survey.path, "cannot read it: " + platform::lastErrorText()});
-            } else {
-                assembly.refuse({options.output, "cannot write it: " + platform::lastErrorText(),
-                                 "cannot-write"});
-            }
-        }
-        assembly.at += packed.sealedHeader.size() + packed.packedLength;
-        assembly.copied += packed.copyOf ? 1 : 0;
+        writePacked(run, i, packed, rooms[roomNumber], out, copyBuffer, assembly);
     };
     runInParallel(count, workers, [&](std::size_t i, unsigned) {
         const ManifestEntry& entry = manifest.entries[i];

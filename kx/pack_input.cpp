@@ -70,6 +70,7 @@ void checkEntries(const Manifest& manifest, std::vector<Refusal>& refusals) {
     }
 }
 
+// Left whole: pack's engine moves into the library in its own branch, which takes it as it is.
 void placeContent(Manifest& manifest, const fs::path& folder,
                   std::map<std::string, Source>& sources, std::vector<Refusal>& refusals) {
     std::map<std::string, std::vector<std::size_t>> entriesOf;

@@ -47,6 +47,7 @@ std::string whyNotCopied(const dz::Survey& survey, std::uint32_t index,
 
 }  // namespace
 
+// Left whole: pack's engine moves into the library in its own branch, which takes it as it is.
 void openOriginal(const Manifest& manifest, const Options& options, const fs::path& manifestFolder,
                   Original& original, std::vector<Refusal>& refusals) {
     const std::size_t count = manifest.entries.size();

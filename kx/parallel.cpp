@@ -1,4 +1,4 @@
-// Threads, turns and ordered results.
+// Threads, ordered results and rooms lent in order.
 #include "kx/parallel.h"
 
 #include <atomic>
@@ -21,19 +21,6 @@ void runInParallel(std::size_t count, unsigned workers,
         threads.emplace_back(work, worker);
     }
     work(0);
-}
-
-void Turns::await(std::size_t turn) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return next_ >= turn; });
-}
-
-void Turns::done(std::size_t turn) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (turn + 1 > next_) next_ = turn + 1;
-    }
-    changed_.notify_all();
 }
 
 void InOrder::ready(std::size_t position, std::function<void()> action) {

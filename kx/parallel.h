@@ -14,19 +14,6 @@ namespace kx {
 void runInParallel(std::size_t count, unsigned workers,
                    const std::function<void(std::size_t, unsigned)>& job);
 
-// Turns taken in a fixed order by whichever threads hold them: await(k) returns once turns 0 to
-// k - 1 are done. Every turn must be done, in the end, for the later ones to go on.
-class Turns {
-  public:
-    void await(std::size_t turn);
-    void done(std::size_t turn);
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::size_t next_ = 0;
-};
-
 // Runs actions in a fixed order as soon as each and all those before it are ready, one at a
 // time, on a thread that made one of them ready; used to print or write results in table order
 // while work goes on. A thread that finds another running them leaves its action to that one.

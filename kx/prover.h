@@ -58,15 +58,17 @@ struct ProverCalls {
     // Once for each entry, at its end (after its last slice); with Fault::none, its unpacked
     // bytes are at `bytes` while the call lasts.
     std::function<void(std::uint32_t index, const Proof& proof, const std::uint8_t* bytes)> proven;
-    // The entry that must be inflated (or have failed) before this one is begun, or -1 for
-    // none; it must come earlier in the order. The inflated calls of such a chain then come in
-    // its order, each after the one before it has returned. May be left empty (none must).
-    std::function<std::int64_t(std::uint32_t index)> after;
 };
 
 // Unpacks and proves the entries in `order` (their headers passed), begun in that order, on
 // `workers` threads. Each worker has a room of its own, for a sub-file of any size at a time;
-// the shared room takes as many as fit it side by side.
+// the shared room takes as many as fit it side by side (kx/rooms.h). How the workers share the
+// work: kx/prover_schedule.h.
+//
+// `predecessors[index]` is the entry that must be inflated (or have failed for good) before
+// entry `index` is begun, or -1 for none; it must come earlier in the order. The inflated calls
+// of such a chain then come in its order, each after the one before it has returned (kx extract
+// places the pieces of a joined output so). Empty: none has one.
 //
 // All the rooms and packed data commit their memory against `bound` (none when null), the shared
 // room only when it takes no more than a quarter of it. A sub-file that runs short of memory while
@@ -74,7 +76,8 @@ struct ProverCalls {
 // inflated with all the bound leaves beside the shared room, alone; one that runs short there, or
 // that had that much already, fails with packedMemory or unpackedMemory.
 void proveEntries(const dz::Survey& survey, const std::vector<std::uint32_t>& order,
-                  unsigned workers, const SharedRoom& shared, const ProverCalls& calls,
+                  const std::vector<std::int64_t>& predecessors, unsigned workers,
+                  const SharedRoom& shared, const ProverCalls& calls,
                   platform::MemoryBound* bound = nullptr);
 
 }  // namespace kx

@@ -1,5 +1,6 @@
 // kx test: every check Kestrix makes, on every entry, writing nothing.
 #include <cstdio>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -63,91 +64,122 @@ std::string verdict(const dz::Survey& survey, const std::vector<Result>& results
     return subject + "FAILED: " + what + "\n";
 }
 
-}  // namespace
-
-int runTest(const Options& options) {
-    dz::Survey survey;
-    if (!surveyOrSay(options.container, survey)) return kExitFailed;
-    const std::size_t count = survey.plan.entries.size();
-    std::vector<Result> results(count);
+// The entries the test unpacks, each with its result so far (a fault of its header or name)
+// and its weight in the progress line; the width of the name column.
+struct TestPlan {
+    std::vector<Result> results;
     std::vector<std::uint32_t> toUnpack;
-    std::vector<std::uint64_t> weights(count, 0);
+    std::vector<std::uint64_t> weights;
     std::size_t nameWidth = 4;
+};
+
+TestPlan planTest(const dz::Survey& survey) {
+    const std::size_t count = survey.plan.entries.size();
+    TestPlan plan;
+    plan.results.resize(count);
+    plan.weights.assign(count, 0);
     for (std::uint32_t i = 0; i < count; ++i) {
         const dz::PlannedEntry& entry = survey.plan.entries[i];
-        results[i].fault = entry.fault;
-        nameWidth = std::max(nameWidth, shown(fieldOf(entry.header.name)).size());
+        plan.results[i].fault = entry.fault;
+        plan.nameWidth = std::max(plan.nameWidth, shown(fieldOf(entry.header.name)).size());
         if (entry.fault != dz::Fault::none) continue;
-        toUnpack.push_back(i);
-        weights[i] = entry.header.packedSize;
+        plan.toUnpack.push_back(i);
+        plan.weights[i] = entry.header.packedSize;
     }
+    return plan;
+}
 
-    const bool lines = !options.json && !options.quiet;
-    if (lines)
-        printOut("   #  " + std::string("name") + std::string(nameWidth - 4, ' ') +
-                 "         unpacked  result\n");
-    InOrder printer(count);
-    const auto ready = [&](std::uint32_t index) {
-        printer.ready(index, [&, index] {
-            if (lines) printOut(resultLine(survey, index, results[index], nameWidth));
-        });
+// Unpacks and proves the entries to unpack, largest first, each result recorded and `ready`
+// once it is proven.
+void proveAll(const Options& options, const dz::Survey& survey, TestPlan& plan, bool lines,
+              const std::function<void(std::uint32_t)>& ready) {
+    Progress progress(lines && platform::standardErrorIsTerminal(), std::move(plan.weights));
+    const std::vector<std::uint32_t> order = largestFirst(survey, plan.toUnpack);
+    const unsigned workers = workersFor(options);
+    ProverCalls calls;
+    calls.started = [&](std::uint32_t index) {
+        progress.working(index, fieldOf(survey.plan.entries[index].header.name));
     };
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (results[i].fault != dz::Fault::none) ready(i);
-    }
-    {
-        Progress progress(lines && platform::standardErrorIsTerminal(), std::move(weights));
-        const std::vector<std::uint32_t> order = largestFirst(survey, toUnpack);
-        const unsigned workers = workersFor(options);
-        ProverCalls calls;
-        calls.started = [&](std::uint32_t index) {
-            progress.working(index, fieldOf(survey.plan.entries[index].header.name));
-        };
-        calls.inflated = [&](std::uint32_t index, const Proof& proof) {
-            progress.sized(index, proof.length);
-        };
-        calls.digested = [&](std::uint32_t index, std::uint64_t at, const std::uint8_t*,
-                             std::size_t length) { progress.done(index, at, length); };
-        calls.proven = [&](std::uint32_t index, const Proof& proof, const std::uint8_t*) {
-            Result& result = results[index];
-            result.fault = proof.fault;
-            result.unpacked = proof.fault == dz::Fault::none;
-            result.unpackedSize = proof.length;
-            progress.ended(index);
-            ready(index);
-        };
-        platform::MemoryBound bound(memoryBoundFor(options));
-        proveEntries(survey, order, workers, sharedRoomFor(survey, order, workers), calls, &bound);
-    }
+    calls.inflated = [&](std::uint32_t index, const Proof& proof) {
+        progress.sized(index, proof.length);
+    };
+    calls.digested = [&](std::uint32_t index, std::uint64_t at, const std::uint8_t*,
+                         std::size_t length) { progress.done(index, at, length); };
+    calls.proven = [&](std::uint32_t index, const Proof& proof, const std::uint8_t*) {
+        Result& result = plan.results[index];
+        result.fault = proof.fault;
+        result.unpacked = proof.fault == dz::Fault::none;
+        result.unpackedSize = proof.length;
+        progress.ended(index);
+        ready(index);
+    };
+    platform::MemoryBound bound(memoryBoundFor(options));
+    proveEntries(survey, order, /*predecessors=*/{}, workers, sharedRoomFor(survey, order, workers),
+                 calls, &bound);
+}
 
-    bool good = survey.mainHeaderFault == dz::Fault::none && survey.tableFault == dz::Fault::none;
-    for (const Result& result : results) good = good && result.fault == dz::Fault::none;
-    if (options.json) {
-        nlohmann::ordered_json json = surveyJson(survey, good);
-        json["entries"] = nlohmann::ordered_json::array();
-        std::uint64_t bytes = 0;
-        for (std::uint32_t i = 0; i < count; ++i) {
-            nlohmann::ordered_json entry = entryJson(survey, i);
-            entry["unpacked_size"] = results[i].unpacked
-                                         ? nlohmann::ordered_json(results[i].unpackedSize)
-                                         : nlohmann::ordered_json(nullptr);
-            entry["status"] = dz::reasonCode(results[i].fault);
-            json["entries"].push_back(entry);
-            bytes += results[i].unpackedSize;
-        }
-        json["unpacked_bytes"] = bytes;
-        printDocument(json);
-    } else {
-        printOut(verdict(survey, results));
+// The JSON document: the survey, and each entry with its result.
+nlohmann::ordered_json testJson(const dz::Survey& survey, const std::vector<Result>& results,
+                                bool good) {
+    nlohmann::ordered_json json = surveyJson(survey, good);
+    json["entries"] = nlohmann::ordered_json::array();
+    std::uint64_t bytes = 0;
+    for (std::uint32_t i = 0; i < results.size(); ++i) {
+        nlohmann::ordered_json entry = entryJson(survey, i);
+        entry["unpacked_size"] = results[i].unpacked
+                                     ? nlohmann::ordered_json(results[i].unpackedSize)
+                                     : nlohmann::ordered_json(nullptr);
+        entry["status"] = dz::reasonCode(results[i].fault);
+        json["entries"].push_back(entry);
+        bytes += results[i].unpackedSize;
     }
+    json["unpacked_bytes"] = bytes;
+    return json;
+}
 
+// Says on standard error what failed: the survey's faults, then each entry's.
+void sayFailures(const dz::Survey& survey, const std::vector<Result>& results) {
     printSurveyErrors(survey, /*entries=*/false);
-    for (std::uint32_t i = 0; i < count; ++i) {
+    for (std::uint32_t i = 0; i < results.size(); ++i) {
         if (results[i].fault != dz::Fault::none) {
             printError(shown(survey.path),
                        entryLabel(survey, i) + ": " + dz::reasonText(results[i].fault));
         }
     }
+}
+
+}  // namespace
+
+int runTest(const Options& options) {
+    dz::Survey survey;
+    if (!surveyOrSay(options.container, survey)) return kExitFailed;
+    TestPlan plan = planTest(survey);
+    const std::vector<Result>& results = plan.results;
+    const std::size_t count = results.size();
+
+    const bool lines = !options.json && !options.quiet;
+    if (lines)
+        printOut("   #  " + std::string("name") + std::string(plan.nameWidth - 4, ' ') +
+                 "         unpacked  result\n");
+    InOrder printer(count);
+    const auto ready = [&](std::uint32_t index) {
+        printer.ready(index, [&, index] {
+            if (lines) printOut(resultLine(survey, index, results[index], plan.nameWidth));
+        });
+    };
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (results[i].fault != dz::Fault::none) ready(i);
+    }
+    proveAll(options, survey, plan, lines, ready);
+
+    bool good = survey.mainHeaderFault == dz::Fault::none && survey.tableFault == dz::Fault::none;
+    for (const Result& result : results) good = good && result.fault == dz::Fault::none;
+    if (options.json) {
+        printDocument(testJson(survey, results, good));
+    } else {
+        printOut(verdict(survey, results));
+    }
+    sayFailures(survey, results);
     return good ? kExitGood : kExitFailed;
 }
 

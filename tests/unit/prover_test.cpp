@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "dzlib/survey.h"
-#include "kx/parallel.h"
 #include "tests/support/container_writer.h"
 
 namespace {
@@ -86,30 +85,33 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
             std::map<std::string, std::vector<kx::Proof>> inflations;
             std::map<std::string, std::string> slices;
             // Every other entry comes after the one before it, as kx extract's joined pieces
-            // do, and they take turns in their inflated calls: out of order, they would wait
-            // for ever.
+            // do: their inflated calls must come in that order, each begun only once the one
+            // before it was inflated.
             std::vector<std::uint32_t> chained;
             for (const std::uint32_t index : entries) {
                 if (index % 2 == 0) chained.push_back(index);
             }
-            kx::Turns turns;
-            const auto turnOf = [&](std::uint32_t index) {
-                return static_cast<std::size_t>(std::find(chained.begin(), chained.end(), index) -
-                                                chained.begin());
-            };
+            std::vector<std::int64_t> predecessors(subfiles.size(), -1);
+            for (std::size_t turn = 1; turn < chained.size(); ++turn) {
+                predecessors[chained[turn]] = chained[turn - 1];
+            }
+            std::vector<std::uint32_t> chainInflated;  // in the order of their inflated calls
             const auto nameOf = [&](std::uint32_t index) { return subfiles[index].name; };
             kx::ProverCalls calls;
             calls.started = [&](std::uint32_t index) {
                 const std::lock_guard<std::mutex> lock(mutex);
                 ++starts[nameOf(index)];
+                if (index % 2 == 0) {
+                    // Begun only once every entry before it in the chain was inflated.
+                    const auto turn = static_cast<std::size_t>(
+                        std::find(chained.begin(), chained.end(), index) - chained.begin());
+                    EXPECT_EQ(chainInflated.size(), turn) << c.what << ": " << nameOf(index);
+                }
             };
             calls.inflated = [&](std::uint32_t index, const kx::Proof& proof) {
-                if (index % 2 == 0) turns.await(turnOf(index));
-                {
-                    const std::lock_guard<std::mutex> lock(mutex);
-                    inflations[nameOf(index)].push_back(proof);
-                }
-                if (index % 2 == 0) turns.done(turnOf(index));
+                const std::lock_guard<std::mutex> lock(mutex);
+                inflations[nameOf(index)].push_back(proof);
+                if (index % 2 == 0) chainInflated.push_back(index);
             };
             calls.digested = [&](std::uint32_t index, std::uint64_t at, const std::uint8_t* bytes,
                                  std::size_t length) {
@@ -129,12 +131,8 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
                         << c.what << ": " << nameOf(index);
                 }
             };
-            calls.after = [&](std::uint32_t index) -> std::int64_t {
-                const std::size_t turn = turnOf(index);
-                if (index % 2 != 0 || turn == 0) return -1;
-                return chained[turn - 1];
-            };
-            kx::proveEntries(survey, entries, c.workers, c.shared, calls);
+            kx::proveEntries(survey, entries, predecessors, c.workers, c.shared, calls);
+            EXPECT_EQ(chainInflated, chained) << c.what;
             for (const auto& [name, proof] : expected) {
                 ASSERT_EQ(proofs[name].size(), 1u) << c.what << ": " << name;
                 EXPECT_EQ(proofs[name][0].fault, proof.fault) << c.what << ": " << name;

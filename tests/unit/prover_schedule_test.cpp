@@ -1,0 +1,348 @@
+// The prover's decisions, without threads or memory: from a state reached by steps taken and
+// recorded, the step a worker takes next.
+#include "kx/prover_schedule.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kx::Schedule;
+using kx::Step;
+
+constexpr std::size_t kKiB = 1024;
+constexpr std::size_t kMiB = 1024 * kKiB;
+constexpr std::size_t kOwnSize = std::size_t{1} << 32;
+
+// Takes steps on a schedule as a worker would, and finds their sub-files by entry.
+struct Worker {
+    Schedule& schedule;
+    std::map<std::uint32_t, kx::Slot*> slots;
+
+    // Begins the next step, which must be an inflate.
+    void begin() {
+        const Step step = schedule.next();
+        ASSERT_EQ(step.kind, Step::Kind::inflate);
+        kx::Slot& slot = schedule.beginInflate(step);
+        slots[slot.job.index] = &slot;
+    }
+    void inflated(std::uint32_t entry, std::size_t length) {
+        schedule.inflated(*slots.at(entry), length);
+    }
+    // Its digest is done and its end reported.
+    void finish(std::uint32_t entry) {
+        kx::Slot* slot = slots.at(entry);
+        slot->digested = slot->length;
+        schedule.ended(slot);
+        slots.erase(entry);
+    }
+    void failed(std::uint32_t entry, Schedule::Failure failure) {
+        schedule.inflateFailed(*slots.at(entry), failure);
+        slots.erase(entry);
+        if (failure == Schedule::Failure::forGood) schedule.ended(nullptr);
+    }
+};
+
+struct Expected {
+    Step::Kind kind;
+    std::uint32_t entry = 0;  // inflate: the entry begun; digest: the first
+    std::size_t room = 0;     // inflate
+    std::size_t begin = 0;    // inflate
+    bool withAllMemory = false;
+    std::int64_t second = -1;  // digest: the second entry, or -1 for none
+};
+
+Expected inflate(std::uint32_t entry, std::size_t room, std::size_t begin = 0,
+                 bool withAllMemory = false) {
+    return {Step::Kind::inflate, entry, room, begin, withAllMemory, -1};
+}
+Expected digest(std::uint32_t first, std::int64_t second = -1) {
+    return {Step::Kind::digest, first, 0, 0, false, second};
+}
+Expected wait() {
+    return {Step::Kind::wait};
+}
+
+struct Case {
+    std::string what;
+    kx::ScheduleShape shape;
+    std::vector<kx::ProverJob> jobs;  // in order; each {entry, packed size}
+    std::map<std::uint32_t, std::int64_t> predecessors;
+    std::function<void(Worker&)> before;
+    Expected next;
+};
+
+kx::ScheduleShape shape(unsigned threads, std::size_t shared = 0, bool oneInflateFewer = false) {
+    return {threads, oneInflateFewer, kOwnSize, shared};
+}
+
+kx::ProverJob job(std::uint32_t entry, std::size_t packed) {
+    return {entry, static_cast<std::uint32_t>(packed), 0, false};
+}
+
+TEST(ProverScheduleTest, TheNextStepFollowsTheStrategy) {
+    const auto nothing = [](Worker&) {};
+    const std::vector<Case> cases = {
+        {"the first job takes the first own room",
+         shape(2),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB)},
+         {},
+         nothing,
+         inflate(7, 0)},
+        {"the next takes the next own room",
+         shape(2),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB)},
+         {},
+         [](Worker& w) { w.begin(); },
+         inflate(3, 1)},
+        {"with every own room taken and no shared room, a worker waits",
+         shape(1),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB)},
+         {},
+         [](Worker& w) { w.begin(); },
+         wait()},
+        {"with the own rooms taken, one goes to the shared room where it likely fits",
+         shape(2, 1 * kMiB),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB), job(5, 200 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();
+             w.begin();
+             w.inflated(3, 50 * kKiB);
+         },
+         inflate(5, 2, 0)},
+        {"one larger than the shared room waits; a later one that fits goes first",
+         shape(2, 1 * kMiB),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB), job(5, 2 * kMiB), job(9, 10 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();
+             w.begin();
+             w.inflated(7, 100 * kKiB);
+         },
+         inflate(9, 2, 0)},
+        {"its likely size counts what those before it grew",
+         shape(1, 1 * kMiB),
+         {job(7, 100 * kKiB), job(3, 300 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();
+             w.inflated(7, 400 * kKiB);
+         },
+         digest(7)},
+        {"beside the room a filled one leaves free",
+         shape(1, 1 * kMiB),
+         {job(7, 100 * kKiB), job(3, 300 * kKiB), job(5, 100 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();
+             w.inflated(7, 100 * kKiB);
+             w.begin();  // 3 into the shared room
+             w.inflated(3, 300 * kKiB);
+         },
+         inflate(5, 1, 300 * kKiB)},
+        {"the first own room freed again is taken",
+         shape(2),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB), job(5, 10 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();
+             w.begin();
+             w.failed(7, Schedule::Failure::forGood);
+         },
+         inflate(5, 0)},
+        {"one inflate fewer: not into the shared room while another inflates",
+         shape(2, 1 * kMiB, true),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB), job(5, 10 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();
+             w.begin();
+             w.inflated(3, 50 * kKiB);
+         },
+         digest(3)},
+        {"one inflate fewer: into an own room while the shared room holds nothing",
+         shape(2, 1 * kMiB, true),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB)},
+         {},
+         [](Worker& w) { w.begin(); },
+         inflate(3, 1)},
+        {"one inflate fewer, the shared room used: not even into a free own room",
+         shape(2, 1 * kMiB, true),
+         {job(7, 10 * kKiB), job(3, 5 * kKiB), job(5, 5 * kKiB), job(9, 5 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();  // 7: own room 0
+             w.begin();  // 3: own room 1
+             w.inflated(3, 5 * kKiB);
+             w.inflated(7, 10 * kKiB);
+             w.begin();  // 5: the shared room, which has now held data
+             w.finish(3);
+         },
+         digest(7)},
+        {"a job waits for its predecessor",
+         shape(2),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB)},
+         {{3, 7}},
+         [](Worker& w) { w.begin(); },
+         wait()},
+        {"a job begins once its predecessor is inflated",
+         shape(2),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB)},
+         {{3, 7}},
+         [](Worker& w) {
+             w.begin();
+             w.inflated(7, 100 * kKiB);
+         },
+         inflate(3, 1)},
+        {"a job begins once its predecessor failed for good",
+         shape(2),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB)},
+         {{3, 7}},
+         [](Worker& w) {
+             w.begin();
+             w.failed(7, Schedule::Failure::forGood);
+         },
+         inflate(3, 0)},
+        {"one that may not begin is passed over for the next",
+         shape(3),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB), job(5, 10 * kKiB)},
+         {{3, 7}},
+         [](Worker& w) { w.begin(); },
+         inflate(5, 1)},
+        {"the one with the most left is digested, the other beside it",
+         shape(2),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();
+             w.begin();
+             w.inflated(7, 1 * kMiB);
+             w.inflated(3, 2 * kMiB);
+         },
+         digest(3, 7)},
+        {"with a worker waiting, the second is left to it",
+         shape(2),
+         {job(7, 100 * kKiB), job(3, 50 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();
+             w.begin();
+             w.inflated(7, 1 * kMiB);
+             w.inflated(3, 2 * kMiB);
+             w.schedule.waitBegins();
+         },
+         digest(3)},
+        {"a misfit is tried again first, only where it has four times the room it needed",
+         shape(1, 64 * kKiB),
+         {job(7, 1 * kKiB), job(3, 1 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();  // 7: own room 0
+             w.inflated(7, 1 * kKiB);
+             w.begin();  // 3: the whole shared room
+             w.failed(3, Schedule::Failure::misfit);
+         },
+         digest(7)},
+        {"a misfit goes to an own room once one is free",
+         shape(1, 64 * kKiB),
+         {job(7, 1 * kKiB), job(3, 1 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();
+             w.inflated(7, 1 * kKiB);
+             w.begin();
+             w.failed(3, Schedule::Failure::misfit);
+             w.finish(7);
+         },
+         inflate(3, 0)},
+        {"short of memory: none begins while another inflates",
+         shape(2),
+         {job(7, 1 * kKiB), job(3, 1 * kKiB), job(5, 1 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();
+             w.begin();
+             w.failed(3, Schedule::Failure::shortOfMemory);
+         },
+         wait()},
+        {"short of memory: begun alone in the own room that keeps the most",
+         shape(3),
+         {job(7, 1 * kKiB), job(3, 1 * kKiB), job(5, 1 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();
+             w.begin();
+             w.failed(3, Schedule::Failure::shortOfMemory);
+             w.schedule.roomKeeps(2, 5000);
+             w.failed(7, Schedule::Failure::forGood);
+         },
+         inflate(3, 2, 0, true)},
+        {"and no other begins while it is inflated",
+         shape(3),
+         {job(7, 1 * kKiB), job(3, 1 * kKiB), job(5, 1 * kKiB)},
+         {},
+         [](Worker& w) {
+             w.begin();
+             w.begin();
+             w.failed(3, Schedule::Failure::shortOfMemory);
+             w.failed(7, Schedule::Failure::forGood);
+             w.begin();
+         },
+         wait()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::int64_t> predecessors(16, -1);
+        for (const auto& [entry, before] : c.predecessors) predecessors[entry] = before;
+        Schedule schedule(c.jobs, predecessors, c.shape);
+        Worker worker{schedule, {}};
+        c.before(worker);
+        if (testing::Test::HasFatalFailure()) continue;
+        const Step step = schedule.next();
+        ASSERT_EQ(step.kind, c.next.kind);
+        if (step.kind == Step::Kind::inflate) {
+            EXPECT_EQ(step.place.room, c.next.room);
+            EXPECT_EQ(step.place.begin, c.next.begin);
+            EXPECT_EQ(step.withAllMemory, c.next.withAllMemory);
+            EXPECT_EQ(schedule.beginInflate(step).job.index, c.next.entry);
+        } else if (step.kind == Step::Kind::digest) {
+            EXPECT_EQ(step.first->job.index, c.next.entry);
+            EXPECT_EQ(step.second == nullptr ? -1 : std::int64_t{step.second->job.index},
+                      c.next.second);
+        }
+    }
+}
+
+TEST(ProverScheduleTest, EachSubfileEndsOnce) {
+    // Two workers' steps taken in turn by one thread: every job is inflated, digested and ended.
+    Schedule schedule({job(7, 100), job(3, 50), job(5, 10)}, {}, shape(2, 1 * kMiB, true));
+    int steps = 0;
+    while (!schedule.done() && ++steps < 100) {
+        const Step step = schedule.next();
+        ASSERT_NE(step.kind, Step::Kind::wait);
+        if (step.kind == Step::Kind::inflate) {
+            kx::Slot& slot = schedule.beginInflate(step);
+            schedule.inflated(slot, slot.job.packedSize * 3);
+            continue;
+        }
+        const auto [first, second] = schedule.beginDigest(step);
+        for (kx::Slot* slot : {first, second}) {
+            if (slot == nullptr) continue;
+            slot->digested = slot->length;
+            schedule.digestTurnOver(*slot);
+            EXPECT_TRUE(slot->digesting) << "kept while its end is reported";
+            schedule.ended(slot);
+        }
+    }
+    EXPECT_TRUE(schedule.done());
+    EXPECT_TRUE(schedule.arena().ownRoomsHoldNothing());
+    EXPECT_TRUE(schedule.arena().holdsNothing(schedule.arena().sharedRoom()));
+    EXPECT_EQ(schedule.next().kind, Step::Kind::wait);
+}
+
+}  // namespace
