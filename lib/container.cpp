@@ -143,7 +143,14 @@ Content::Content(Content&&) noexcept = default;
 Content& Content::operator=(Content&&) noexcept = default;
 
 const std::uint8_t* Content::data() const {
-    return state_ != nullptr ? state_->memory.bytes() : nullptr;
+    return state_ != nullptr && state_->length > 0 ? state_->memory.bytes() : nullptr;
+}
+
+bool Content::State::reserve(platform::Memory& room) {
+    if (room.bytes() == nullptr) {
+        room = platform::Memory::reserveUpTo(dz::kLargestStored, std::size_t{16} << 20);
+    }
+    return room.bytes() != nullptr;
 }
 
 std::size_t Content::size() const {
@@ -156,32 +163,32 @@ Proof Container::prove(std::uint32_t index, PastEnd pastEnd) const {
 }
 
 Proof Container::unpack(std::uint32_t index, Content& content, PastEnd pastEnd) const {
-    content.state_.reset();
     const dz::PlannedEntry& entry = state().planned(index);
+    if (content.state_ == nullptr) content.state_ = std::make_unique<Content::State>();
+    Content::State& rooms = *content.state_;
+    rooms.length = 0;
     if (entry.fault != dz::Fault::none) return {reasonOf(entry.fault), 0};
-    // The packed data takes a room of its own size; the content as much as the address space
-    // gives, up to all a sub-file can take (less on a 32-bit system).
+    // The packed data is read in place, or into a room of its own; the content takes a room as
+    // large as the address space gives, up to all a sub-file can take (less on a 32-bit
+    // system). The system gives them pages as they are touched, and a Content unpacked into
+    // again keeps them.
     const std::size_t packedSize = entry.header.packedSize;
-    platform::Memory packed = platform::Memory::reserve(packedSize > 0 ? packedSize : 1);
     platform::FileView view;
     const std::uint8_t* bytes = nullptr;
-    if (packed.bytes() == nullptr) return {Reason::packedMemory, 0};
     dz::Fault fault =
-        dz::packedData(state().survey, index, pastEndOf(pastEnd), packed, view, bytes);
+        dz::packedData(state().survey, index, pastEndOf(pastEnd), rooms.packed, view, bytes);
     if (fault != dz::Fault::none) return {reasonOf(fault), 0};
-    auto unpacked = std::make_unique<Content::State>();
-    unpacked->memory = platform::Memory::reserveUpTo(dz::kLargestStored, std::size_t{16} << 20);
-    if (unpacked->memory.bytes() == nullptr) return {Reason::unpackedMemory, 0};
-    fault = dz::unpackSubfile(entry.header, bytes, packedSize, unpacked->memory, unpacked->length);
-    if (fault == dz::Fault::unpack && unpacked->memory.size() < dz::kLargestStored &&
+    if (!rooms.reserve(rooms.memory)) return {Reason::unpackedMemory, 0};
+    std::size_t length = 0;
+    fault = dz::unpackSubfile(entry.header, bytes, packedSize, rooms.memory, length);
+    if (fault == dz::Fault::unpack && rooms.memory.size() < dz::kLargestStored &&
         proveStreaming(*this, index, pastEnd).reason != Reason::unpack) {
         // Refused in a room smaller than a sub-file can take, but good as a stream: the content
         // outgrew the room.
         return {Reason::unpackedMemory, 0};
     }
     if (fault != dz::Fault::none) return {reasonOf(fault), 0};
-    const std::uint64_t length = unpacked->length;
-    content.state_ = std::move(unpacked);
+    rooms.length = length;
     return {Reason::ok, length};
 }
 

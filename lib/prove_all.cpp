@@ -33,9 +33,9 @@ std::vector<Proof> proveAll(
     std::atomic<std::size_t> next{0};
     std::mutex calling;
     auto work = [&] {
+        Content content;  // each worker's rooms, kept from one entry to the next
         for (std::size_t taken; (taken = next.fetch_add(1)) < order.size();) {
             const std::size_t position = order[taken];
-            Content content;
             proofs[position] = container.unpack(indexes[position], content, pastEnd);
             if (each) {
                 std::lock_guard<std::mutex> held(calling);

@@ -23,9 +23,16 @@ struct Container::State {
     const dz::PlannedEntry& planned(std::uint32_t index) const;
 };
 
+// An entry's content (`length` bytes of `memory`), and the room its packed data was read into:
+// both kept for the next entry unpacked into the same Content.
 struct Content::State {
     platform::Memory memory;
     std::size_t length = 0;
+    platform::Memory packed;
+
+    // Makes `room` as large as the address space gives, up to the largest sub-file, when it is
+    // not yet; false when it cannot be had.
+    static bool reserve(platform::Memory& room);
 };
 
 Reason reasonOf(dz::Fault fault);

@@ -163,7 +163,7 @@ class Container {
     Proof prove(std::uint32_t index, PastEnd pastEnd = PastEnd::zeros) const;
 
     // The same, keeping the content: `content` holds it when the proof is ok, and nothing
-    // otherwise.
+    // otherwise. A Content unpacked into again reuses its memory, pages and all.
     Proof unpack(std::uint32_t index, Content& content, PastEnd pastEnd = PastEnd::zeros) const;
 
   private:
