@@ -304,6 +304,12 @@ class MemoryBound {
 // Commits are counted in pages of this size.
 constexpr std::size_t kMemoryPage = 4096;
 
+// True where the address space has room to reserve 4 GiB and more at once (a 64-bit system), so
+// that one room of all a sub-file can take may be reserved ahead and cost only what is touched.
+// On a 32-bit system (WebAssembly among them) no such room can be had: rooms are reserved for
+// what they are to hold.
+constexpr bool kLargeAddressSpace = sizeof(void*) >= 8;
+
 // Fresh zeroed memory straight from the system, read-write; released when the object goes.
 // Only the pages that are touched cost.
 class Memory {
