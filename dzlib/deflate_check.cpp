@@ -11,6 +11,11 @@
 // their index bits hold: several literals, literals and a length with its extra bits, a length
 // and its distance. Long blocks of short codes (Huffman-only and RLE streams, zero runs) take
 // two to ten codes per lookup that way.
+//
+// Where the walk stops early and how far the codes may run is its caller's policy
+// (CodeWalkPolicy; the libdeflate backend's is in inflate_libdeflate.h). The same walk made
+// plainly, a bit and a code at a time, is in deflate_check_simple.cpp: this one must give what
+// that one gives and ask its policy the same things, which the tests and a fuzz target check.
 #include "dzlib/deflate_check.h"
 
 #include <algorithm>
