@@ -10,6 +10,14 @@
 #include <string_view>
 #include <utility>
 
+// Defined where the target has no threads: WebAssembly built without them (emscripten without
+// -pthread), or a C++ library made without them. The library then starts none, and does all its
+// work on the calling thread.
+#if (defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)) || \
+    defined(_LIBCPP_HAS_NO_THREADS)
+#define KESTRIX_NO_THREADS 1
+#endif
+
 namespace platform {
 
 // The path separator placed between a folder and a name inside it.

@@ -60,7 +60,7 @@ for source in platform/*.cpp digest/*.cpp dzlib/*.cpp lib/*.cpp; do
   sources+=("$source")
 done
 # The sources whose code changes with libdeflate, for way 3.
-libdeflate_sources=($(grep -l "KESTRIX_LIBDEFLATE_LINKED\|KESTRIX_INFLATE_WITH_LIBDEFLATE\|libdeflate\.h" \
+libdeflate_sources=($(grep -l "KESTRIX_LIBDEFLATE_LINKED\|KESTRIX_INFLATE_WITH_LIBDEFLATE\|<libdeflate\.h>" \
   dzlib/*.cpp))
 
 flags=(-std=c++20 -Wall -Wextra -Wpedantic -Werror -I. -Iinclude)
@@ -85,7 +85,7 @@ compile_all() {
     case " $* " in *" -c "*) args+=(-o "$work/objects/${source//\//_}.o") ;; esac
     if ! out=$(em++ "${args[@]}" 2>&1); then
       printf "check-portable: %s\n%s\n" "$source" "$out" >&2
-      exit 255
+      exit 1
     fi
   ' "$work" "${flags[@]}" "${extra[@]}"
 }
