@@ -634,7 +634,8 @@ class CodeWalker {
             t.builtDistanceCount = distanceCount;
             std::memcpy(t.builtLengths.data(), lengths, total);
         }
-        return codes(block, [&] { return walkBlockCodes(); }, /*asked=*/true);
+        const auto walkBlock = [&] { return walkBlockCodes(); };
+        return codes(block, walkBlock, /*asked=*/true);
     }
 
     // Walks a dynamic block's codes, from its first literal/length code on, in tables_.block.

@@ -75,7 +75,6 @@ CodeWalk walkDeflateCodes(const std::uint8_t* data, std::size_t size, CodeWalkPo
 // the rules written out one by one as zlib's inflate applies them. Slow; the tests and a fuzz
 // target hold walkDeflateCodes to it: the same result, and the same questions to the policy in
 // the same order.
-CodeWalk walkDeflateCodesSimply(const std::uint8_t* data, std::size_t size,
-                                CodeWalkPolicy& policy);
+CodeWalk walkDeflateCodesSimply(const std::uint8_t* data, std::size_t size, CodeWalkPolicy& policy);
 
 }  // namespace dz

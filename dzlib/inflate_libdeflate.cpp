@@ -12,6 +12,8 @@
 // (LibdeflateWalkPolicy, dzlib/inflate_libdeflate.h): the few kinds of stream that zlib
 // inflates faster than libdeflate and that reading together, it leaves to zlib, which then
 // inflates them itself; and it reads no further than the output's room allows.
+#include "dzlib/inflate_libdeflate.h"
+
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -23,7 +25,6 @@
 
 #include "dzlib/deflate_check.h"
 #include "dzlib/inflate.h"
-#include "dzlib/inflate_libdeflate.h"
 #include "dzlib/wrapper.h"
 
 namespace dz {

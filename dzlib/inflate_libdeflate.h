@@ -95,7 +95,7 @@ class LibdeflateWalkPolicy final : public CodeWalkPolicy {
         roomLeft_ -= std::min(roomLeft_, bytesMadeBy(block.end - block.codesStart));
         if (block.dynamic && !block.literalsOnly) {
             ++(shortWithManyCodes(block.end - block.start, block.literalCodewords) ? costly_
-                                                                                  : others_);
+                                                                                   : others_);
         }
     }
 

@@ -626,9 +626,9 @@ bool fileTimeToLocal(std::uint64_t fileTime, CalendarTime& out) {
     }
     std::int64_t days = local.tm_yday - universal.tm_yday;
     if (local.tm_year != universal.tm_year) days = local.tm_year > universal.tm_year ? 1 : -1;
-    const std::int64_t offset = ((days * 24 + local.tm_hour - universal.tm_hour) * 60 +
-                                 local.tm_min - universal.tm_min) * 60 +
-                                local.tm_sec - universal.tm_sec;
+    const std::int64_t hours = days * 24 + local.tm_hour - universal.tm_hour;
+    const std::int64_t minutes = hours * 60 + local.tm_min - universal.tm_min;
+    const std::int64_t offset = minutes * 60 + local.tm_sec - universal.tm_sec;
     std::int64_t shifted = utc + offset;
 
     std::time_t asTime = static_cast<std::time_t>(shifted);

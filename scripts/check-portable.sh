@@ -33,7 +33,6 @@ trap 'rm -rf "$work"' EXIT
 # A header from the build machine, copied into $work/include alone, when the sysroot lacks it.
 copy_header() {
   local name=$1
-  shift
   if [ -f "$sysroot/$name" ]; then return 0; fi
   for folder in /usr/include "/usr/include/$(gcc -print-multiarch 2>/dev/null || echo none)"; do
     if [ -f "$folder/$name" ]; then
@@ -60,12 +59,11 @@ for source in platform/*.cpp digest/*.cpp dzlib/*.cpp lib/*.cpp; do
   sources+=("$source")
 done
 # The sources whose code changes with libdeflate, for way 3.
-libdeflate_sources=($(grep -l "KESTRIX_LIBDEFLATE_LINKED\|KESTRIX_INFLATE_WITH_LIBDEFLATE\|<libdeflate\.h>" \
-  dzlib/*.cpp))
+libdeflate_sources=($(grep -l -e KESTRIX_LIBDEFLATE_LINKED -e KESTRIX_INFLATE_WITH_LIBDEFLATE \
+  -e "<libdeflate\.h>" dzlib/*.cpp))
 
-flags=(-std=c++20 -Wall -Wextra -Wpedantic -Werror -I. -Iinclude)
-flags+=(-isystem "$work/include")
-mkdir -p "$work/include"
+mkdir -p "$work/include" "$work/objects"
+flags=(-std=c++20 -Wall -Wextra -Wpedantic -Werror -I. -Iinclude -isystem "$work/include")
 if [ $libdeflate = yes ]; then
   flags+=(-DKESTRIX_LIBDEFLATE_LINKED -DKESTRIX_INFLATE_WITH_LIBDEFLATE)
 fi
@@ -100,8 +98,18 @@ fail() {
 
 echo "check-portable: $(em++ --version | head -1), ${#sources[@]} sources, libdeflate in the" \
   "sysroot: $libdeflate"
-mkdir -p "$work/objects"
 
+# The target is what this check is for: 32-bit, without threads as the library sees it.
+cat >"$work/target.cpp" <<'PROBE'
+#include "platform/platform.h"
+static_assert(sizeof(void*) == 4, "a 32-bit target");
+static_assert(!platform::kLargeAddressSpace, "no room of 4 GiB reserved ahead");
+#ifndef KESTRIX_NO_THREADS
+#error "a target without threads"
+#endif
+PROBE
+compile_all -fsyntax-only -- "$work/target.cpp" ||
+  fail "the target is not the one this check is for"
 compile_all -c -- "${sources[@]}" || fail "the library does not build as emscripten sets it up"
 threads=$("$nm" --demangle --undefined-only "$work"/objects/*.o |
   grep -E "pthread_create|thrd_create|std::__2::thread::" || true)
@@ -119,8 +127,8 @@ if [ $libdeflate = no ]; then
   flags+=(-DKESTRIX_LIBDEFLATE_LINKED -DKESTRIX_INFLATE_WITH_LIBDEFLATE)
   compile_all -fsyntax-only -- "${libdeflate_sources[@]}" ||
     fail "the libdeflate backend does not build"
-  echo "check-portable: 3. with libdeflate (this machine's libdeflate.h): ${#libdeflate_sources[@]}" \
-    "sources built"
+  echo "check-portable: 3. with libdeflate (this machine's libdeflate.h):" \
+    "${#libdeflate_sources[@]} sources built"
   passed=$((passed + 1))
 fi
 

@@ -94,16 +94,16 @@ std::string compareWalksUnder(const std::uint8_t* data, std::size_t size, MakePo
     RecordingPolicy simple(simpleInner, stopAt);
     const dz::CodeWalk simpleEnd = dz::walkDeflateCodesSimply(data, size, simple);
     if (fastEnd == simpleEnd && fast.log() == simple.log()) return "";
-    std::string text = std::string("fast walk ") + walkName(fastEnd) + ", simple walk " +
-                       walkName(simpleEnd);
+    std::string text =
+        std::string("fast walk ") + walkName(fastEnd) + ", simple walk " + walkName(simpleEnd);
     const std::vector<std::string>& a = fast.log();
     const std::vector<std::string>& b = simple.log();
     for (std::size_t i = 0; i < a.size() || i < b.size(); ++i) {
         const std::string fastLine = i < a.size() ? a[i] : "(nothing)";
         const std::string simpleLine = i < b.size() ? b[i] : "(nothing)";
         if (fastLine != simpleLine) {
-            text += "; question " + std::to_string(i) + ": fast " + fastLine + ", simple " +
-                    simpleLine;
+            text +=
+                "; question " + std::to_string(i) + ": fast " + fastLine + ", simple " + simpleLine;
             break;
         }
     }

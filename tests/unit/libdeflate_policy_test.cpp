@@ -1,8 +1,6 @@
 // The libdeflate backend's policy for the deflate code walk (dzlib/inflate_libdeflate.h): each
 // rule at its boundary values (the value, one less, one more, the largest), then on whole
 // streams: which ones the walk leaves to zlib, and where it stops for the output's room.
-#include "dzlib/inflate_libdeflate.h"
-
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "dzlib/deflate_check.h"
+#include "dzlib/inflate_libdeflate.h"
 
 namespace dz {
 namespace {
@@ -67,7 +66,8 @@ TEST(LibdeflatePolicy, EachRuleAtItsBoundary) {
     const unsigned many = Policy::kManyCodes;
     const std::size_t quarter = Policy::decideBefore(1 << 20);  // 2 Mi bits
     // The largest room whose codes' bits do not saturate, and the fewest bits that make a byte.
-    const std::size_t roomEdge = (kLargest - Policy::kMostEndOfBlockBits) / Policy::kMostBitsPerByte;
+    const std::size_t roomEdge =
+        (kLargest - Policy::kMostEndOfBlockBits) / Policy::kMostBitsPerByte;
     const std::size_t byteBits = Policy::kMostEndOfBlockBits + Policy::kMostBitsPerByte;
     using Rule = std::size_t (*)(std::size_t);
     const struct {
