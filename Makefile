@@ -7,7 +7,7 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all deps build install package dist run example test test-asan python test-python wheel bench fuzz-build fuzz fuzz-replay fuzz-coverage windows test-windows format clean
+.PHONY: all deps build install package dist run example test test-asan python test-python wheel bench fuzz-build fuzz fuzz-replay fuzz-coverage check-portable windows test-windows format clean
 
 all: build
 
@@ -110,6 +110,12 @@ fuzz-replay: fuzz-build
 fuzz-coverage:
 	@scripts/install-deps.sh build fuzz
 	@scripts/fuzz-coverage.sh
+
+# The library (platform/, digest/, dzlib/, lib/) compiled for WebAssembly with emscripten: a
+# 32-bit target with musl and no threads, also with POSIX alone (scripts/check-portable.sh).
+check-portable:
+	@scripts/install-deps.sh build portable
+	@scripts/check-portable.sh $(JOBS)
 
 windows:
 	@scripts/install-deps.sh windows

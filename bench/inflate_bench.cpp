@@ -29,6 +29,7 @@
 #include "bench/firmware_content.h"
 #include "dzlib/deflate_check.h"
 #include "dzlib/inflate.h"
+#include "dzlib/inflate_libdeflate.h"
 
 namespace {
 
@@ -248,9 +249,10 @@ constexpr double kTieRatio = 1.02;
 
 // True when the libdeflate backend leaves the stream to zlib.
 bool leftToZlib(const Stream& stream) {
-    return dz::walkDeflateCodes(stream.packed.data() + stream.deflateBegin,
-                                stream.deflateEnd - stream.deflateBegin,
-                                kUnpackedSize) == dz::CodeWalk::kLeftToZlib;
+    const std::size_t size = stream.deflateEnd - stream.deflateBegin;
+    dz::LibdeflateWalkPolicy policy(size, kUnpackedSize);
+    return dz::walkDeflateCodes(stream.packed.data() + stream.deflateBegin, size, policy) ==
+           dz::CodeWalk::kStopped;
 }
 
 // Times the three measures of every kind, interleaved, best of `rounds`, and prints the table.

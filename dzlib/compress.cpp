@@ -9,15 +9,16 @@
 
 #include "platform/platform.h"
 
-#ifdef KESTRIX_HAVE_LIBDEFLATE
+#ifdef KESTRIX_LIBDEFLATE_LINKED
 #include <libdeflate.h>
 #endif
 
 namespace dz {
 namespace {
 
-// zlib counts in 32 bits: larger pieces go in steps.
-constexpr std::size_t kLargestPiece = std::size_t{1} << 30;
+// zlib counts in 32 bits: larger pieces go in steps (where zlib deflates and sums; libdeflate
+// takes any size).
+[[maybe_unused]] constexpr std::size_t kLargestPiece = std::size_t{1} << 30;
 
 // The most a raw deflate stream of `length` bytes can take, with room to spare: data that does
 // not compress goes into stored blocks of 5 bytes' overhead each, and both compressors bound
@@ -26,7 +27,7 @@ std::size_t rawBound(std::size_t length) {
     return length + length / 512 + 1024;
 }
 
-#ifdef KESTRIX_HAVE_LIBDEFLATE
+#ifdef KESTRIX_LIBDEFLATE_LINKED
 struct CompressorDeleter {
     void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
@@ -78,7 +79,7 @@ std::size_t deflateRaw(const std::uint8_t* content, std::size_t length, int leve
 std::uint32_t wrapperCheck(const std::uint8_t* content, std::size_t length,
                            const Wrapper& wrapper) {
     const bool gzip = wrapper.gzip;
-#ifdef KESTRIX_HAVE_LIBDEFLATE
+#ifdef KESTRIX_LIBDEFLATE_LINKED
     return gzip ? libdeflate_crc32(0, content, length) : libdeflate_adler32(1, content, length);
 #else
     uLong value = gzip ? crc32(0, nullptr, 0) : adler32(0, nullptr, 0);

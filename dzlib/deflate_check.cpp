@@ -11,6 +11,11 @@
 // their index bits hold: several literals, literals and a length with its extra bits, a length
 // and its distance. Long blocks of short codes (Huffman-only and RLE streams, zero runs) take
 // two to ten codes per lookup that way.
+//
+// Where the walk stops early and how far the codes may run is its caller's policy
+// (CodeWalkPolicy; the libdeflate backend's is in inflate_libdeflate.h). The same walk made
+// plainly, a bit and a code at a time, is in deflate_check_simple.cpp: this one must give what
+// that one gives and ask its policy the same things, which the tests and a fuzz target check.
 #include "dzlib/deflate_check.h"
 
 #include <algorithm>
@@ -467,75 +472,14 @@ struct CodeTables {
     std::array<std::uint8_t, 320> builtLengths;
 };
 
-// Whether the libdeflate backend leaves a stream to zlib (walkDeflateCodes), and what the walk
-// has seen of the stream to decide it.
-//
-// libdeflate inflates most streams two to three times as fast as zlib, and the walk costs a small
-// part of that: the backend is well ahead. Two kinds of dynamic block turn that around, because
-// on them libdeflate gains little over zlib while the walk costs about as much as libdeflate:
-//   - literal-only blocks (Huffman-only streams): every code is a literal, which zlib decodes
-//     almost as fast as libdeflate, and the walk takes one or two of them per lookup;
-//   - short blocks of many codes (a compressor that flushes every few KiB): each has its own
-//     header and tables, which zlib, libdeflate and the walk all pay for, and the walk reads its
-//     few hundred codes one per lookup (several-code tables do not pay for themselves there).
-//     A short block of few codes (a run of zeros between two flushes) costs the walk next to
-//     nothing, and libdeflate copies its long matches much faster than zlib.
-// On streams made of them, libdeflate and the walk together take up to a third more time than
-// zlib alone. So the walk runs first, and at each dynamic block's header it stops and leaves the
-// stream to zlib when such blocks outnumber the other dynamic blocks it has met (a literal-only
-// block counts at its header, a short one when it ends). zlib then gives the verdict and the
-// bytes, so they stay zlib's by construction. A stream of one kind is left at its first or
-// second dynamic block, having cost next to nothing; a normal stream is never left for the odd
-// short or literal-only block among its long ones, and the choice costs it a few counts a block.
-//
-// Only within the first quarter of the data: the walk throws away what it has done when it
-// leaves, and past that point it may have cost a good part of zlib's own time (a long normal
-// part before many short blocks, as a compressor that starts flushing late makes), while what
-// is left of the stream is the smaller part. Beyond it, the walk goes on to the end. Streams of
-// less than kWalkedWholeSize bytes are always walked whole: a whole walk takes microseconds, and
-// every stream the tests and the fuzz target make also goes through the walk and libdeflate.
-class ZlibChoice {
-  public:
-    // A dynamic block shorter than this (with its header) is short; one with at least
-    // kManyCodes literal/length codewords has many codes.
-    static constexpr std::size_t kShortBlockBits = 32 * 1024;
-    static constexpr unsigned kManyCodes = 32;
-
-    // For a walk that may leave the stream of `size` bytes to zlib, or not.
-    ZlibChoice(std::size_t size, bool mayLeave)
-        : decideBefore_(mayLeave && size >= kWalkedWholeSize ? size / 4 * 8 : 0) {}
-
-    // At a dynamic block's header, `at` bits into the stream: true to leave the stream to zlib.
-    bool leaveAt(std::size_t at, bool literalsOnly) {
-        if (literalsOnly) ++costly_;
-        return at < decideBefore_ && costly_ > others_;
-    }
-
-    // At the end of a dynamic block that is not literal-only, `bits` long with its header, whose
-    // literal/length code has `codes` codewords.
-    void blockEnded(std::size_t bits, unsigned codes) {
-        ++(bits < kShortBlockBits && codes >= kManyCodes ? costly_ : others_);
-    }
-
-  private:
-    std::size_t decideBefore_;  // in bits; 0 when the walk goes on to the end
-    std::size_t costly_ = 0;    // literal-only and short dynamic blocks met
-    std::size_t others_ = 0;    // other dynamic blocks met
-};
-
 // Reads a deflate stream's block headers and codes, without producing output, and refuses
-// what zlib's inflate refuses among the streams libdeflate decodes (see deflate_check.h).
+// what zlib's inflate refuses among the streams libdeflate decodes (see deflate_check.h), held
+// to a policy (CodeWalkPolicy).
 class CodeWalker {
   public:
-    // With `mayLeave`, the walk may leave the stream to zlib (see ZlibChoice). The stream's
-    // output may take no more than `room` bytes (see walkInRoom).
-    CodeWalker(const std::uint8_t* data, std::size_t size, std::size_t room, CodeTables& tables,
-               bool mayLeave)
-        : in_(data, size),
-          dataEnd_(data + size),
-          tables_(tables),
-          choice_(size, mayLeave),
-          roomLeft_(room) {}
+    CodeWalker(const std::uint8_t* data, std::size_t size, CodeTables& tables,
+               CodeWalkPolicy& policy)
+        : in_(data, size), dataEnd_(data + size), tables_(tables), policy_(policy) {}
 
     // kRead when every block reads to its end the way zlib reads it, within the data.
     CodeWalk walk() {
@@ -544,23 +488,20 @@ class CodeWalker {
             in_.refill();
             const unsigned last = in_.take(1);
             const unsigned type = in_.take(2);
-            BlockEnd end = BlockEnd::kRefused;
+            CodeWalk end = CodeWalk::kRefused;
             if (type == 0) {
-                end = storedBlock() ? BlockEnd::kEnded : BlockEnd::kRefused;
+                end = storedBlock() ? CodeWalk::kRead : CodeWalk::kRefused;
             } else if (type == 1) {
-                end = fixedBlock() ? BlockEnd::kEnded : BlockEnd::kRefused;
+                end = fixedBlock(blockStart);
             } else if (type == 2) {
                 end = dynamicBlock(blockStart);
             }
-            if (end == BlockEnd::kLeftToZlib) return CodeWalk::kLeftToZlib;
-            if (end == BlockEnd::kRefused) return CodeWalk::kRefused;
+            if (end != CodeWalk::kRead) return end;
             if (last != 0) return in_.pastEnd() ? CodeWalk::kRefused : CodeWalk::kRead;
         }
     }
 
   private:
-    enum class BlockEnd { kEnded, kRefused, kLeftToZlib };
-
     // The fixed codes' tables, with all 288 literal/length and 32 distance symbols, as zlib
     // builds them; their several-code table is built at once.
     struct FixedCodes {
@@ -599,30 +540,32 @@ class CodeWalker {
         return true;
     }
 
-    // Reads a fixed block's codes. Returns false at a code zlib refuses, past the data, or past
-    // the output's room.
-    bool fixedBlock() {
+    // Reads a fixed block's codes (its header began `blockStart` bits into the data).
+    CodeWalk fixedBlock(std::size_t blockStart) {
         static const FixedCodes fixed;
-        return walkInRoom([&] { return walkSeveralCodes(fixed.tables); });
+        CodedBlock block;
+        block.start = blockStart;
+        block.codesStart = in_.bitsTaken();
+        return codes(block, [&] { return walkSeveralCodes(fixed.tables); });
     }
 
     // Reads a dynamic block's code lengths as zlib does, then its codes (the block's header began
     // `blockStart` bits into the data). Refused at a header zlib refuses (see deflate_check.h),
-    // at a code it refuses, or past the data; left to zlib where choice_ says so.
-    BlockEnd dynamicBlock(std::size_t blockStart) {
+    // at a code it refuses, or past the data.
+    CodeWalk dynamicBlock(std::size_t blockStart) {
         static constexpr std::uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                     11, 4,  12, 3, 13, 2, 14, 1, 15};
         in_.refill();
         const unsigned literalCount = in_.take(5) + 257;
         const unsigned distanceCount = in_.take(5) + 1;
         const unsigned lengthCodeCount = in_.take(4) + 4;
-        if (literalCount > 286 || distanceCount > 30) return BlockEnd::kRefused;
+        if (literalCount > 286 || distanceCount > 30) return CodeWalk::kRefused;
         std::uint8_t lengths[320] = {};
         for (unsigned i = 0; i < lengthCodeCount; ++i) {
             in_.refill();
             lengths[kOrder[i]] = static_cast<std::uint8_t>(in_.take(3));
         }
-        if (!buildLengthCode(tables_.lengthCode, lengths)) return BlockEnd::kRefused;
+        if (!buildLengthCode(tables_.lengthCode, lengths)) return CodeWalk::kRefused;
 
         const unsigned total = literalCount + distanceCount;
         unsigned have = 0;
@@ -630,7 +573,7 @@ class CodeWalker {
         while (have < total) {
             in_.refill();
             const LengthCodeStep code = tables_.lengthCode[in_.peek((1u << kLengthCodeBits) - 1)];
-            if (code.bits == 0) return BlockEnd::kRefused;
+            if (code.bits == 0) return CodeWalk::kRefused;
             in_.skip(code.bits);
             if (code.symbol < 16) {
                 lengths[have++] = code.symbol;
@@ -639,7 +582,7 @@ class CodeWalker {
             std::uint8_t repeated = 0;
             unsigned times = 0;
             if (code.symbol == 16) {
-                if (have == 0) return BlockEnd::kRefused;
+                if (have == 0) return CodeWalk::kRefused;
                 repeated = lengths[have - 1];
                 times = 3 + in_.take(2);
             } else if (code.symbol == 17) {
@@ -647,26 +590,42 @@ class CodeWalker {
             } else {
                 times = 11 + in_.take(7);
             }
-            if (have + times > total) return BlockEnd::kRefused;
+            if (have + times > total) return CodeWalk::kRefused;
             std::memset(lengths + have, repeated, times);
             have += times;
         }
-        if (lengths[256] == 0) return BlockEnd::kRefused;
-        const auto used = [](std::uint8_t length) { return length != 0; };
-        const auto lengthCodes = std::count_if(lengths + 257, lengths + literalCount, used);
-        const bool literalsOnly = lengthCodes == 0;
-        if (choice_.leaveAt(in_.bitsTaken(), literalsOnly)) return BlockEnd::kLeftToZlib;
+        if (lengths[256] == 0) return CodeWalk::kRefused;
 
+        // The two codes must be ones zlib takes. Lengths the tables were last built from were.
         CodeTables& t = tables_;
-        if (literalCount != t.builtLiteralCount || distanceCount != t.builtDistanceCount ||
-            std::memcmp(lengths, t.builtLengths.data(), total) != 0) {
-            CodeCounts literalCounts;
-            CodeCounts distanceCounts;
-            const int literalLongest =
+        const bool built = literalCount == t.builtLiteralCount &&
+                           distanceCount == t.builtDistanceCount &&
+                           std::memcmp(lengths, t.builtLengths.data(), total) == 0;
+        CodeCounts literalCounts;
+        CodeCounts distanceCounts;
+        int literalLongest = 0;
+        int distanceLongest = 0;
+        if (!built) {
+            literalLongest =
                 countCode(lengths, literalCount, /*codeLengthCode=*/false, literalCounts);
-            const int distanceLongest = countCode(lengths + literalCount, distanceCount,
-                                                  /*codeLengthCode=*/false, distanceCounts);
-            if (literalLongest < 0 || distanceLongest < 0) return BlockEnd::kRefused;
+            distanceLongest = countCode(lengths + literalCount, distanceCount,
+                                        /*codeLengthCode=*/false, distanceCounts);
+            if (literalLongest < 0 || distanceLongest < 0) return CodeWalk::kRefused;
+        }
+        // The header read zero bytes past the end of the data: the stream is cut short.
+        if (in_.pastEnd()) return CodeWalk::kRefused;
+
+        const auto used = [](std::uint8_t length) { return length != 0; };
+        CodedBlock block;
+        block.dynamic = true;
+        block.literalsOnly = std::none_of(lengths + 257, lengths + literalCount, used);
+        block.literalCodewords =
+            static_cast<unsigned>(std::count_if(lengths, lengths + literalCount, used));
+        block.start = blockStart;
+        block.codesStart = in_.bitsTaken();
+        if (policy_.stopBefore(block)) return CodeWalk::kStopped;
+
+        if (!built) {
             t.builtLiteralCount = 0;  // while the tables are half built
             t.block.fill(lengths, literalCount, literalCounts,
                          static_cast<unsigned>(literalLongest), lengths + literalCount,
@@ -675,13 +634,8 @@ class CodeWalker {
             t.builtDistanceCount = distanceCount;
             std::memcpy(t.builtLengths.data(), lengths, total);
         }
-        if (!walkInRoom([&] { return walkBlockCodes(); })) return BlockEnd::kRefused;
-        if (!literalsOnly) {
-            const auto literalCodes = std::count_if(lengths, lengths + 257, used);
-            choice_.blockEnded(in_.bitsTaken() - blockStart,
-                               static_cast<unsigned>(literalCodes + lengthCodes));
-        }
-        return BlockEnd::kEnded;
+        const auto walkBlock = [&] { return walkBlockCodes(); };
+        return codes(block, walkBlock, /*asked=*/true);
     }
 
     // Walks a dynamic block's codes, from its first literal/length code on, in tables_.block.
@@ -704,59 +658,54 @@ class CodeWalker {
                                              tables.sub, 0) == WalkEnd::kEndOfBlock;
     }
 
-    // Walks a block's codes with walkBlock() (true when they end well) within the output's room,
-    // and refuses them when they run past it: zlib refuses a stream whose output does not fit,
-    // and libdeflate stops where the output is full, so the walk is never much longer than
-    // libdeflate's, even over a packed buffer far longer than the stream (a sub-file's unread
-    // rest is zeros). A code takes at most 16 bits for each byte it makes (a literal up to 15, a
-    // match of 3 bytes or more up to 15 + 5 + 15 + 13) and the end-of-block code up to 15, so
-    // codes that run past 16 bits for each byte left in the room, and 15 more, make more than
-    // the room holds. For the blocks after, the room left is what the codes made at least.
+    // Asks the policy about `block` (unless `asked` already) and walks its codes with
+    // walkBlock() (true when they end well) within the bits the policy allows.
+    //
+    // The walk reads no further than those bits reach: a policy that allows few (an output
+    // with little room) keeps the walk short even over data far longer than the stream (a
+    // sub-file's unread rest is zeros). Codes that run past them are refused, whether the walk
+    // stops at the narrowed end or reads its end-of-block code just past it.
     template <typename Walk>
-    bool walkInRoom(Walk walkBlock) {
-        const std::size_t start = in_.bitsTaken();
-        // Codes that would start past the data: the block's header took zero bytes read past
-        // its end, and the stream is cut short.
-        if (start / 8 >= static_cast<std::size_t>(dataEnd_ - in_.at(0))) return false;
+    CodeWalk codes(CodedBlock& block, Walk walkBlock, bool asked = false) {
+        // The header read zero bytes past the end of the data: the stream is cut short.
+        if (in_.pastEnd()) return CodeWalk::kRefused;
+        if (!asked && policy_.stopBefore(block)) return CodeWalk::kStopped;
+        const std::size_t allowed = policy_.codeBitsAllowed();
+        const std::size_t start = block.codesStart;
+        // The bytes the codes may reach into, from the one that holds their first bit (none
+        // when they would start right at the end of the data).
         const std::size_t dataLeft = static_cast<std::size_t>(dataEnd_ - in_.at(start));
-        // The bytes the codes may reach into, from the one that holds their first bit.
-        const std::size_t roomBytes =
-            roomLeft_ < dataLeft / 2 ? roomLeft_ * 2 + (start % 8 + 15) / 8 + 1 : dataLeft;
-        const bool narrowed = roomBytes < dataLeft;
-        if (narrowed) in_.setEnd(in_.at(start) + roomBytes);
-        if (!walkBlock()) return false;
+        const std::size_t reach = allowed / 8 + (allowed % 8 + start % 8 + 7) / 8;
+        const bool narrowed = reach < dataLeft;
+        if (narrowed) in_.setEnd(in_.at(start) + reach);
+        // pastEnd() here counts from the narrowed end, before the reader goes on to the real
+        // one: codes that took bits past it take more than allowed.
+        if (!walkBlock() || in_.pastEnd()) return CodeWalk::kRefused;
         if (narrowed) in_.setEnd(dataEnd_);
-        const std::size_t codeBits = in_.bitsTaken() - start;
-        roomLeft_ -= std::min(roomLeft_, codeBits > 15 ? (codeBits - 15) / 16 : 0);
-        return true;
+        block.end = in_.bitsTaken();
+        if (block.end - start > allowed) return CodeWalk::kRefused;
+        policy_.blockEnded(block);
+        return CodeWalk::kRead;
     }
 
     BitReader in_;
     const std::uint8_t* dataEnd_;
     CodeTables& tables_;
-    ZlibChoice choice_;
-    std::size_t roomLeft_;  // the bytes the output can still take, at most
+    CodeWalkPolicy& policy_;
 };
 
 }  // namespace
 
-namespace {
-
-// The tables are large; they are kept from one call to the next, one set for each thread.
-CodeWalk walk(const std::uint8_t* data, std::size_t size, std::size_t room, bool mayLeave) {
-    thread_local CodeTables tables;
-    CodeWalker walker(data, size, room, tables, mayLeave);
-    return walker.walk();
-}
-
-}  // namespace
-
 bool zlibReadsDeflateCodes(const std::uint8_t* data, std::size_t size) {
-    return walk(data, size, SIZE_MAX, /*mayLeave=*/false) == CodeWalk::kRead;
+    WholeStreamPolicy whole;
+    return walkDeflateCodes(data, size, whole) == CodeWalk::kRead;
 }
 
-CodeWalk walkDeflateCodes(const std::uint8_t* data, std::size_t size, std::size_t room) {
-    return walk(data, size, room, /*mayLeave=*/true);
+CodeWalk walkDeflateCodes(const std::uint8_t* data, std::size_t size, CodeWalkPolicy& policy) {
+    // The tables are large; they are kept from one call to the next, one set for each thread.
+    thread_local CodeTables tables;
+    CodeWalker walker(data, size, tables, policy);
+    return walker.walk();
 }
 
 }  // namespace dz

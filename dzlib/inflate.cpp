@@ -7,7 +7,7 @@ namespace dz {
 
 bool inflateSubfile(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
                     std::size_t outputSize, std::size_t& unpackedLength) {
-#ifdef KESTRIX_USE_LIBDEFLATE
+#ifdef KESTRIX_INFLATE_WITH_LIBDEFLATE
     return inflateWithLibdeflate(packed, packedSize, output, outputSize, unpackedLength);
 #else
     return inflateWithZlib(packed, packedSize, output, outputSize, unpackedLength);
@@ -16,7 +16,7 @@ bool inflateSubfile(const std::uint8_t* packed, std::size_t packedSize, std::uin
 
 Fault inflateSubfileInto(const std::uint8_t* packed, std::size_t packedSize,
                          platform::Memory& output, std::size_t& unpackedLength) {
-#ifdef KESTRIX_USE_LIBDEFLATE
+#ifdef KESTRIX_INFLATE_WITH_LIBDEFLATE
     // One call into all the room committed: on the systems with this backend, a reserved room
     // without a bound is usable at once and costs only what the data touches.
     return inflateWithLibdeflateInto(packed, packedSize, output, unpackedLength);

@@ -32,7 +32,7 @@ Fault inflateSubfileInto(const std::uint8_t* packed, std::size_t packedSize,
 // True when inflateSubfileInto, finding the room it has committed too small, inflates again from
 // the start in a larger one (the libdeflate backend), so that room committed ahead saves work;
 // false when it carries on where it was (zlib).
-#ifdef KESTRIX_USE_LIBDEFLATE
+#ifdef KESTRIX_INFLATE_WITH_LIBDEFLATE
 constexpr bool kInflateStartsAgainWhenShort = true;
 #else
 constexpr bool kInflateStartsAgainWhenShort = false;
@@ -42,7 +42,7 @@ bool inflateWithZlib(const std::uint8_t* packed, std::size_t packedSize, std::ui
                      std::size_t outputSize, std::size_t& unpackedLength);
 Fault inflateWithZlibInto(const std::uint8_t* packed, std::size_t packedSize,
                           platform::Memory& output, std::size_t& unpackedLength);
-#ifdef KESTRIX_HAVE_LIBDEFLATE
+#ifdef KESTRIX_LIBDEFLATE_LINKED
 bool inflateWithLibdeflate(const std::uint8_t* packed, std::size_t packedSize, std::uint8_t* output,
                            std::size_t outputSize, std::size_t& unpackedLength);
 Fault inflateWithLibdeflateInto(const std::uint8_t* packed, std::size_t packedSize,

@@ -8,9 +8,12 @@
 // refuses, which only a reading of the stream's codes finds (dzlib/deflate_check.h).
 // Everything else, including the wrapper (header check bits, method, window size, preset
 // dictionary, reserved gzip flags, CRC32, ISIZE, Adler-32), libdeflate already accepts and
-// refuses as zlib does. The reading of the codes comes first; the few kinds of stream that zlib
+// refuses as zlib does. The reading of the codes comes first, held to this backend's policy
+// (LibdeflateWalkPolicy, dzlib/inflate_libdeflate.h): the few kinds of stream that zlib
 // inflates faster than libdeflate and that reading together, it leaves to zlib, which then
-// inflates them itself.
+// inflates them itself; and it reads no further than the output's room allows.
+#include "dzlib/inflate_libdeflate.h"
+
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -66,14 +69,15 @@ Route routeOf(const std::uint8_t* packed, std::size_t packedSize, std::size_t ou
     if (headerLength == 0 || packedSize < headerLength + trailerLength) return Route::refused;
     // The codes are walked first, over all the bytes the deflate data may take (the walk stops
     // at its end, or where the codes no longer fit the output): some kinds of stream zlib
-    // inflates faster alone, and the walk leaves those to zlib early (deflate_check.cpp).
-    switch (walkDeflateCodes(packed + headerLength, packedSize - headerLength - trailerLength,
-                             outputSize)) {
+    // inflates faster alone, and the walk leaves those to zlib early (LibdeflateWalkPolicy).
+    const std::size_t deflateSize = packedSize - headerLength - trailerLength;
+    LibdeflateWalkPolicy policy(deflateSize, outputSize);
+    switch (walkDeflateCodes(packed + headerLength, deflateSize, policy)) {
         case CodeWalk::kRead:
             break;
         case CodeWalk::kRefused:
             return Route::refused;
-        case CodeWalk::kLeftToZlib:
+        case CodeWalk::kStopped:
             return Route::zlib;
     }
     return Route::libdeflate;

@@ -1,6 +1,7 @@
 // Reading an entry's packed data.
 #include "dzlib/packed_data.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "dzlib/records.h"
@@ -35,7 +36,15 @@ Fault packedData(const Survey& survey, std::uint32_t index, PastEnd pastEnd,
     } else if (pastEnd == PastEnd::readFault) {
         return Fault::read;
     }
-    if (packed.bytes() == nullptr) packed = platform::Memory::reserve(kLargestStored, bound);
+    // One room of all a sub-file can take serves every entry where the address space has room
+    // for it; elsewhere, a room of this entry's size, reserved again for a larger one.
+    if (packed.bytes() == nullptr ||
+        (!platform::kLargeAddressSpace && packed.size() < packedSize)) {
+        const std::size_t room = platform::kLargeAddressSpace
+                                     ? static_cast<std::size_t>(kLargestStored)
+                                     : std::max<std::size_t>(packedSize, 1);
+        packed = platform::Memory::reserve(room, bound);
+    }
     if (packed.bytes() == nullptr || !packed.commit(packedSize)) return Fault::packedMemory;
     const Fault fault = readPacked(survey.container, entry, 0, packed.bytes(), packedSize, pastEnd);
     if (fault != Fault::none) return fault;

@@ -27,7 +27,8 @@ Fault readPacked(const Container& container, const PlannedEntry& entry, std::uin
 
 // The whole packed data of entry `index` of the survey's plan (its header must have passed):
 // read in place where the system can, and otherwise into `packed` (reserved here when it holds
-// no room yet, its memory counted against `bound`, none when null). Returns Fault::none and sets
+// no room yet, or on a 32-bit system none large enough, its memory counted against `bound`,
+// none when null; see platform::kLargeAddressSpace). Returns Fault::none and sets
 // `bytes` (valid while `view` and `packed` live), packedMemory, or read as readPacked says.
 Fault packedData(const Survey& survey, std::uint32_t index, PastEnd pastEnd,
                  platform::Memory& packed, platform::FileView& view, const std::uint8_t*& bytes,

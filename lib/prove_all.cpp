@@ -2,13 +2,17 @@
 // memory, and hand each proof to the caller one at a time.
 #include <algorithm>
 #include <atomic>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "kestrix/kestrix.h"
 #include "platform/platform.h"
+
+// Where the target has no threads, the calling thread proves every entry, with no lock.
+#ifndef KESTRIX_NO_THREADS
+#include <mutex>
+#include <system_error>
+#include <thread>
+#endif
 
 namespace kestrix {
 
@@ -31,14 +35,18 @@ std::vector<Proof> proveAll(
 
     std::vector<Proof> proofs(indexes.size());
     std::atomic<std::size_t> next{0};
+#ifndef KESTRIX_NO_THREADS
     std::mutex calling;
+#endif
     auto work = [&] {
         Content content;  // each worker's rooms, kept from one entry to the next
         for (std::size_t taken; (taken = next.fetch_add(1)) < order.size();) {
             const std::size_t position = order[taken];
             proofs[position] = container.unpack(indexes[position], content, pastEnd);
             if (each) {
+#ifndef KESTRIX_NO_THREADS
                 std::lock_guard<std::mutex> held(calling);
+#endif
                 each(position, proofs[position], content);
             }
         }
@@ -46,6 +54,7 @@ std::vector<Proof> proveAll(
 
     if (jobs == 0) jobs = platform::processorCount();
     jobs = static_cast<unsigned>(std::min<std::size_t>(jobs, order.size()));
+#ifndef KESTRIX_NO_THREADS
     std::vector<std::jthread> workers;
     for (unsigned i = 1; i < jobs; ++i) {
         try {
@@ -54,6 +63,7 @@ std::vector<Proof> proveAll(
             break;  // no threads here, or no more: the workers begun and this one do it all
         }
     }
+#endif
     work();
     return proofs;
 }

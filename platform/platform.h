@@ -10,6 +10,14 @@
 #include <string_view>
 #include <utility>
 
+// Defined where the target has no threads: WebAssembly built without them (emscripten without
+// -pthread), or a C++ library made without them. The library then starts none, and does all its
+// work on the calling thread.
+#if (defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)) || \
+    defined(_LIBCPP_HAS_NO_THREADS)
+#define KESTRIX_NO_THREADS 1
+#endif
+
 namespace platform {
 
 // The path separator placed between a folder and a name inside it.
@@ -303,6 +311,12 @@ class MemoryBound {
 
 // Commits are counted in pages of this size.
 constexpr std::size_t kMemoryPage = 4096;
+
+// True where the address space has room to reserve 4 GiB and more at once (a 64-bit system), so
+// that one room of all a sub-file can take may be reserved ahead and cost only what is touched.
+// On a 32-bit system (WebAssembly among them) no such room can be had: rooms are reserved for
+// what they are to hold.
+constexpr bool kLargeAddressSpace = sizeof(void*) >= 8;
 
 // Fresh zeroed memory straight from the system, read-write; released when the object goes.
 // Only the pages that are touched cost.

@@ -1,4 +1,7 @@
-// The POSIX (Linux) side of the platform layer.
+// The POSIX (Linux) side of the platform layer. It builds on any POSIX C library: what is
+// glibc's or Linux's alone (sched_getaffinity, renameat2, madvise) is used where the headers
+// declare it, with a POSIX way otherwise; scripts/check-portable.sh compiles it against musl
+// with and without GNU extensions.
 #include <fcntl.h>
 #include <langinfo.h>
 #include <limits.h>
@@ -127,10 +130,12 @@ bool programPath(char* buffer, std::size_t size) {
 }
 
 unsigned processorCount() {
+#ifdef CPU_COUNT  // sched_getaffinity and its CPU_ macros come with _GNU_SOURCE
     cpu_set_t set;
     if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
         return static_cast<unsigned>(CPU_COUNT(&set));
     }
+#endif
     long online = ::sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<unsigned>(online) : 1;
 }
@@ -219,6 +224,21 @@ void consoleWrite(const char* bytes, std::size_t length) {
     writeAll(STDOUT_FILENO, bytes, length);
 }
 
+namespace {
+
+// True when `text` holds `part` (ASCII letters in either case): strcasestr, which is GNU's.
+bool containsIgnoringCase(const char* text, const char* part) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    for (; *text != '\0'; ++text) {
+        std::size_t i = 0;
+        while (part[i] != '\0' && lower(text[i]) == lower(part[i])) ++i;
+        if (part[i] == '\0') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool consoleIsUtf8Terminal() {
     if (!::isatty(STDOUT_FILENO)) return false;
     // The character set of the locale the user's environment names. Put back the "C" locale
@@ -233,7 +253,7 @@ bool consoleIsUtf8Terminal() {
     for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
         const char* value = std::getenv(name);
         if (value == nullptr || *value == '\0') continue;
-        return strcasestr(value, "UTF-8") != nullptr || strcasestr(value, "utf8") != nullptr;
+        return containsIgnoringCase(value, "UTF-8") || containsIgnoringCase(value, "utf8");
     }
     return false;
 }
@@ -442,13 +462,15 @@ bool Directory::replace(const char* from, const char* to) {
 bool Directory::moveNew(const char* from, const char* to, bool& taken) {
     taken = false;
     const int fd = fdOf(handle_);
+#ifdef RENAME_NOREPLACE  // glibc 2.28 and later, with _GNU_SOURCE
     if (::renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS) {
         taken = errno == EEXIST;
         return false;
     }
-    // A file system (or a system) that cannot rename so: a link is made at `to` only where
-    // nothing stands, and the old name goes after.
+#endif
+    // A file system, a system or a C library that cannot rename so: a link is made at `to` only
+    // where nothing stands, and the old name goes after.
     if (::linkat(fd, from, fd, to, 0) != 0) {
         taken = errno == EEXIST;
         return false;
@@ -533,7 +555,13 @@ bool Memory::commitPages(std::size_t, std::size_t) {
 }
 
 void Memory::decommitPages(std::size_t from, std::size_t to) {
+#ifdef MADV_DONTNEED  // Linux's and the BSDs' madvise: the pages go back, and read as zeros
     ::madvise(bytes_ + from, to - from, MADV_DONTNEED);
+#else
+    // POSIX has no call that gives pages back and zeroes them (posix_madvise only advises):
+    // they stay, zeroed here.
+    std::memset(bytes_ + from, 0, to - from);
+#endif
 }
 
 void Memory::release() {
@@ -587,12 +615,21 @@ bool fileTimeToLocal(std::uint64_t fileTime, CalendarTime& out) {
     if (fileTime >= (1ULL << 63)) return false;
     std::int64_t utc = static_cast<std::int64_t>(fileTime / 10000000ULL) - kEpochGap;
 
-    // The offset from UTC in force now, applied to every stored time alike.
+    // The offset from UTC in force now, applied to every stored time alike: the difference
+    // between now's local and UTC fields (tm_gmtoff, which holds it, is not POSIX's).
     ::tzset();
     std::time_t now = std::time(nullptr);
     struct tm local;
-    if (::localtime_r(&now, &local) == nullptr) return false;
-    std::int64_t shifted = utc + local.tm_gmtoff;
+    struct tm universal;
+    if (::localtime_r(&now, &local) == nullptr || ::gmtime_r(&now, &universal) == nullptr) {
+        return false;
+    }
+    std::int64_t days = local.tm_yday - universal.tm_yday;
+    if (local.tm_year != universal.tm_year) days = local.tm_year > universal.tm_year ? 1 : -1;
+    const std::int64_t hours = days * 24 + local.tm_hour - universal.tm_hour;
+    const std::int64_t minutes = hours * 60 + local.tm_min - universal.tm_min;
+    const std::int64_t offset = minutes * 60 + local.tm_sec - universal.tm_sec;
+    std::int64_t shifted = utc + offset;
 
     std::time_t asTime = static_cast<std::time_t>(shifted);
     struct tm fields;

@@ -11,7 +11,7 @@ mode=$2
 
 "$build/tests/fuzz/kestrix_fuzz_seeds" "$build/seeds" >/dev/null
 replayed=0
-for target in container_fuzz container_sealed_fuzz inflate_stream_fuzz repack_fuzz; do
+for target in container_fuzz container_sealed_fuzz deflate_walk_fuzz inflate_stream_fuzz repack_fuzz; do
   inputs=("$build/seeds/$target")
   for kept in "tests/fuzz/corpus/$target" "tests/fuzz/findings/$target"; do
     if [ -d "$kept" ]; then inputs+=("$kept"); fi

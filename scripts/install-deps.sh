@@ -9,6 +9,8 @@
 #            for the wheel
 #   package  what the Debian package is made and checked with: dpkg-shlibdeps, file, lintian,
 #            groff for the manual page, zip and unzip for the release folder
+#   portable emscripten, which scripts/check-portable.sh compiles the library with (zlib's and
+#            libdeflate's headers come from the build group)
 set -euo pipefail
 
 packages=()
@@ -22,6 +24,7 @@ for group in "${@:-build}"; do
     python) packages+=(pybind11-dev python3-dev python3-pytest python3-setuptools python3-wheel
       python3-pip) ;;
     package) packages+=(dpkg-dev file lintian groff-base man-db zip unzip) ;;
+    portable) packages+=(emscripten) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done

@@ -54,7 +54,7 @@ std::optional<std::size_t> compareBackendsOnce(const std::string& packed, std::s
     std::size_t zlibLength = 0;
     const bool zlibAccepts =
         dz::inflateWithZlib(bytesOf(packed), packed.size(), outputBuffer(0), room, zlibLength);
-#ifdef KESTRIX_HAVE_LIBDEFLATE
+#ifdef KESTRIX_LIBDEFLATE_LINKED
     std::size_t libdeflateLength = 0;
     const bool libdeflateAccepts = dz::inflateWithLibdeflate(
         bytesOf(packed), packed.size(), outputBuffer(1), room, libdeflateLength);

@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Outcome got = streamed(copy.data(), copy.size(), limit, slice, room);
     const Backend backends[] = {
         dz::inflateWithZlib,
-#ifdef KESTRIX_HAVE_LIBDEFLATE
+#ifdef KESTRIX_LIBDEFLATE_LINKED
         dz::inflateWithLibdeflate,
 #endif
     };

@@ -4,6 +4,8 @@
 //   DIR/repack_fuzz/            packed streams of many blocks, after three bytes of choices
 //   DIR/inflate_stream_fuzz/    the packed streams of the seed containers, after the three
 //                               bytes that choose the slices, the room and the limit
+//   DIR/deflate_walk_fuzz/      raw deflate streams of every kind of block, after the byte that
+//                               chooses the room
 //   DIR/kestrix.dict
 //
 // Usage: kestrix_fuzz_seeds DIR
@@ -167,6 +169,29 @@ std::string repackSeed(const std::string& choices, int level, int flush, std::si
     return choices + out;
 }
 
+// `content` packed by zlib into raw deflate data at `level` with `strategy`, with a full flush
+// every `every` bytes (0 for none), after the byte of choice that deflate_walk_fuzz reads.
+std::string rawSeed(char choice, const std::string& content, int level, int strategy,
+                    std::size_t every) {
+    z_stream s{};
+    if (deflateInit2(&s, level, Z_DEFLATED, -15, 8, strategy) != Z_OK) return "";
+    std::string out(deflateBound(&s, content.size()) * 2 + 1024, '\0');
+    s.next_out = reinterpret_cast<Bytef*>(out.data());
+    s.avail_out = static_cast<uInt>(out.size());
+    if (every == 0) every = content.size() + 1;
+    std::size_t at = 0;
+    do {
+        const std::size_t piece = std::min(every, content.size() - at);
+        s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data() + at));
+        s.avail_in = static_cast<uInt>(piece);
+        at += piece;
+        deflate(&s, at == content.size() ? Z_FINISH : Z_FULL_FLUSH);
+    } while (at < content.size());
+    out.resize(s.total_out);
+    deflateEnd(&s);
+    return std::string(1, choice) + out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -236,6 +261,27 @@ int main(int argc, char** argv) {
                     return 1;
                 }
             }
+        }
+    }
+    // Raw deflate data of every kind of block, in rooms that hold it and ones that do not.
+    const std::filesystem::path walks = root / "deflate_walk_fuzz";
+    std::filesystem::create_directories(walks);
+    const std::string text = lines("service vendor.modem 0x1000 boot", 120);
+    const std::string walkSeeds[] = {
+        rawSeed('\x85', text, 6, Z_DEFAULT_STRATEGY, 0),
+        rawSeed('\x01', text, 6, Z_DEFAULT_STRATEGY, 0),
+        rawSeed('\x85', text, 1, Z_FIXED, 0),
+        rawSeed('\x85', text, 6, Z_HUFFMAN_ONLY, 0),
+        rawSeed('\x85', text, 6, Z_RLE, 0),
+        rawSeed('\x85', text, 0, Z_DEFAULT_STRATEGY, 0),
+        rawSeed('\x85', text, 6, Z_DEFAULT_STRATEGY, 700),
+        rawSeed('\x7f', std::string(3000, '\0'), 9, Z_DEFAULT_STRATEGY, 1000),
+        rawSeed('\x00', "", 6, Z_DEFAULT_STRATEGY, 0),
+    };
+    int walkNumber = 0;
+    for (const std::string& seed : walkSeeds) {
+        if (seed.size() < 2 || !write(walks / ("seed-" + std::to_string(walkNumber++)), seed)) {
+            return 1;
         }
     }
     const char* words[] = {"MSTX", "METX", "SSTX", "OSTX", "ESTX", "\x1f\x8b\x08", "\x78\x9c"};

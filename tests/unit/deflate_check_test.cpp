@@ -1,7 +1,8 @@
 // The deflate code check on raw streams: a whole stream reads to its end, a cut one never does
 // (and the check always comes back); on blocks whose codes sit at the edges of its tables, it
-// says what zlib says; and the walk for the libdeflate backend leaves to zlib the kinds of
-// stream it should, and no others.
+// says what zlib says; and the fast walk gives what the simple walk gives, and asks its policy
+// the same things, over the inflate vectors and damaged streams (the simple walk itself says
+// what zlib says). The libdeflate backend's policy is tested in libdeflate_policy_test.cpp.
 #include "dzlib/deflate_check.h"
 
 #include <gtest/gtest.h>
@@ -9,9 +10,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "dzlib/wrapper.h"
+#include "tests/support/walk_recorder.h"
 #include "tests/unit/inflate_vectors.h"
 
 namespace dz {
@@ -86,129 +91,120 @@ TEST(DeflateCheck, CodesAtTheEdgesOfTheTables) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Which streams walkDeflateCodes leaves to zlib.
+// The fast walk against the simple one (deflate_check_simple.cpp), and the simple one against
+// zlib.
 
-// Lines of words and numbers, about 3:1 at level 6; or, with `letters`, that many letters from
-// 'a' on in random order (about 3 bits a letter and few matches).
-std::string wordContent(std::size_t length, unsigned letters = 0) {
-    static const char* const kWords[] = {"system", "vendor", "boot", "modem", "radio",
-                                         "init",   "media",  "wifi", "audio", "service"};
-    std::string out;
-    std::uint32_t x = 12345;
-    const auto next = [&x]() { return (x = x * 1103515245u + 12345u) >> 16; };
-    while (out.size() < length) {
-        if (letters != 0) {
-            out += static_cast<char>('a' + next() % letters);
-        } else {
-            out += std::string("ro.") + kWords[next() % 10] + "." + kWords[next() % 10] + "=" +
-                   std::to_string(next() % 100000) + "\n";
-        }
-    }
-    out.resize(length);
-    return out;
+// zlib's verdict on a raw deflate stream: true when inflate reads it to its end. Not known
+// (nullopt) where zlib stops for what the check leaves to libdeflate, a distance too far back
+// (zlib reads no further, and libdeflate refuses it too), or where damaged data makes more than
+// the 4 MiB room here holds.
+std::optional<bool> zlibReadsCodes(const std::vector<std::uint8_t>& stream) {
+    z_stream z{};
+    EXPECT_EQ(inflateInit2(&z, -15), Z_OK);
+    std::vector<std::uint8_t> out(1 << 22);
+    z.next_in = const_cast<Bytef*>(stream.data());
+    z.avail_in = static_cast<uInt>(stream.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    const int result = inflate(&z, Z_FINISH);
+    const bool tooFarBack =
+        z.msg != nullptr && std::strcmp(z.msg, "invalid distance too far back") == 0;
+    const bool full = result == Z_BUF_ERROR && z.avail_out == 0;
+    inflateEnd(&z);
+    if (full || tooFarBack) return std::nullopt;
+    return result == Z_STREAM_END;
 }
 
-// A raw deflate stream: `parts` of content in turn, each with its strategy at level 6 and a
-// full flush after every `flushEvery` bytes of it (0 for none).
-struct StreamPart {
+// The deflate data of a wrapped stream as the libdeflate backend walks it: after the header,
+// the trailer with it (the walk stops at the last block); the whole stream where the header
+// is not one inflate takes.
+std::vector<std::uint8_t> deflateDataOf(const std::vector<std::uint8_t>& packed) {
+    std::size_t header = 0;
+    if (packed.size() >= 2 && packed[0] == 0x1f && packed[1] == 0x8b) {
+        dz::Wrapper wrapper;
+        header = dz::readWrapperHeader(packed.data(), packed.size(), wrapper);
+    } else if (packed.size() >= 2) {
+        header = 2;
+    }
+    return std::vector<std::uint8_t>(packed.begin() + static_cast<std::ptrdiff_t>(header),
+                                     packed.end());
+}
+
+// Both walks over `stream` (an exactly sized copy, so that a read past it shows under
+// AddressSanitizer) under every policy of compareWalks, with rooms about `content` bytes.
+void expectWalksAgree(const std::vector<std::uint8_t>& stream, std::size_t content) {
+    const std::vector<std::uint8_t> copy(stream);
+    std::vector<std::size_t> rooms = {0, content / 2, content};
+    if (content > 0) rooms.push_back(content - 1);
+    EXPECT_EQ(testsupport::compareWalks(copy.data(), copy.size(), rooms), "");
+}
+
+TEST(DeflateCheck, FastWalkGivesWhatTheSimpleWalkGivesOnTheInflateVectors) {
+    for (const vectors::Vector& vector : vectors::inflateVectors()) {
+        SCOPED_TRACE(vector.name);
+        const std::vector<std::uint8_t> data = deflateDataOf(vector.packed);
+        expectWalksAgree(data, vector.content.size());
+        // The wrapped stream read as deflate data: damage of another kind.
+        expectWalksAgree(vector.packed, vector.content.size());
+    }
+}
+
+TEST(DeflateCheck, FastWalkGivesWhatTheSimpleWalkGivesOnTheEdgesOfTheTables) {
+    for (const vectors::CodesCase& c : vectors::codesCases()) {
+        SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(c.rounds) + " rounds");
+        const std::vector<std::uint8_t> stream = vectors::dynamicBlock(c);
+        expectWalksAgree(stream, stream.size() * 4);
+        for (std::size_t cut : {stream.size() / 2, stream.size() - 1}) {
+            expectWalksAgree({stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)},
+                             stream.size() * 4);
+        }
+    }
+}
+
+// Streams of every kind of block, damaged: a byte changed at places spread over each, and cut
+// at each of them.
+TEST(DeflateCheck, FastWalkGivesWhatTheSimpleWalkGivesOnDamagedStreams) {
     std::string content;
-    int strategy;
-    std::size_t flushEvery;
-};
-
-std::vector<std::uint8_t> rawDeflateParts(const std::vector<StreamPart>& parts) {
-    z_stream stream{};
-    EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, parts[0].strategy), Z_OK);
-    std::size_t total = 0;
-    for (const StreamPart& part : parts) total += part.content.size();
-    std::vector<std::uint8_t> out(deflateBound(&stream, total) * 2 + 4096);
-    stream.next_out = out.data();
-    stream.avail_out = static_cast<uInt>(out.size());
-    for (std::size_t p = 0; p < parts.size(); ++p) {
-        const StreamPart& part = parts[p];
-        if (p > 0) {
-            EXPECT_EQ(deflateParams(&stream, 6, part.strategy), Z_OK);
-        }
-        const std::size_t every = part.flushEvery != 0 ? part.flushEvery : part.content.size();
-        for (std::size_t at = 0; at < part.content.size(); at += every) {
-            const std::size_t length = std::min(every, part.content.size() - at);
-            stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(part.content.data() + at));
-            stream.avail_in = static_cast<uInt>(length);
-            const bool last = p + 1 == parts.size() && at + length == part.content.size();
-            EXPECT_EQ(deflate(&stream, last ? Z_FINISH : Z_FULL_FLUSH), last ? Z_STREAM_END : Z_OK);
+    for (int i = 0; i < 2000; ++i) content += "entry " + std::to_string(i * 7919 % 1000) + "\n";
+    for (int strategy : {Z_DEFAULT_STRATEGY, Z_FIXED, Z_HUFFMAN_ONLY, Z_RLE}) {
+        for (int level : {0, 1, 9}) {
+            SCOPED_TRACE(std::to_string(level) + " " + std::to_string(strategy));
+            const std::vector<std::uint8_t> stream = rawDeflate(content, level, strategy);
+            for (std::size_t at = 0; at < stream.size(); at += 1 + at / 8) {
+                SCOPED_TRACE("at " + std::to_string(at));
+                for (std::uint8_t flip : {0x01, 0x10, 0xff}) {
+                    std::vector<std::uint8_t> damaged = stream;
+                    damaged[at] ^= flip;
+                    expectWalksAgree(damaged, content.size());
+                }
+                expectWalksAgree({stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(at)},
+                                 content.size());
+            }
         }
     }
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
 }
 
-TEST(DeflateCheck, LeftToZlibOnlyWhereTheRuleSays) {
-    const std::string words = wordContent(384 * 1024);
-    const std::string letters = wordContent(256 * 1024, 8);
-    const struct {
-        const char* name;
-        std::vector<StreamPart> parts;
-        CodeWalk expected;
-    } cases[] = {
-        {"level 6", {{words, Z_DEFAULT_STRATEGY, 0}}, CodeWalk::kRead},
-        {"Huffman-only: literal-only blocks", {{words, Z_HUFFMAN_ONLY, 0}}, CodeWalk::kLeftToZlib},
-        {"Huffman-only, under kWalkedWholeSize",
-         {{words.substr(0, 64 * 1024), Z_HUFFMAN_ONLY, 0}},
-         CodeWalk::kRead},
-        {"a full flush every 1,000 bytes: short blocks of many codes",
-         {{words, Z_DEFAULT_STRATEGY, 1000}},
-         CodeWalk::kLeftToZlib},
-        {"a full flush every 1,000 bytes of 8 letters: short blocks of few codes",
-         {{letters, Z_DEFAULT_STRATEGY, 1000}},
-         CodeWalk::kRead},
-        {"level 6 for a fifth of the data, then a full flush every 1,000 bytes",
-         {{words, Z_DEFAULT_STRATEGY, 0}, {words + words + words, Z_DEFAULT_STRATEGY, 1000}},
-         CodeWalk::kLeftToZlib},
-        {"level 6 well past the first quarter, then a full flush every 1,000 bytes",
-         {{words + words + words + words, Z_DEFAULT_STRATEGY, 0},
-          {words.substr(0, 128 * 1024), Z_DEFAULT_STRATEGY, 1000}},
-         CodeWalk::kRead},
-        {"Huffman-only, then level 6",
-         {{words, Z_HUFFMAN_ONLY, 0}, {words + words, Z_DEFAULT_STRATEGY, 0}},
-         CodeWalk::kLeftToZlib},
-        {"level 6 past the first quarter, then Huffman-only",
-         {{words + words, Z_DEFAULT_STRATEGY, 0}, {words, Z_HUFFMAN_ONLY, 0}},
-         CodeWalk::kRead},
+// The simple walk's verdict is zlib's own, on the inflate vectors' deflate data (which holds
+// damaged and cut streams) and the table edges.
+TEST(DeflateCheck, SimpleWalkSaysWhatZlibSays) {
+    dz::WholeStreamPolicy whole;
+    const auto simplyRead = [&whole](const std::vector<std::uint8_t>& stream) {
+        return dz::walkDeflateCodesSimply(stream.data(), stream.size(), whole) ==
+               dz::CodeWalk::kRead;
     };
-    for (const auto& c : cases) {
+    for (const vectors::Vector& vector : vectors::inflateVectors()) {
+        SCOPED_TRACE(vector.name);
+        const std::vector<std::uint8_t> data = deflateDataOf(vector.packed);
+        for (const std::vector<std::uint8_t>* stream : {&data, &vector.packed}) {
+            if (const std::optional<bool> zlib = zlibReadsCodes(*stream)) {
+                EXPECT_EQ(simplyRead(*stream), *zlib) << (stream == &data ? "data" : "packed");
+            }
+        }
+    }
+    for (const vectors::CodesCase& c : vectors::codesCases()) {
         SCOPED_TRACE(c.name);
-        const std::vector<std::uint8_t> stream = rawDeflateParts(c.parts);
-        EXPECT_EQ(zlibReadsDeflateCodes(stream.data(), stream.size()), true);
-        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), SIZE_MAX), c.expected)
-            << stream.size() << " bytes";
-    }
-}
-
-// The walk stops where the codes make more bytes than the output has room for: zlib refuses
-// such a stream too, and the walk is then never longer than libdeflate's.
-TEST(DeflateCheck, WalkStopsPastTheRoom) {
-    const std::string words = wordContent(48 * 1024);  // under kWalkedWholeSize packed
-    for (int strategy : {Z_DEFAULT_STRATEGY, Z_HUFFMAN_ONLY}) {
-        SCOPED_TRACE(strategy);
-        const std::vector<std::uint8_t> stream = rawDeflateParts({{words, strategy, 0}});
-        const std::size_t size = words.size();
-        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), size), CodeWalk::kRead);
-        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), size / 64), CodeWalk::kRefused);
-        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), 0), CodeWalk::kRefused);
-    }
-}
-
-// A stream whose last block header takes bits past the end of the data (a fuzz finding): the
-// walk refuses it in any room, and never reads past the data, even where the room narrows what
-// it reads (under AddressSanitizer, a read past this exactly sized copy would show).
-TEST(DeflateCheck, ABlockThatStartsPastTheDataIsRefused) {
-    const std::vector<std::uint8_t> stream = {
-        0x3d, 0xd0, 0xb9, 0x0d, 0xe4, 0x50, 0x10, 0x03, 0xd1, 0x9c, 0x07, 0x30, 0x00, 0x06, 0x01,
-        0x00, 0x00, 0x19, 0x1c, 0x1c, 0x1c, 0x1c, 0x1c, 0x1c, 0x0f, 0x3a, 0xff, 0x1c, 0xff, 0x1c};
-    EXPECT_FALSE(zlibInflates(stream));
-    for (std::size_t room : {std::size_t{0}, std::size_t{64}, std::size_t{16320}, SIZE_MAX}) {
-        EXPECT_EQ(walkDeflateCodes(stream.data(), stream.size(), room), CodeWalk::kRefused) << room;
+        const std::vector<std::uint8_t> stream = vectors::dynamicBlock(c);
+        EXPECT_EQ(simplyRead(stream), zlibReadsCodes(stream));
     }
 }
 

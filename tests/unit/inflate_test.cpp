@@ -36,7 +36,7 @@ struct NamedBackend {
 
 const NamedBackend kBackends[] = {
     {"zlib", dz::inflateWithZlib},
-#ifdef KESTRIX_HAVE_LIBDEFLATE
+#ifdef KESTRIX_LIBDEFLATE_LINKED
     {"libdeflate", dz::inflateWithLibdeflate},
 #endif
 };

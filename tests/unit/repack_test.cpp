@@ -223,7 +223,7 @@ void expectInflatesTo(const Bytes& packedStream, const Bytes& content, const std
     using Backend =
         bool (*)(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t, std::size_t&);
     std::vector<std::pair<const char*, Backend>> backends = {{"zlib", inflateWithZlib}};
-#ifdef KESTRIX_HAVE_LIBDEFLATE
+#ifdef KESTRIX_LIBDEFLATE_LINKED
     backends.push_back({"libdeflate", inflateWithLibdeflate});
 #endif
     for (const auto& [name, inflate] : backends) {
