@@ -1,5 +1,6 @@
 // The public Container: dzlib's survey in the public API's plain structures, and the proof of an
 // entry whole in memory.
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -172,13 +173,18 @@ Proof Container::unpack(std::uint32_t index, Content& content, PastEnd pastEnd) 
     // large as the address space gives, up to all a sub-file can take (less on a 32-bit
     // system). The system gives them pages as they are touched, and a Content unpacked into
     // again keeps them.
+    if (!rooms.reserve(rooms.memory)) return {Reason::unpackedMemory, 0};
     const std::size_t packedSize = entry.header.packedSize;
+    if (rooms.packed.size() < std::max<std::size_t>(packedSize, 1)) {
+        rooms.packed = platform::Memory::reserveUpTo(dz::kLargestStored,
+                                                     std::max<std::size_t>(packedSize, 1));
+        if (rooms.packed.bytes() == nullptr) return {Reason::packedMemory, 0};
+    }
     platform::FileView view;
     const std::uint8_t* bytes = nullptr;
     dz::Fault fault =
         dz::packedData(state().survey, index, pastEndOf(pastEnd), rooms.packed, view, bytes);
     if (fault != dz::Fault::none) return {reasonOf(fault), 0};
-    if (!rooms.reserve(rooms.memory)) return {Reason::unpackedMemory, 0};
     std::size_t length = 0;
     fault = dz::unpackSubfile(entry.header, bytes, packedSize, rooms.memory, length);
     if (fault == dz::Fault::unpack && rooms.memory.size() < dz::kLargestStored &&
