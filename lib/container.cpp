@@ -169,17 +169,16 @@ Proof Container::unpack(std::uint32_t index, Content& content, PastEnd pastEnd) 
     Content::State& rooms = *content.state_;
     rooms.length = 0;
     if (entry.fault != dz::Fault::none) return {reasonOf(entry.fault), 0};
-    // The packed data is read in place, or into a room of its own; the content takes a room as
-    // large as the address space gives, up to all a sub-file can take (less on a 32-bit
-    // system). The system gives them pages as they are touched, and a Content unpacked into
-    // again keeps them.
-    if (!rooms.reserve(rooms.memory)) return {Reason::unpackedMemory, 0};
+    // The packed data is read in place, or into a room of its size (or a larger one kept from an
+    // earlier entry); the content takes a room as large as the address space gives, up to all a
+    // sub-file can take (less on a 32-bit system). The system gives them pages as they are
+    // touched, and a Content unpacked into again keeps them.
     const std::size_t packedSize = entry.header.packedSize;
     if (rooms.packed.size() < std::max<std::size_t>(packedSize, 1)) {
-        rooms.packed = platform::Memory::reserveUpTo(dz::kLargestStored,
-                                                     std::max<std::size_t>(packedSize, 1));
+        rooms.packed = platform::Memory::reserve(std::max<std::size_t>(packedSize, 1));
         if (rooms.packed.bytes() == nullptr) return {Reason::packedMemory, 0};
     }
+    if (!rooms.reserve(rooms.memory)) return {Reason::unpackedMemory, 0};
     platform::FileView view;
     const std::uint8_t* bytes = nullptr;
     dz::Fault fault =
