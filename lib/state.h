@@ -28,6 +28,11 @@ struct Content::State {
     std::size_t length = 0;
 };
 
+// What the library's functions outside the classes reach of them.
+struct LibraryAccess {
+    static const Container::State& state(const Container& container) { return container.state(); }
+};
+
 Reason reasonOf(dz::Fault fault);
 
 inline dz::PastEnd pastEndOf(PastEnd pastEnd) {
