@@ -188,12 +188,14 @@ TEST_F(LibraryTest, WriteOutputsWritesWhatKxExtractWrites) {
     };
     const Case cases[] = {{"--force", kestrix::Overwrite::force},
                           {"--keep", kestrix::Overwrite::keep}};
+    // A link stands at boot.img: kept, or replaced, never followed.
+    testsupport::writeFile(dir / "outside", "what stood there");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.option);
         for (const char* folder : {"kx", "api"}) {
             fs::remove_all(dir / folder);
             fs::create_directory(dir / folder);
-            testsupport::writeFile(dir / folder + "/boot.img", "what stood there");
+            fs::create_symlink("../outside", dir / folder + "/boot.img");
         }
         const testsupport::RunResult byKx = kx({"extract", "a.dz", "-C", "kx", c.option, "--json"});
         EXPECT_EQ(byKx.status, 1);  // bad.bin
@@ -210,6 +212,8 @@ TEST_F(LibraryTest, WriteOutputsWritesWhatKxExtractWrites) {
             EXPECT_EQ(statusOf(written[o]), document["outputs"][o]["status"]) << written[o].name;
         }
         EXPECT_TRUE(filesIn(dir / "api") == filesIn(dir / "kx"));
+        EXPECT_EQ(fs::is_symlink(dir / "api/boot.img"), fs::is_symlink(dir / "kx/boot.img"));
+        EXPECT_EQ(readFile(dir / "outside"), "what stood there");
     }
 }
 
