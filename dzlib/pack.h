@@ -37,7 +37,7 @@ struct PackRequest {
     std::string base;         // the original container, instead of the one the manifest names
     bool recompress = false;  // compress every entry again, copying none from the original
     bool force = false;       // replace an existing target
-    std::string temporaryStem = ".kx-";  // of the temporary file beside the target
+    std::string temporaryStem = ".kestrix-";  // of the temporary file beside the target
 };
 
 // What a pack reads, checked before anything is written.
