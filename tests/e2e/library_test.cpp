@@ -16,32 +16,14 @@ using testsupport::buildContainer;
 using testsupport::ContainerPlan;
 using testsupport::readFile;
 
-// A system image in three pieces around a boot image, one piece with a gzip wrapper.
-ContainerPlan firmware() {
-    ContainerPlan plan;
-    plan.subfiles = {{"system.img", 3, bulky(300000, 'a')},
-                     {"boot.img", 1, "kernel"},
-                     {"system.img", 3, bulky(200000, 'b')},
-                     {"system.img", 3, bulky(100000, 'c')},
-                     {"modem.bin", 2, std::string(5000, 'm')}};
-    plan.subfiles[2].gzip = true;
-    return plan;
-}
-
 class LibraryTest : public E2eTest {
   protected:
-    void SetUp() override { write(buildContainer(firmware())); }
+    void SetUp() override { write(buildContainer(splitImageFirmware())); }
     // This build's own kx, as the library is this build's.
     testsupport::RunResult kx(const std::vector<std::string>& arguments) {
         testsupport::RunOptions options;
         options.program = testsupport::nativeKx();
         return run(arguments, options);
-    }
-    // Changes one byte of a file in place.
-    void poke(const std::string& path, std::size_t at) {
-        std::string bytes = readFile(dir / path);
-        bytes[at] = static_cast<char>(bytes[at] ^ 0x5a);
-        ASSERT_TRUE(testsupport::writeFile(dir / path, bytes));
     }
 };
 
@@ -69,7 +51,7 @@ TEST_F(LibraryTest, PackGivesTheBytesKxPackGives) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        write(buildContainer(firmware()));
+        write(buildContainer(splitImageFirmware()));
         fs::remove_all(dir / "work");
         std::vector<std::string> extract = {"extract",    "a.dz",        "-C", "work",
                                             "--manifest", "work/m.json", "-q"};
@@ -136,7 +118,7 @@ TEST_F(LibraryTest, PackRefusesWhatKxPackRefusesWithItsWords) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        write(buildContainer(firmware()));
+        write(buildContainer(splitImageFirmware()));
         testsupport::writeFile(manifest, valid);
         fs::remove(target);
         c.change();
@@ -178,7 +160,7 @@ std::string statusOf(const kestrix::Written& written) {
 }
 
 TEST_F(LibraryTest, WriteOutputsWritesWhatKxExtractWrites) {
-    ContainerPlan plan = firmware();
+    ContainerPlan plan = splitImageFirmware();
     plan.subfiles.push_back({"bad.bin", 4, "its digest is another's"});
     plan.subfiles.back().packed = testsupport::deflateContent("something else", false);
     write(buildContainer(plan));

@@ -22,16 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 using kestrix::PastEnd;
 using kestrix::Reason;
+using testsupport::noise;
 using testsupport::SubfilePlan;
-
-std::string noise(std::size_t length, std::uint32_t seed) {
-    std::string bytes(length, '\0');
-    for (char& byte : bytes) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
-}
 
 // The content read through an EntryReader, `chunk` bytes at a time.
 std::string readAll(const kestrix::Container& container, std::uint32_t index, PastEnd pastEnd,

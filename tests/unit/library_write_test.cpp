@@ -18,16 +18,8 @@ namespace fs = std::filesystem;
 using kestrix::Outcome;
 using kestrix::Overwrite;
 using kestrix::Reason;
+using testsupport::noise;
 using testsupport::SubfilePlan;
-
-std::string noise(std::size_t length, std::uint32_t seed) {
-    std::string bytes(length, '\0');
-    for (char& byte : bytes) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
-}
 
 // Every entry of a folder: a file by its bytes, a folder as "<folder>".
 std::map<std::string, std::string> folderHolds(const fs::path& folder) {
