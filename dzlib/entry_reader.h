@@ -34,6 +34,8 @@ class EntryReader {
     Fault fault() const { return fault_; }
     // The unpacked bytes so far.
     std::uint64_t length() const { return inflate_.total(); }
+    // The packed bytes read so far, of the entry's packed size.
+    std::uint64_t packedRead() const { return fed_; }
 
   private:
     void finish(Fault fault);

@@ -38,14 +38,9 @@ constexpr int kExitUsage = 2;
 // The number of workers `options` asks for.
 unsigned workersFor(const Options& options);
 
-// The most memory the rooms of kx test and kx extract may commit in all: what `options` asks
-// for, or else defaultMemoryBound of what the process may take (UINT64_MAX: no bound).
+// The most memory the rooms of kx test, extract and pack may commit in all: what `options` asks
+// for, or else platform::defaultMemoryBound of what the process may take (UINT64_MAX: no bound).
 std::uint64_t memoryBoundFor(const Options& options);
-
-// The bound for a process that may take `limit` bytes (UINT64_MAX: unknown): the program itself,
-// the system's cache of the container's and outputs' pages and the rest keep an eighth of the
-// limit, and at least 64 MiB; half of it when that would leave less.
-std::uint64_t defaultMemoryBound(std::uint64_t limit);
 
 int runInfo(const Options& options);
 int runList(const Options& options);

@@ -48,14 +48,9 @@ unsigned workersFor(const Options& options) {
     return options.jobs != 0 ? options.jobs : platform::processorCount();
 }
 
-std::uint64_t defaultMemoryBound(std::uint64_t limit) {
-    if (limit == UINT64_MAX) return limit;
-    const std::uint64_t headroom = std::max<std::uint64_t>(limit / 8, std::uint64_t{64} << 20);
-    return limit > 2 * headroom ? limit - headroom : limit / 2;
-}
-
 std::uint64_t memoryBoundFor(const Options& options) {
-    return options.memory != 0 ? options.memory : defaultMemoryBound(platform::memoryLimit());
+    return options.memory != 0 ? options.memory
+                               : platform::defaultMemoryBound(platform::memoryLimit());
 }
 
 int runInfo(const Options& options) {

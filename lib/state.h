@@ -35,6 +35,11 @@ struct Content::State {
     static bool reserve(platform::Memory& room);
 };
 
+// What the library's functions outside the classes reach of them.
+struct LibraryAccess {
+    static const Container::State& state(const Container& container) { return container.state(); }
+};
+
 Reason reasonOf(dz::Fault fault);
 
 inline dz::PastEnd pastEndOf(PastEnd pastEnd) {

@@ -60,4 +60,10 @@ void Memory::trim(std::size_t keep) {
     committed_ = from;
 }
 
+std::uint64_t defaultMemoryBound(std::uint64_t limit) {
+    if (limit == UINT64_MAX) return limit;
+    const std::uint64_t headroom = std::max<std::uint64_t>(limit / 8, std::uint64_t{64} << 20);
+    return limit > 2 * headroom ? limit - headroom : limit / 2;
+}
+
 }  // namespace platform

@@ -384,6 +384,12 @@ class Memory {
 // or cgroup v1's memory.limit_in_bytes). UINT64_MAX when none is known.
 std::uint64_t memoryLimit();
 
+// The most the rooms of a run may commit in all, by default, in a process that may take `limit`
+// bytes (UINT64_MAX: unknown, and no bound): the program itself, the system's cache of the
+// container's and outputs' pages and the rest keep an eighth of the limit, and at least 64 MiB;
+// half of it when that would leave less.
+std::uint64_t defaultMemoryBound(std::uint64_t limit);
+
 // ---- Local time ----------------------------------------------------------------------------
 
 struct CalendarTime {

@@ -3,10 +3,10 @@
 # on the ground, dzlib/ (the container library) above them, then lib/ (the public API over dzlib,
 # whose header is include/kestrix/kestrix.h), and app/ (kestrix) and kx/ on top. A folder may
 # include its own headers and those of the layers below it, never one above it or beside it: so
-# nothing in dzlib/ or app/ includes kx/. The Python module (python/) stands on the public header
-# alone, as a program outside this repository would. The public header includes no header of this
-# repository, and the library example (examples/) includes the public header alone. Prints each
-# include that breaks this and exits 1 when there is one.
+# nothing in dzlib/, lib/ or app/ includes kx/. The Python module (python/) stands on the public
+# header alone, as a program outside this repository would. The public header includes no header
+# of this repository, and the library example (examples/) includes the public header alone.
+# Prints each include that breaks this and exits 1 when there is one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,5 +1,6 @@
 // Kestrix: reading DZ firmware containers (a main header, sub-files packed with deflate, and an
-// offset table at the end, each guarded by markers and MD5 digests).
+// offset table at the end, each guarded by markers and MD5 digests), writing what they hold, and
+// packing them again.
 //
 // What this library offers, for a container file:
 //   - Container::open surveys it without unpacking anything: the main header and the offset
@@ -10,9 +11,13 @@
 //     one its header stores, whole in memory (Container::prove) or a piece at a time with flat
 //     memory (EntryReader, which hands the content over as it goes), or many entries at once on
 //     several threads (proveAll);
+//   - writing outputs into a folder, each whole and proven before its name appears
+//     (writeOutputs), as `kx extract` does;
+//   - packing a container from a manifest that `kx extract --manifest` wrote and the files it
+//     names (pack), as `kx pack` does, by the same engine;
 //   - a short stable code and an English text for every reason (reasonCode, reasonText).
-// It writes nothing, prints nothing, and starts threads only in proveAll. Its only dependency is
-// zlib (and libdeflate where the build found it).
+// Only writeOutputs and pack write files; nothing prints, and only proveAll starts threads. Its
+// only dependency is zlib (and libdeflate where the build found it).
 #pragma once
 
 #include <array>
@@ -20,6 +25,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,7 +49,7 @@ enum class Reason {
     unpack,                  // the packed data is damaged, cut short, or unpacks past 4 GiB
     contentDigest,           // the content does not match its digest
     read,                    // the container could not be read
-    write,                   // an output could not be written (not used by this library)
+    write,                   // an output could not be written
 };
 
 // A stable code for scripts, such as "ok", "content-digest" or "memory" (both memory reasons).
@@ -168,6 +174,7 @@ class Container {
 
   private:
     friend class EntryReader;
+    friend struct LibraryAccess;  // the library's own sources (lib/state.h)
     struct State;
     const State& state() const;  // an empty one when not open
     std::unique_ptr<State> state_;
@@ -220,5 +227,102 @@ std::vector<Proof> proveAll(const Container& container, const std::vector<std::u
                             const std::function<void(std::size_t position, const Proof& proof,
                                                      Content& content)>& each = {},
                             PastEnd pastEnd = PastEnd::zeros);
+
+// How far a long call has gone: `done` of `total`, in the call's own measure (told with the
+// call; `total` is fixed when it starts), and the entry in hand.
+struct Progress {
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+    std::uint32_t entry = 0;
+};
+using ProgressCall = std::function<void(const Progress&)>;
+
+// What a file that stands at an output's name makes of the output.
+enum class Overwrite {
+    refuse,  // the file is left as it is, and the output fails as existing (Outcome::exists)
+    force,   // the file is replaced (a link is replaced, never followed; a folder never is)
+    keep,    // the file is left as it is, and the output is skipped (Outcome::kept)
+};
+
+// How an output went.
+enum class Outcome {
+    extracted,  // written whole: every piece proven
+    kept,       // a file stood at its name and was kept (Overwrite::keep)
+    failed,     // a piece failed its checks or its proof, or the output could not be written
+    exists,     // a file stood at its name and was left (Overwrite::refuse)
+};
+
+// "extracted", "kept", "failed" or "exists".
+const char* outcomeCode(Outcome outcome);
+
+// What became of one output.
+struct Written {
+    std::uint32_t output = 0;  // its index in Container::outputs()
+    std::string name;          // its name in the folder
+    Outcome outcome = Outcome::failed;
+    // When it failed: why (write when it could not be written), and the entry concerned (the
+    // first piece that failed, in table order); otherwise ok and -1.
+    Reason reason = Reason::ok;
+    int failedEntry = -1;
+    // The system's reason for a failed write ("No space left on device"), or what stood at the
+    // name ("it exists", "it is a folder") for an output kept or existing; otherwise empty.
+    std::string detail;
+    std::uint64_t size = 0;  // its size in bytes, when extracted
+};
+
+// Writes outputs of `container` (indexes into outputs(); all of them when `outputs` is empty)
+// into `folder` ("" is the current folder; made with its parents when it is missing), one after
+// another, and says what became of each, in the order asked. Each is written under a hidden
+// temporary name (".kestrix-" and some letters) while its pieces are read through EntryReader,
+// proven as they come, and is moved to its name only when it is whole and every piece is proven:
+// a failed output leaves neither its name nor a temporary file, and what stood at the name
+// stays as it was. An output whose piece failed the survey is not unpacked. An existing file at
+// the name is handled as `overwrite` says (the container itself is never replaced); without
+// Overwrite::force, a file made at the name while the output is written is left as it is too.
+// The memory stays the same whatever the outputs' sizes. `progress`, when given, is told the
+// packed bytes read of all the outputs to write. Throws std::out_of_range for an index past
+// outputs(); what `progress` throws ends the call, the output in hand unwritten.
+std::vector<Written> writeOutputs(const Container& container, const std::string& folder,
+                                  const std::vector<std::uint32_t>& outputs = {},
+                                  Overwrite overwrite = Overwrite::refuse,
+                                  const ProgressCall& progress = {});
+
+// Why a manifest was not packed, or a part of it, as `kx pack` says it.
+struct PackRefusal {
+    std::string subject;  // what it concerns: a path as given or opened, "entry 3", "manifest"
+    std::string what;     // what is wrong, in English
+    // For scripts: "manifest" (not a manifest, or one no container can hold), "original" (an
+    // entry to copy that the original cannot give), "exists" (the target, which is not
+    // replaced), "not-a-file", "refused", "memory", "changed" (a file read was written to
+    // meanwhile), "cannot-write", "usage" (a level past 0 to 9) or "failed".
+    std::string code;
+};
+
+// What a pack did.
+struct PackResult {
+    bool ok = false;
+    std::string code;     // "ok", or the first refusal's code
+    std::string message;  // every refusal, "SUBJECT: WHAT", one a line; empty when ok
+    std::vector<PackRefusal> refusals;
+    // When ok: the entries packed, how many of them were copied unchanged from the original, and
+    // the container's size in bytes.
+    std::uint32_t entries = 0;
+    std::uint32_t copied = 0;
+    std::uint64_t bytes = 0;
+};
+
+// Builds the container `target` from the manifest at `manifest` (written by `kx extract
+// --manifest`) and the files it names, as `kx pack MANIFEST -o TARGET --level LEVEL [--base
+// BASE]` does, with the same rules and refusals (the README's "Changing an image and packing it
+// again"): every entry whose piece is unchanged, or that names no file, is copied from the
+// original container (`base`, or the one the manifest records); a changed piece is compressed
+// again at `level` (0 to 9) around its change. Everything is checked before anything is
+// written; the target is written under a temporary name beside it and moved into place whole,
+// and an existing target is never replaced. The entries are packed one after another. `progress`,
+// when given, is told the pieces' bytes digested and compressed (half each) and the copied
+// entries' packed bytes. What `progress` throws ends the call, the target untouched.
+PackResult pack(const std::string& manifest, const std::string& target, int level = 6,
+                const std::optional<std::string>& base = std::nullopt,
+                const ProgressCall& progress = {});
 
 }  // namespace kestrix

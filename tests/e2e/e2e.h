@@ -80,6 +80,19 @@ inline std::string bulky(std::size_t size, char seed) {
     return content;
 }
 
+// A system image in three pieces around a boot image, one piece with a gzip wrapper, and a modem
+// image: a container to extract, change and pack again.
+inline testsupport::ContainerPlan splitImageFirmware() {
+    testsupport::ContainerPlan plan;
+    plan.subfiles = {{"system.img", 3, bulky(300000, 'a')},
+                     {"boot.img", 1, "kernel"},
+                     {"system.img", 3, bulky(200000, 'b')},
+                     {"system.img", 3, bulky(100000, 'c')},
+                     {"modem.bin", 2, std::string(5000, 'm')}};
+    plan.subfiles[2].gzip = true;
+    return plan;
+}
+
 // The programs' hidden temporary files in an output folder (kestrix's and kx's).
 inline bool isTemporary(const std::string& name) {
     return name.rfind(".kestrix-", 0) == 0 || name.rfind(".kx-", 0) == 0;
@@ -150,6 +163,12 @@ class E2eTest : public ::testing::Test {
         ASSERT_TRUE(image.writeTo(dir / name));
     }
     void write(const std::string& bytes, const std::string& name = "a.dz") {
+        ASSERT_TRUE(testsupport::writeFile(dir / name, bytes));
+    }
+    // Changes the byte at `at` of the file `name` in the working directory, in place.
+    void poke(const std::string& name, std::size_t at) {
+        std::string bytes = testsupport::readFile(dir / name);
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x5a);
         ASSERT_TRUE(testsupport::writeFile(dir / name, bytes));
     }
 

@@ -32,27 +32,9 @@ std::vector<std::string> entryRecords(const std::string& container) {
     return records;
 }
 
-// A system image in three pieces around a boot image, one piece with a gzip wrapper.
-ContainerPlan firmware() {
-    ContainerPlan plan;
-    plan.subfiles = {{"system.img", 3, bulky(300000, 'a')},
-                     {"boot.img", 1, "kernel"},
-                     {"system.img", 3, bulky(200000, 'b')},
-                     {"system.img", 3, bulky(100000, 'c')},
-                     {"modem.bin", 2, std::string(5000, 'm')}};
-    plan.subfiles[2].gzip = true;
-    return plan;
-}
-
 class KxRoundTripTest : public E2eTest {
   protected:
-    void SetUp() override { write(buildContainer(firmware())); }
-    // Changes one byte of a file in place.
-    void poke(const std::string& path, std::size_t at) {
-        std::string bytes = readFile(dir / path);
-        bytes[at] = static_cast<char>(bytes[at] ^ 0x5a);
-        ASSERT_TRUE(testsupport::writeFile(dir / path, bytes));
-    }
+    void SetUp() override { write(buildContainer(splitImageFirmware())); }
 };
 
 TEST_F(KxRoundTripTest, UnchangedEntriesAreCopiedAndOnlyAChangedPieceDiffers) {
@@ -91,7 +73,7 @@ TEST_F(KxRoundTripTest, UnchangedEntriesAreCopiedAndOnlyAChangedPieceDiffers) {
          {},
          {},
          [this] {
-             ContainerPlan swapped = firmware();
+             ContainerPlan swapped = splitImageFirmware();
              std::string other = swapped.subfiles[0].content;
              other[7] = static_cast<char>(other[7] ^ 1);
              swapped.subfiles[0].packed = testsupport::deflateContent(other, false);
@@ -111,7 +93,7 @@ TEST_F(KxRoundTripTest, UnchangedEntriesAreCopiedAndOnlyAChangedPieceDiffers) {
         fs::remove_all(dir / "work");
         fs::remove(dir / "new.dz");
         fs::remove(dir / "moved.dz");
-        write(buildContainer(firmware()));
+        write(buildContainer(splitImageFirmware()));
         std::vector<std::string> extract = {"extract", "a.dz"};
         extract.insert(extract.end(), c.extract.begin(), c.extract.end());
         extract.insert(extract.end(), {"-C", "work", "--manifest", "work/m.json", "-q"});
@@ -238,7 +220,7 @@ TEST_F(KxRoundTripTest, AnOriginalThatCannotGiveWhatIsNeededIsRefused) {
          {"kx: entries 2, 5: no file named (not extracted): without --recompress"}},
     };
     for (const Case& c : cases) {
-        write(buildContainer(firmware()));
+        write(buildContainer(splitImageFirmware()));
         fs::remove_all(dir / "work");
         ASSERT_EQ(
             kx({"extract", "a.dz", "system.img", "-C", "work", "--manifest", "work/m.json", "-q"})
@@ -259,7 +241,7 @@ TEST_F(KxRoundTripTest, AnOriginalThatCannotGiveWhatIsNeededIsRefused) {
 }
 
 TEST_F(KxRoundTripTest, TheEntriesNotExtractedAreProvenOnceAndABadOneIsNeverTrusted) {
-    ContainerPlan plan = firmware();
+    ContainerPlan plan = splitImageFirmware();
     std::string damaged = plan.subfiles[4].content;
     damaged[100] = 'x';  // its stored digest is the undamaged content's
     plan.subfiles[4].packed = testsupport::deflateContent(damaged, false);

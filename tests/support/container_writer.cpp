@@ -25,6 +25,15 @@ std::string sealed(std::string record) {
 
 }  // namespace
 
+std::string noise(std::size_t length, std::uint32_t seed) {
+    std::string bytes(length, '\0');
+    for (char& byte : bytes) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
 std::string md5Of(const std::string& bytes) {
     digest::Digest d = digest::md5Digest(bytes.data(), bytes.size());
     return std::string(d.begin(), d.end());

@@ -70,6 +70,9 @@ void reseal(std::string& bytes, std::size_t position, std::size_t length);
 // Rewrites the table's digest over its body, as the container's end gives it.
 void resealTable(std::string& bytes);
 
+// `length` bytes that deflate cannot make smaller, the same for the same `seed`.
+std::string noise(std::size_t length, std::uint32_t seed);
+
 // The MD5 of some bytes, as 16 raw bytes.
 std::string md5Of(const std::string& bytes);
 

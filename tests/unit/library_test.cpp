@@ -1,7 +1,7 @@
 // The public API over containers made here: the survey as its plain structures, and every
 // entry proven whole and a piece at a time with the same verdict, the content read piece by
 // piece byte for byte; a container that cannot be opened or that is cut short; and the piece
-// by piece reading in flat memory.
+// by piece reading and writing in flat memory.
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -22,16 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 using kestrix::PastEnd;
 using kestrix::Reason;
+using testsupport::noise;
 using testsupport::SubfilePlan;
-
-std::string noise(std::size_t length, std::uint32_t seed) {
-    std::string bytes(length, '\0');
-    for (char& byte : bytes) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
-}
 
 // The content read through an EntryReader, `chunk` bytes at a time.
 std::string readAll(const kestrix::Container& container, std::uint32_t index, PastEnd pastEnd,
@@ -202,8 +194,9 @@ TEST(PublicApi, SaysWhyAContainerCannotBeOpenedOrSeemsCutShort) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(_WIN32)
 // In a child: limits the address space to what it takes now and 64 MiB more, as a 32-bit
 // system would, then proves the zeros piece by piece, which must pass, and whole, which must
-// fail for memory; a small entry proven whole still passes, in the room the address space gives.
-void proveUnderTheBound(const std::string& path) {
+// fail for memory; a small entry proven whole still passes, in the room the address space gives;
+// and the zeros are written whole into `folder`.
+void proveUnderTheBound(const std::string& path, const std::string& folder) {
     std::ifstream status("/proc/self/status");
     std::string line;
     std::uint64_t kib = 0;
@@ -221,18 +214,25 @@ void proveUnderTheBound(const std::string& path) {
     const kestrix::Proof small = container.prove(1);
     const bool flat = streamed.reason == Reason::ok && streamed.unpackedSize == 256u << 20;
     const bool fits = small.reason == Reason::ok && small.unpackedSize == 100 * 1024;
-    std::_Exit(flat && whole.reason == Reason::unpackedMemory && fits ? 0 : 1);
+    const std::vector<kestrix::Written> written = kestrix::writeOutputs(container, folder, {0});
+    const bool wrote = written.size() == 1 && written[0].outcome == kestrix::Outcome::extracted &&
+                       written[0].size == 256u << 20;
+    std::_Exit(flat && whole.reason == Reason::unpackedMemory && fits && wrote ? 0 : 1);
 }
 
-TEST(PublicApi, ReadsPieceByPieceInFlatMemory) {
+TEST(PublicApi, ReadsAndWritesPieceByPieceInFlatMemory) {
     testsupport::ContainerPlan plan;
     plan.subfiles = {{"zeros.img", 1, std::string(std::size_t{256} << 20, '\0')},
                      {"small.bin", 2, noise(100 * 1024, 7)}};
     plan.subfiles[0].level = 1;
     const std::string path = (fs::temp_directory_path() / "kestrix-library-test-flat.dz").string();
+    const std::string folder = path + ".out";
     ASSERT_TRUE(testsupport::buildContainer(plan).writeTo(path));
     plan.subfiles.clear();
-    EXPECT_EXIT(proveUnderTheBound(path), testing::ExitedWithCode(0), "");
+    fs::remove_all(folder);
+    EXPECT_EXIT(proveUnderTheBound(path, folder), testing::ExitedWithCode(0), "");
+    EXPECT_EQ(fs::file_size(fs::path(folder) / "zeros.img"), std::uintmax_t{256} << 20);
+    fs::remove_all(folder);
     fs::remove(path);
 }
 #endif

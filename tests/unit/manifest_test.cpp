@@ -1,6 +1,6 @@
 // Manifests written and read back, and the manifests refused: numbers and fields at the edge of
 // their widths, hex of the wrong length, keys missing or given twice.
-#include "kx/manifest.h"
+#include "dzlib/manifest.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace kx {
+namespace dz {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -25,7 +25,7 @@ void fill(char (&field)[width], char c) {
 // wrapper. Every number is at the top of its width.
 Manifest sample() {
     Manifest manifest;
-    dz::MainHeader& header = manifest.header;
+    MainHeader& header = manifest.header;
     header.version = UINT32_MAX;
     header.subfileCount = UINT32_MAX - 1;
     header.creationTime = 2650467744000000000;  // the year 10000: no text for it
@@ -80,7 +80,7 @@ TEST(Manifest, WrittenAndReadBack) {
         EXPECT_EQ(r.type, w.type) << i;
         EXPECT_EQ(std::memcmp(r.name, w.name, sizeof r.name), 0) << i;
         EXPECT_EQ(std::memcmp(r.reserved, w.reserved, sizeof r.reserved), 0) << i;
-        EXPECT_EQ(dz::wrapperHeader(r.wrapper), dz::wrapperHeader(w.wrapper)) << i;
+        EXPECT_EQ(wrapperHeader(r.wrapper), wrapperHeader(w.wrapper)) << i;
         EXPECT_EQ(r.wrapper.modificationTime, w.wrapper.modificationTime) << i;
         EXPECT_EQ(r.wrapper.comment, w.wrapper.comment) << i;
         EXPECT_EQ(r.proven, w.proven) << i;
@@ -263,4 +263,4 @@ TEST(Manifest, KeysGivenTwiceAndTextsThatAreNotManifests) {
 }
 
 }  // namespace
-}  // namespace kx
+}  // namespace dz

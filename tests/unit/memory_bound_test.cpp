@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "kx/commands.h"
 #include "kx/text.h"
 #include "platform/memory_limit.h"
 #include "platform/platform.h"
@@ -138,7 +137,8 @@ TEST(MemoryLimit, DefaultBound) {
         {100 * kMiB, 50 * kMiB},
         {0, 0},
     };
-    for (const Case& c : cases) EXPECT_EQ(kx::defaultMemoryBound(c.limit), c.bound) << c.limit;
+    for (const Case& c : cases)
+        EXPECT_EQ(platform::defaultMemoryBound(c.limit), c.bound) << c.limit;
 }
 
 TEST(MemoryBound, CommitsCountBeforeTheyAreTouched) {

@@ -1,5 +1,5 @@
-// What kx pack reads besides the original container: the manifest, and the files it names,
-// each open and placed, with a stamp that tells later whether it was written to meanwhile.
+// What a pack reads besides the original container: the manifest, and the files it names, each
+// open and placed, with a stamp that tells later whether it was written to meanwhile.
 #pragma once
 
 #include <cstdint>
@@ -8,16 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "kx/manifest.h"
+#include "dzlib/manifest.h"
 #include "platform/platform.h"
 
-namespace kx {
+namespace dz {
 
-// Why a manifest cannot be packed, or a part of it.
+// Why a manifest cannot be packed, or a part of it: what it concerns (a path as it was given or
+// opened, "entry 3", "manifest"), what is wrong in English, and a stable code for scripts. The
+// texts hold names and paths as they stand: a front end makes them safe to show.
 struct Refusal {
     std::string subject;
     std::string what;
-    std::string code = "refused";  // for scripts (kx --json)
+    std::string code = "refused";
 };
 
 // A file the manifest names, open for reading.
@@ -44,4 +46,4 @@ void checkEntries(const Manifest& manifest, std::vector<Refusal>& refusals);
 void placeContent(Manifest& manifest, const std::filesystem::path& folder,
                   std::map<std::string, Source>& sources, std::vector<Refusal>& refusals);
 
-}  // namespace kx
+}  // namespace dz

@@ -1,15 +1,15 @@
 // Writing and reading manifests.
-#include "kx/manifest.h"
+#include "dzlib/manifest.h"
 
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <set>
 
 #include "dzlib/records.h"
+#include "dzlib/text.h"
 #include "dzlib/text_field.h"
-#include "kx/text.h"
 
-namespace kx {
+namespace dz {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -22,7 +22,7 @@ template <std::size_t width>
 Json fieldJson(const char (&field)[width]) {
     std::size_t used = width;
     while (used > 0 && field[used - 1] == '\0') --used;
-    return Json{{"text", utf8Text(dz::fieldText(field, width))},
+    return Json{{"text", utf8Text(fieldText(field, width))},
                 {"hex", hexOf(std::string_view(field, used))}};
 }
 
@@ -37,7 +37,7 @@ Json optionalHex(const std::optional<std::string>& bytes) {
     return bytes ? Json(hexOf(*bytes)) : Json(nullptr);
 }
 
-Json wrapperJson(const dz::Wrapper& wrapper) {
+Json wrapperJson(const Wrapper& wrapper) {
     if (!wrapper.gzip) {
         return Json{{"format", "zlib"},
                     {"header_hex", hexOf(std::string_view(
@@ -139,8 +139,8 @@ void readField(const Json& object, const char* key, char (&field)[width]) {
     std::memcpy(field, bytes.data(), bytes.size());
 }
 
-dz::Wrapper readWrapperJson(const Json& object) {
-    dz::Wrapper wrapper;
+Wrapper readWrapperJson(const Json& object) {
+    Wrapper wrapper;
     const Json& format = member(object, "format");
     if (format == "zlib") {
         const std::string header = bytesOf(member(object, "header_hex"), "header_hex");
@@ -163,14 +163,14 @@ dz::Wrapper readWrapperJson(const Json& object) {
     } else {
         throw Invalid{"a wrapper is \"zlib\" or \"gzip\""};
     }
-    if (!dz::wrapperIsWritable(wrapper)) throw Invalid{"a wrapper cannot be written as it stands"};
+    if (!wrapperIsWritable(wrapper)) throw Invalid{"a wrapper cannot be written as it stands"};
     return wrapper;
 }
 
 }  // namespace
 
 std::string manifestText(const Manifest& manifest) {
-    const dz::MainHeader& header = manifest.header;
+    const MainHeader& header = manifest.header;
     Json json;
     json["kx_manifest"] = kManifestVersion;
     const std::string time = isoTime(header.creationTime);
@@ -305,4 +305,4 @@ bool parseManifest(const std::string& text, Manifest& manifest, std::string& err
     return false;
 }
 
-}  // namespace kx
+}  // namespace dz

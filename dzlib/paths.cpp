@@ -1,13 +1,20 @@
-// Checking paths before kx writes or reads them.
-#include "kx/paths.h"
+// Paths and their text, and the checks made on them before a file is written or read.
+#include "dzlib/paths.h"
 
 #include <system_error>
 
-#include "kx/text.h"
-
-namespace kx {
+namespace dz {
 
 namespace fs = std::filesystem;
+
+fs::path pathOfText(const std::string& text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string textOfPath(const fs::path& path) {
+    const std::u8string text = path.generic_u8string();
+    return std::string(text.begin(), text.end());
+}
 
 std::string specialFileAt(const fs::path& path) {
     std::error_code error;
@@ -38,4 +45,4 @@ bool staysInside(const fs::path& folder, const fs::path& path) {
     return !relative.empty() && relative != ".." && relative.rfind("../", 0) != 0;
 }
 
-}  // namespace kx
+}  // namespace dz

@@ -1,16 +1,15 @@
-// Finding what kx pack may copy from the original container.
-#include "kx/pack_original.h"
+// Finding what a pack may copy from the original container.
+#include "dzlib/pack_original.h"
 
 #include <cstring>
 
+#include "dzlib/paths.h"
 #include "dzlib/reasons.h"
 #include "dzlib/records.h"
 #include "dzlib/wrapper.h"
-#include "kx/console.h"
-#include "kx/text.h"
 #include "platform/platform.h"
 
-namespace kx {
+namespace dz {
 namespace {
 
 namespace fs = std::filesystem;
@@ -25,20 +24,19 @@ std::string entriesLabel(const std::vector<std::size_t>& entries) {
 }
 
 // Why the original's entry `index` cannot stand for `entry`; empty when it can.
-std::string whyNotCopied(const dz::Survey& survey, std::uint32_t index,
-                         const ManifestEntry& entry) {
+std::string whyNotCopied(const Survey& survey, std::uint32_t index, const ManifestEntry& entry) {
     if (index >= survey.plan.entries.size()) {
         return "the original has no entry " + std::to_string(index + 1);
     }
-    const dz::PlannedEntry& planned = survey.plan.entries[index];
-    if (planned.fault != dz::Fault::none) {
+    const PlannedEntry& planned = survey.plan.entries[index];
+    if (planned.fault != Fault::none) {
         return "the original's entry " + std::to_string(index + 1) + " fails its checks (" +
-               dz::reasonCode(planned.fault) + ")";
+               reasonCode(planned.fault) + ")";
     }
     if (planned.entry.type != entry.type ||
         std::memcmp(planned.header.name, entry.name, sizeof entry.name) != 0 ||
         std::memcmp(planned.header.reserved, entry.reserved, sizeof entry.reserved) != 0 ||
-        dz::wrapperHeader(dz::wrapperOf(survey, index)) != dz::wrapperHeader(entry.wrapper)) {
+        wrapperHeader(wrapperOf(survey, index)) != wrapperHeader(entry.wrapper)) {
         return "the manifest changes the stored fields of the original's entry " +
                std::to_string(index + 1);
     }
@@ -47,9 +45,11 @@ std::string whyNotCopied(const dz::Survey& survey, std::uint32_t index,
 
 }  // namespace
 
-// Left whole: pack's engine moves into the library in its own branch, which takes it as it is.
-void openOriginal(const Manifest& manifest, const Options& options, const fs::path& manifestFolder,
-                  Original& original, std::vector<Refusal>& refusals) {
+// One pass over the entries that keeps their refusals in table order; its parts share that pass's
+// state.
+void openOriginal(const Manifest& manifest, const std::string& base, bool recompress,
+                  const fs::path& manifestFolder, Original& original,
+                  std::vector<Refusal>& refusals) {
     const std::size_t count = manifest.entries.size();
     original.copyFrom.assign(count, std::nullopt);
     std::vector<std::size_t> needed;  // entries that name no file
@@ -59,13 +59,13 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
     const auto refuseNeeded = [&](const std::string& why) {
         if (!needed.empty()) refusals.push_back({entriesLabel(needed), why, "original"});
     };
-    if (options.recompress) {
+    if (recompress) {
         refuseNeeded(
             "no file named (not extracted): without --recompress, kx pack copies such "
             "entries from the original container");
         return;
     }
-    std::string path = options.base;
+    std::string path = base;
     if (path.empty() && manifest.origin) {
         const fs::path recorded = pathOfText(manifest.origin->file);
         path = textOfPath(recorded.is_absolute() ? recorded : manifestFolder / recorded);
@@ -77,7 +77,7 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
         return;
     }
     std::string error;
-    if (!dz::surveyContainer(path, original.survey, error)) {
+    if (!surveyContainer(path, original.survey, error)) {
         if (!needed.empty()) {
             refusals.push_back({path, "cannot open the original container: " + error, "original"});
             refuseNeeded(
@@ -90,7 +90,7 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
     original.stamp = original.survey.container.stamp();
     if (manifest.origin) {
         std::uint8_t digest[16] = {};
-        original.survey.container.readAt(sizeof(dz::MainHeader), digest, sizeof digest);
+        original.survey.container.readAt(sizeof(MainHeader), digest, sizeof digest);
         const bool same =
             static_cast<std::uint64_t>(original.stamp.size) == manifest.origin->size &&
             std::memcmp(digest, manifest.origin->headerDigest, sizeof digest) == 0;
@@ -110,12 +110,12 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
     for (std::size_t i = 0; i < count; ++i) {
         const ManifestEntry& entry = manifest.entries[i];
         const std::uint32_t index = entry.originalIndex.value_or(static_cast<std::uint32_t>(i));
-        if (original.survey.tableFault != dz::Fault::none) {
+        if (original.survey.tableFault != Fault::none) {
             if (!entry.content) {
                 refusals.push_back({entryLabel(i),
                                     std::string("no file named, and the original's offset table "
                                                 "fails its checks (") +
-                                        dz::reasonCode(original.survey.tableFault) +
+                                        reasonCode(original.survey.tableFault) +
                                         "): extract it from a good container",
                                     "original"});
             }
@@ -134,4 +134,4 @@ void openOriginal(const Manifest& manifest, const Options& options, const fs::pa
     }
 }
 
-}  // namespace kx
+}  // namespace dz

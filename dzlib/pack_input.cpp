@@ -1,16 +1,15 @@
 // Reading a manifest and opening the files it names.
-#include "kx/pack_input.h"
+#include "dzlib/pack_input.h"
 
 #include <algorithm>
 #include <system_error>
 
 #include "dzlib/output_name.h"
+#include "dzlib/paths.h"
 #include "dzlib/records.h"
-#include "kx/console.h"
-#include "kx/paths.h"
-#include "kx/text.h"
+#include "dzlib/text.h"
 
-namespace kx {
+namespace dz {
 namespace {
 
 namespace fs = std::filesystem;
@@ -53,16 +52,16 @@ bool readManifest(const std::string& path, Manifest& manifest, Refusal& refusal)
 }
 
 void checkEntries(const Manifest& manifest, std::vector<Refusal>& refusals) {
-    if (manifest.entries.size() > dz::kLargestEntryCount) {
+    if (manifest.entries.size() > kLargestEntryCount) {
         refusals.push_back({"manifest",
                             std::to_string(manifest.entries.size()) +
                                 " entries: a container holds at most " +
-                                std::to_string(dz::kLargestEntryCount),
+                                std::to_string(kLargestEntryCount),
                             "manifest"});
     }
     for (std::size_t i = 0; i < manifest.entries.size(); ++i) {
         const ManifestEntry& entry = manifest.entries[i];
-        if (dz::outputNameFor(entry.name, sizeof entry.name).empty()) {
+        if (outputNameFor(entry.name, sizeof entry.name).empty()) {
             refusals.push_back({entryLabel(i),
                                 "its name could leave the output folder or name a device",
                                 "manifest"});
@@ -83,7 +82,7 @@ void placeContent(Manifest& manifest, const fs::path& folder,
             text == ".." || text.rfind("../", 0) == 0 || text.rfind("..\\", 0) == 0 ||
             !staysInside(folder, folder / relative)) {
             refusals.push_back(
-                {entryLabel(i), "its file \"" + shown(content->file) +
+                {entryLabel(i), "its file \"" + content->file +
                                     "\" leaves the manifest's folder (an extracted file names "
                                     "one inside it)"});
             continue;
@@ -126,7 +125,7 @@ void placeContent(Manifest& manifest, const fs::path& folder,
             const ContentPlace& place = *manifest.entries[i].content;
             if (place.offset > size || place.length > size - place.offset) {
                 refusals.push_back({source.path, "it is too short for " + entryLabel(i)});
-            } else if (place.length > dz::kLargestStored) {
+            } else if (place.length > kLargestStored) {
                 refusals.push_back(
                     {entryLabel(i), "its content is larger than a container can hold (4 GiB)"});
             }
@@ -134,4 +133,4 @@ void placeContent(Manifest& manifest, const fs::path& folder,
     }
 }
 
-}  // namespace kx
+}  // namespace dz
