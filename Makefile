@@ -68,7 +68,7 @@ test-asan:
 	  CMAKE_FLAGS="-DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)"
 
 # The Python module (python/) in build-python/python, for Debian's own Python whatever PATH
-# puts first; its tests with pytest; and its wheel in dist/wheel (scripts/check-wheel.sh tests
+# puts first; its tests with pytest (kx from `make build` makes their manifests); and its wheel in dist/wheel (scripts/check-wheel.sh tests
 # the wheel installed).
 python:
 	@scripts/install-deps.sh build python
@@ -77,7 +77,9 @@ python:
 	@cmake --build build-python -j$(JOBS) --target _kestrix
 
 test-python: python
-	@PYTHONPATH=build-python/python:tests/python $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
+	@$(MAKE) --no-print-directory build
+	@KESTRIX_KX=$(abspath $(BUILD))/kx PYTHONPATH=build-python/python:tests/python \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
 
 wheel:
 	@scripts/install-deps.sh build python

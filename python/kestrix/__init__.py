@@ -37,8 +37,11 @@ __all__ = [
     "Entry",
     "Output",
     "Result",
+    "Extracted",
+    "Packed",
     "Container",
     "open",
+    "pack",
 ]
 
 
@@ -137,6 +140,36 @@ class Result:
 
     def __bool__(self) -> bool:
         return self.code == "ok"
+
+
+@dataclass(frozen=True)
+class Extracted:
+    """What became of an output: ``outcome`` is "extracted" (``size`` bytes written whole),
+    "kept" (a file stood at its name and was kept), "exists" (one stood there and was left, and
+    the output was not written) or "failed" (``code`` and ``reason`` say why, ``entry`` is the
+    first piece that failed, ``detail`` the system's words for a failed write). True when
+    extracted or kept."""
+
+    output: Output
+    outcome: str
+    code: str
+    reason: str
+    entry: Optional[Entry]
+    detail: str
+    size: int
+
+    def __bool__(self) -> bool:
+        return self.outcome in ("extracted", "kept")
+
+
+@dataclass(frozen=True)
+class Packed:
+    """A container packed: its entries, how many were copied unchanged from the original, and
+    its size in bytes."""
+
+    entries: int
+    copied: int
+    size: int
 
 
 EntryKey = Union[Entry, int, str]
@@ -329,6 +362,29 @@ class Container:
             raise EntryError(entry, code, reason)
         return content
 
+    def extract(self, outputs: Optional[Sequence[Union[Output, str]]] = None,
+                folder: Union[str, os.PathLike] = ".", overwrite: str = "refuse") -> list:
+        """Writes outputs (all by default; Output objects or names) into ``folder``, made when
+        missing. Each is proven piece by piece in flat memory as it is written under a hidden
+        temporary name, and takes its name only when whole: a failed output leaves nothing. A
+        file at an output's name is left and fails it ("refuse"), is replaced ("force"), or is
+        kept ("keep"). Returns what became of each, in the order asked."""
+        native = self._native_open()
+        chosen = range(len(self._outputs)) if outputs is None else [
+            self._output_index(output) for output in outputs]
+        results = native.write_outputs(list(chosen), os.fsdecode(folder), overwrite)
+        return [
+            Extracted(self._outputs[output], outcome, code, reason,
+                      self._entries[entry] if entry >= 0 else None, detail, size)
+            for output, outcome, code, reason, entry, detail, size in results
+        ]
+
+    def _output_index(self, output: Union[Output, str]) -> int:
+        for i, known in enumerate(self._outputs):
+            if known == output if isinstance(output, Output) else known.name == output:
+                return i
+        raise KeyError(output.name if isinstance(output, Output) else output)
+
     def open_entry(self, entry: EntryKey, buffer_size: int = 1 << 20) -> io.BufferedReader:
         """A binary stream of an entry's content, inflated as it is read in memory that stays
         flat; reading its end raises EntryError when the content is not what its digest names."""
@@ -347,3 +403,18 @@ def open(path: Union[str, os.PathLike]) -> Container:
     """Opens and surveys the container at ``path``; OSError when it cannot be opened. Whatever
     the survey finds, the container opens: see ``header_status``, ``table_status`` and check()."""
     return Container(path)
+
+
+def pack(manifest: Union[str, os.PathLike], target: Union[str, os.PathLike], level: int = 6,
+         base: Optional[Union[str, os.PathLike]] = None) -> Packed:
+    """Builds the container ``target`` again from a manifest written by ``kx extract
+    --manifest`` and the files it names, as ``kx pack`` does: unchanged entries are copied from
+    the original (``base``, or the one the manifest records), changed ones compressed at
+    ``level``. Nothing is written unless all of it can be; an existing target is never replaced.
+    ContainerError with kx's code ("manifest", "original", "exists", ...) when it is refused."""
+    code, message, entries, copied, size = _kestrix.pack(
+        os.fsdecode(manifest), os.fsdecode(target), level,
+        None if base is None else os.fsdecode(base))
+    if code != "ok":
+        raise ContainerError(code, message)
+    return Packed(entries, copied, size)

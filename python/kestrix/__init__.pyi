@@ -60,8 +60,15 @@ class Extracted:
     outcome: Literal["extracted", "kept", "exists", "failed"]
     code: str
     reason: str
+    entry: Optional[Entry]
+    detail: str
     size: int
     def __bool__(self) -> bool: ...
+
+class Packed:
+    entries: int
+    copied: int
+    size: int
 
 EntryKey = Union[Entry, int, str]
 
@@ -101,4 +108,4 @@ def pack(
     target: Union[str, os.PathLike[str]],
     level: int = 6,
     base: Optional[Union[str, os.PathLike[str]]] = None,
-) -> None: ...
+) -> Packed: ...

@@ -189,3 +189,55 @@ def test_bad_keys_missing_files_and_use_after_close(made, tmp_path):
                 lambda: dz.outputs, lambda: list(dz)]:
         with pytest.raises(ValueError):
             use()
+
+
+def test_extraction_is_whole_or_nothing_and_a_name_in_the_way_is_refused(made, tmp_path):
+    path, data, offsets = made
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "boot.img").write_bytes(b"mine")
+    with kestrix.open(path) as dz:
+        results = dz.extract(folder=out)
+        assert [(r.output.name, r.outcome, bool(r)) for r in results] == [
+            ("boot.img", "exists", False), ("system.img", "extracted", True),
+            ("version.txt", "extracted", True)]
+        assert (out / "boot.img").read_bytes() == b"mine"
+        assert (out / "system.img").read_bytes() == SUBFILES[1][1] + SUBFILES[2][1]
+        kept, = dz.extract(["boot.img"], out, overwrite="keep")
+        assert (kept.outcome, (out / "boot.img").read_bytes()) == ("kept", b"mine")
+        forced, = dz.extract([dz.outputs[0]], out, overwrite="force")
+        assert (forced.outcome, forced.size) == ("extracted", len(SUBFILES[0][1]))
+        assert (out / "boot.img").read_bytes() == SUBFILES[0][1]
+        with pytest.raises(ValueError):
+            dz.extract(folder=out, overwrite="always")
+        with pytest.raises(KeyError):
+            dz.extract(["none.img"], out)
+    damaged = bytearray(data)
+    damaged[offsets[2] + 170] ^= 1  # the second piece of system.img: its content digest
+    reseal(damaged, offsets[2], 180)
+    path.write_bytes(bytes(damaged))
+    with kestrix.open(path) as dz:
+        failed = dz.extract(["system.img"], tmp_path / "new")
+    assert [(r.outcome, r.code, r.entry.index) for r in failed] == [
+        ("failed", "content-digest", 3)]
+    assert os.listdir(tmp_path / "new") == []  # neither the output nor a temporary file
+
+
+@pytest.mark.skipif(not os.environ.get("KESTRIX_KX"), reason="needs kx (KESTRIX_KX)")
+def test_pack_builds_the_container_again_and_never_replaces_one(made, tmp_path):
+    path, data, _ = made
+    subprocess.run([os.environ["KESTRIX_KX"], "extract", str(path), "-C", str(tmp_path / "files"),
+                    "--manifest", str(tmp_path / "m.json"), "-q"], check=True)
+    packed = kestrix.pack(tmp_path / "m.json", tmp_path / "b.dz")
+    assert (packed.entries, packed.copied, packed.size) == (4, 4, len(data))
+    assert (tmp_path / "b.dz").read_bytes() == data
+    (tmp_path / "files" / "version.txt").write_bytes(b"v10b")
+    for target, code in [(tmp_path / "b.dz", "exists"), (tmp_path / "c.dz", None)]:
+        if code:
+            with pytest.raises(kestrix.ContainerError) as refused:
+                kestrix.pack(tmp_path / "m.json", target, level=9)
+            assert refused.value.code == code
+        else:
+            assert kestrix.pack(tmp_path / "m.json", target, level=9).copied == 3
+            with kestrix.open(target) as dz:
+                assert dz.read(4) == b"v10b" and all(dz.test_all())
