@@ -17,7 +17,7 @@ import kestrix
 from dzwrite import container, packed, reseal
 
 SUBFILES = [
-    (b"boot.img", b"kernel" * 1000),
+    (b"boot.img", b"kernel" * 1001),
     (b"system.img1", b"first piece " * 500),
     (b"system.img2", b"second piece " * 700),
     (b"version.txt", b"v10a"),
@@ -66,7 +66,10 @@ def test_every_entry_and_output_reads_as_its_bytes(made):
                 assert stream.read(7) + stream.read() == content
             result = dz.test(entry)
             assert result and (result.code, result.unpacked_size) == ("ok", len(content))
-        assert all(dz.test_all(jobs=2)) and len(dz.test_all()) == 4
+        for jobs in (None, 1, 2):
+            results = dz.test_all(jobs=jobs)
+            assert [(r.entry.index, r.unpacked_size) for r in results] == [
+                (i + 1, len(content)) for i, (_, content) in enumerate(SUBFILES)]
         assert dz.read(dz.outputs[1]) == SUBFILES[1][1] + SUBFILES[2][1]
         assert dz.read("version.txt") == b"v10a"
 
