@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "dzlib/fault.h"
+#include "dzlib/prover.h"
 #include "dzlib/survey.h"
 #include "kx/extraction.h"
 #include "kx/output_assembly.h"
 #include "kx/progress.h"
-#include "kx/prover.h"
 #include "platform/platform.h"
 
 namespace kx {
@@ -45,11 +45,11 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
     const auto assemblyOf = [&](std::uint32_t index) -> OutputAssembly& {
         return *x.outputs[jobOf[index]->output];
     };
-    ProverCalls calls;
+    dz::ProverCalls calls;
     calls.started = [&](std::uint32_t index) {
         progress.working(index, storedName(x.survey, index));
     };
-    calls.inflated = [&](std::uint32_t index, const Proof& proof) {
+    calls.inflated = [&](std::uint32_t index, const dz::Proof& proof) {
         if (proof.fault == dz::Fault::none) progress.sized(index, proof.length);
         assemblyOf(index).place(jobOf[index]->piece, proof.fault, proof.length);
     };
@@ -58,15 +58,15 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
         progress.done(index, at, length);
         assemblyOf(index).write(jobOf[index]->piece, at, bytes, length);
     };
-    calls.proven = [&](std::uint32_t index, const Proof& proof, const std::uint8_t*) {
+    calls.proven = [&](std::uint32_t index, const dz::Proof& proof, const std::uint8_t*) {
         progress.ended(index);
         const Job& job = *jobOf[index];
         OutputAssembly& output = assemblyOf(index);
         if (output.end(job.piece, proof.fault) && !output.measureOnly()) report(job.output);
     };
     platform::MemoryBound bound(memoryBoundFor(x.options));
-    proveEntries(x.survey, order, predecessors, workers, sharedRoomFor(x.survey, order, workers),
-                 calls, &bound);
+    dz::proveEntries(x.survey, order, predecessors, workers,
+                     dz::sharedRoomFor(x.survey, order, workers), calls, &bound);
 }
 
 }  // namespace kx

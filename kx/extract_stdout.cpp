@@ -7,19 +7,19 @@
 
 #include "dzlib/fault.h"
 #include "dzlib/survey.h"
+#include "dzlib/unpacker.h"
 #include "kx/extraction.h"
 #include "kx/output_assembly.h"
 #include "kx/parallel.h"
 #include "kx/progress.h"
-#include "kx/unpacker.h"
 #include "platform/platform.h"
 
 namespace kx {
 namespace {
 
 // Unpacks and proves entry `index` unless `skipped`, counting it in the progress line.
-dz::Fault unpackPiece(const Extraction& x, std::uint32_t index, bool skipped, Unpacker& unpacker,
-                      Progress& progress) {
+dz::Fault unpackPiece(const Extraction& x, std::uint32_t index, bool skipped,
+                      dz::Unpacker& unpacker, Progress& progress) {
     if (skipped) return dz::Fault::none;
     progress.working(index, storedName(x.survey, index));
     const dz::Fault fault = unpacker.unpack(x.survey, index);
@@ -28,7 +28,7 @@ dz::Fault unpackPiece(const Extraction& x, std::uint32_t index, bool skipped, Un
 }
 
 // Writes the piece in `unpacker` to standard output a slice at a time, counting each.
-bool writeInSlices(const Unpacker& unpacker, std::uint32_t index, Progress& progress) {
+bool writeInSlices(const dz::Unpacker& unpacker, std::uint32_t index, Progress& progress) {
     constexpr std::size_t kSlice = 4u << 20;
     for (std::size_t at = 0; at < unpacker.length(); at += kSlice) {
         const std::size_t length = std::min(kSlice, unpacker.length() - at);
@@ -42,7 +42,7 @@ bool writeInSlices(const Unpacker& unpacker, std::uint32_t index, Progress& prog
 // pieces of all chosen outputs go out one after the other, and nothing after a failure does
 // (`broken`). True when it was its output's last piece, which settles the output.
 bool writeInTurn(Extraction& x, std::atomic<bool>& broken, const Job& job, dz::Fault fault,
-                 Unpacker& unpacker, Progress& progress) {
+                 dz::Unpacker& unpacker, Progress& progress) {
     OutputAssembly& output = *x.outputs[job.output];
     const std::uint32_t index = planned(x, job.output).pieces[job.piece];
     if ((fault == dz::Fault::unpackedMemory || fault == dz::Fault::packedMemory) && !broken) {
@@ -74,10 +74,10 @@ bool writeInTurn(Extraction& x, std::atomic<bool>& broken, const Job& job, dz::F
 void extractToStandardOutput(Extraction& x, const std::vector<Job>& jobs, unsigned workers,
                              Progress& progress, const std::function<void(std::size_t)>& report) {
     platform::MemoryBound bound(memoryBoundFor(x.options));
-    std::vector<Unpacker> unpackers;
+    std::vector<dz::Unpacker> unpackers;
     const std::size_t count = std::min<std::size_t>(workers, jobs.size() + 1);
-    const auto share =
-        static_cast<std::size_t>(std::min<std::uint64_t>(bound.limit() / count, kLargestSubfile));
+    const auto share = static_cast<std::size_t>(
+        std::min<std::uint64_t>(bound.limit() / count, dz::kLargestSubfile));
     for (std::size_t i = 0; i < count; ++i) unpackers.emplace_back(&bound, share);
     // A worker keeps no more than half its share from one piece to the next.
     const std::size_t idleKeep = share / 2;

@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "dzlib/fault.h"
+#include "dzlib/prover.h"
 #include "dzlib/reasons.h"
 #include "dzlib/survey.h"
 #include "kx/commands.h"
 #include "kx/console.h"
 #include "kx/parallel.h"
 #include "kx/progress.h"
-#include "kx/prover.h"
 #include "kx/report.h"
 #include "kx/run_document.h"
 #include "kx/text.h"
@@ -94,18 +94,18 @@ TestPlan planTest(const dz::Survey& survey) {
 void proveAll(const Options& options, const dz::Survey& survey, TestPlan& plan, bool lines,
               const std::function<void(std::uint32_t)>& ready) {
     Progress progress(lines && platform::standardErrorIsTerminal(), std::move(plan.weights));
-    const std::vector<std::uint32_t> order = largestFirst(survey, plan.toUnpack);
+    const std::vector<std::uint32_t> order = dz::largestFirst(survey, plan.toUnpack);
     const unsigned workers = workersFor(options);
-    ProverCalls calls;
+    dz::ProverCalls calls;
     calls.started = [&](std::uint32_t index) {
         progress.working(index, fieldOf(survey.plan.entries[index].header.name));
     };
-    calls.inflated = [&](std::uint32_t index, const Proof& proof) {
+    calls.inflated = [&](std::uint32_t index, const dz::Proof& proof) {
         progress.sized(index, proof.length);
     };
     calls.digested = [&](std::uint32_t index, std::uint64_t at, const std::uint8_t*,
                          std::size_t length) { progress.done(index, at, length); };
-    calls.proven = [&](std::uint32_t index, const Proof& proof, const std::uint8_t*) {
+    calls.proven = [&](std::uint32_t index, const dz::Proof& proof, const std::uint8_t*) {
         Result& result = plan.results[index];
         result.fault = proof.fault;
         result.unpacked = proof.fault == dz::Fault::none;
@@ -114,8 +114,8 @@ void proveAll(const Options& options, const dz::Survey& survey, TestPlan& plan, 
         ready(index);
     };
     platform::MemoryBound bound(memoryBoundFor(options));
-    proveEntries(survey, order, /*predecessors=*/{}, workers, sharedRoomFor(survey, order, workers),
-                 calls, &bound);
+    dz::proveEntries(survey, order, /*predecessors=*/{}, workers,
+                     dz::sharedRoomFor(survey, order, workers), calls, &bound);
 }
 
 // The JSON document: the survey, and each entry with its result.

@@ -1,10 +1,13 @@
 // Proving many entries at once: workers take the entries largest first, each proven whole in
-// memory, and hand each proof to the caller one at a time.
+// memory, and hand each proof to the caller one at a time. When only the proofs are wanted, the
+// prover that kx test runs does the work: its workers keep their rooms and digest two entries
+// side by side.
 #include <algorithm>
 #include <atomic>
 #include <vector>
 
 #include "kestrix/kestrix.h"
+#include "lib/state.h"
 #include "platform/platform.h"
 
 // Where the target has no threads, the calling thread proves every entry, with no lock.
@@ -12,9 +15,43 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+
+#include "dzlib/prover.h"
 #endif
 
 namespace kestrix {
+namespace {
+
+#ifndef KESTRIX_NO_THREADS
+// The proofs of `indexes` by the prover on `jobs` workers; an entry whose survey found a fault
+// keeps that fault.
+std::vector<Proof> proveByProver(const Container& container,
+                                 const std::vector<std::uint32_t>& indexes, unsigned jobs) {
+    const dz::Survey& survey = LibraryAccess::state(container).survey;
+    std::vector<Proof> byEntry(container.entries().size());
+    std::vector<std::uint32_t> passed;
+    for (std::uint32_t index : indexes) {
+        const dz::Fault fault = survey.plan.entries[index].fault;
+        byEntry[index] = {reasonOf(fault), 0};
+        if (fault == dz::Fault::none &&
+            std::find(passed.begin(), passed.end(), index) == passed.end()) {
+            passed.push_back(index);
+        }
+    }
+    const std::vector<std::uint32_t> order = dz::largestFirst(survey, passed);
+    dz::ProverCalls calls;
+    calls.proven = [&](std::uint32_t index, const dz::Proof& proof, const std::uint8_t*) {
+        byEntry[index] = {reasonOf(proof.fault), proof.fault == dz::Fault::none ? proof.length : 0};
+    };
+    dz::proveEntries(survey, order, /*predecessors=*/{}, jobs,
+                     dz::sharedRoomFor(survey, order, jobs), calls);
+    std::vector<Proof> proofs;
+    for (std::uint32_t index : indexes) proofs.push_back(byEntry[index]);
+    return proofs;
+}
+#endif
+
+}  // namespace
 
 std::vector<Proof> proveAll(
     const Container& container, const std::vector<std::uint32_t>& indexes, unsigned jobs,
@@ -32,6 +69,11 @@ std::vector<Proof> proveAll(
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         return entries[indexes[a]].packedSize > entries[indexes[b]].packedSize;
     });
+
+    if (jobs == 0) jobs = platform::processorCount();
+#ifndef KESTRIX_NO_THREADS
+    if (!each && pastEnd == PastEnd::zeros) return proveByProver(container, indexes, jobs);
+#endif
 
     std::vector<Proof> proofs(indexes.size());
     std::atomic<std::size_t> next{0};
@@ -52,19 +94,20 @@ std::vector<Proof> proveAll(
         }
     };
 
-    if (jobs == 0) jobs = platform::processorCount();
     jobs = static_cast<unsigned>(std::min<std::size_t>(jobs, order.size()));
+    {
 #ifndef KESTRIX_NO_THREADS
-    std::vector<std::jthread> workers;
-    for (unsigned i = 1; i < jobs; ++i) {
-        try {
-            workers.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // no threads here, or no more: the workers begun and this one do it all
+        std::vector<std::jthread> workers;
+        for (unsigned i = 1; i < jobs; ++i) {
+            try {
+                workers.emplace_back(work);
+            } catch (const std::system_error&) {
+                break;  // no threads here, or no more: the workers begun and this one do it all
+            }
         }
-    }
 #endif
-    work();
+        work();
+    }  // every worker has ended here, before the proofs are handed over (a return moves them)
     return proofs;
 }
 

@@ -188,6 +188,51 @@ TEST(PublicApi, SaysWhyAContainerCannotBeOpenedOrSeemsCutShort) {
     fs::remove(path);
 }
 
+// proveAll's proofs stand in the order asked, whichever worker took which entry and however
+// long each took (two large entries, so that one worker still works when the other is done),
+// with the prover and with the contents handed over.
+TEST(PublicApi, ProvesManyEntriesAtOnceInTheOrderAsked) {
+    constexpr std::size_t kLarge = 4u << 20;
+    testsupport::ContainerPlan plan;
+    plan.subfiles = {{"small.bin", 1, noise(3000, 8)},
+                     {"large.img", 1, noise(kLarge, 9)},
+                     {"other.img", 1, noise(kLarge, 11)},
+                     {"tiny.bin", 2, noise(10, 10)}};
+    const testsupport::ContainerImage image = testsupport::buildContainer(plan);
+    std::string bytes = image.flat();
+    bytes[image.subfileAt[3] + 170] ^= 1;  // tiny.bin's content digest
+    testsupport::reseal(bytes, image.subfileAt[3], 180);
+    const std::string path = (fs::temp_directory_path() / "kestrix-library-test-all.dz").string();
+    ASSERT_TRUE(testsupport::writeFile(path, bytes));
+    kestrix::Container container;
+    std::string error;
+    ASSERT_TRUE(container.open(path, error)) << error;
+    const std::vector<std::uint32_t> asked = {3, 0, 1, 2, 0};
+    const std::vector<std::size_t> sizes = {0, 3000, kLarge, kLarge, 3000};
+    for (int round = 0; round < 8; ++round) {
+        for (bool handed : {false, true}) {
+            std::vector<std::size_t> contents(asked.size());
+            const auto each = [&](std::size_t at, const kestrix::Proof&, kestrix::Content& c) {
+                contents[at] = c.size();
+            };
+            const std::vector<kestrix::Proof> proofs =
+                handed ? kestrix::proveAll(container, asked, 2, each)
+                       : kestrix::proveAll(container, asked, 2);
+            ASSERT_EQ(proofs.size(), asked.size());
+            EXPECT_EQ(proofs[0].reason, Reason::contentDigest);
+            for (std::size_t i = 0; i < asked.size(); ++i) {
+                EXPECT_EQ(proofs[i].unpackedSize, sizes[i]) << i << (handed ? " handed" : "");
+            }
+            if (handed) {
+                EXPECT_EQ(contents, sizes);
+            }
+        }
+    }
+    EXPECT_THROW(kestrix::proveAll(container, {4}), std::out_of_range);
+    container = kestrix::Container();
+    fs::remove(path);
+}
+
 // An entry of 256 MiB is read piece by piece within an address space that cannot hold it, where
 // the proof whole in memory fails for memory and a small one's passes. AddressSanitizer cannot run
 // under such a limit, and Windows has none.

@@ -1,6 +1,6 @@
 // The prover's decisions, without threads or memory: from a state reached by steps taken and
 // recorded, the step a worker takes next.
-#include "kx/prover_schedule.h"
+#include "dzlib/prover_schedule.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 
 namespace {
 
-using kx::Schedule;
-using kx::Step;
+using dz::Schedule;
+using dz::Step;
 
 constexpr std::size_t kKiB = 1024;
 constexpr std::size_t kMiB = 1024 * kKiB;
@@ -21,13 +21,13 @@ constexpr std::size_t kOwnSize = std::size_t{1} << 32;
 // Takes steps on a schedule as a worker would, and finds their sub-files by entry.
 struct Worker {
     Schedule& schedule;
-    std::map<std::uint32_t, kx::Slot*> slots;
+    std::map<std::uint32_t, dz::Slot*> slots;
 
     // Begins the next step, which must be an inflate.
     void begin() {
         const Step step = schedule.next();
         ASSERT_EQ(step.kind, Step::Kind::inflate);
-        kx::Slot& slot = schedule.beginInflate(step);
+        dz::Slot& slot = schedule.beginInflate(step);
         slots[slot.job.index] = &slot;
     }
     void inflated(std::uint32_t entry, std::size_t length) {
@@ -35,7 +35,7 @@ struct Worker {
     }
     // Its digest is done and its end reported.
     void finish(std::uint32_t entry) {
-        kx::Slot* slot = slots.at(entry);
+        dz::Slot* slot = slots.at(entry);
         slot->digested = slot->length;
         schedule.ended(slot);
         slots.erase(entry);
@@ -69,18 +69,18 @@ Expected wait() {
 
 struct Case {
     std::string what;
-    kx::ScheduleShape shape;
-    std::vector<kx::ProverJob> jobs;  // in order; each {entry, packed size}
+    dz::ScheduleShape shape;
+    std::vector<dz::ProverJob> jobs;  // in order; each {entry, packed size}
     std::map<std::uint32_t, std::int64_t> predecessors;
     std::function<void(Worker&)> before;
     Expected next;
 };
 
-kx::ScheduleShape shape(unsigned threads, std::size_t shared = 0, bool oneInflateFewer = false) {
+dz::ScheduleShape shape(unsigned threads, std::size_t shared = 0, bool oneInflateFewer = false) {
     return {threads, oneInflateFewer, kOwnSize, shared};
 }
 
-kx::ProverJob job(std::uint32_t entry, std::size_t packed) {
+dz::ProverJob job(std::uint32_t entry, std::size_t packed) {
     return {entry, static_cast<std::uint32_t>(packed), 0, false};
 }
 
@@ -326,12 +326,12 @@ TEST(ProverScheduleTest, EachSubfileEndsOnce) {
         const Step step = schedule.next();
         ASSERT_NE(step.kind, Step::Kind::wait);
         if (step.kind == Step::Kind::inflate) {
-            kx::Slot& slot = schedule.beginInflate(step);
+            dz::Slot& slot = schedule.beginInflate(step);
             schedule.inflated(slot, slot.job.packedSize * 3);
             continue;
         }
         const auto [first, second] = schedule.beginDigest(step);
-        for (kx::Slot* slot : {first, second}) {
+        for (dz::Slot* slot : {first, second}) {
             if (slot == nullptr) continue;
             slot->digested = slot->length;
             schedule.digestTurnOver(*slot);

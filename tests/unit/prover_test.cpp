@@ -2,7 +2,7 @@
 // threads there are and wherever its memory came from, a sub-file too large for where it was
 // first put is tried again in a room of its own, each entry is reported inflated and proven
 // exactly once, and an entry that comes after another is begun only once that one is inflated.
-#include "kx/prover.h"
+#include "dzlib/prover.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +42,7 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
     };
     subfiles[2].packed = testsupport::deflateContent(noise(200 * 1024, 5), false);
     subfiles[3].packed = noise(30 * 1024, 6);
-    const std::map<std::string, kx::Proof> expected = {
+    const std::map<std::string, dz::Proof> expected = {
         {"noise.bin", {dz::Fault::none, 300 * 1024}},
         {"zeros.img", {dz::Fault::none, 6 * 1024 * 1024}},
         {"wrong-digest.bin", {dz::Fault::contentDigest, 0}},
@@ -61,12 +61,12 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
     ASSERT_EQ(survey.plan.entries.size(), subfiles.size());
     std::vector<std::uint32_t> order;
     for (std::uint32_t i = 0; i < subfiles.size(); ++i) order.push_back(i);
-    const std::vector<std::uint32_t> largestFirst = kx::largestFirst(survey, order);
+    const std::vector<std::uint32_t> largestFirst = dz::largestFirst(survey, order);
 
     struct Case {
         std::string what;
         unsigned workers;
-        kx::SharedRoom shared;
+        dz::SharedRoom shared;
     };
     const std::vector<Case> cases = {
         {"one worker, no shared room", 1, {}},
@@ -74,15 +74,15 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
         {"one worker, a shared room of 4 KiB", 1, {4096, false}},
         {"two workers, a shared room smaller than the zeros", 2, {1024 * 1024, true}},
         {"two workers, a shared room for all", 2, {64 * 1024 * 1024, true}},
-        {"three workers, as kx test chooses", 3, kx::sharedRoomFor(survey, largestFirst, 3)},
+        {"three workers, as kx test chooses", 3, dz::sharedRoomFor(survey, largestFirst, 3)},
         {"one inflate fewer with one worker", 1, {1024 * 1024, true}},
     };
     for (const Case& c : cases) {
         for (const auto& entries : {order, largestFirst}) {
             std::mutex mutex;
-            std::map<std::string, std::vector<kx::Proof>> proofs;
+            std::map<std::string, std::vector<dz::Proof>> proofs;
             std::map<std::string, int> starts;
-            std::map<std::string, std::vector<kx::Proof>> inflations;
+            std::map<std::string, std::vector<dz::Proof>> inflations;
             std::map<std::string, std::string> slices;
             // Every other entry comes after the one before it, as kx extract's joined pieces
             // do: their inflated calls must come in that order, each begun only once the one
@@ -97,7 +97,7 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
             }
             std::vector<std::uint32_t> chainInflated;  // in the order of their inflated calls
             const auto nameOf = [&](std::uint32_t index) { return subfiles[index].name; };
-            kx::ProverCalls calls;
+            dz::ProverCalls calls;
             calls.started = [&](std::uint32_t index) {
                 const std::lock_guard<std::mutex> lock(mutex);
                 ++starts[nameOf(index)];
@@ -108,7 +108,7 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
                     EXPECT_EQ(chainInflated.size(), turn) << c.what << ": " << nameOf(index);
                 }
             };
-            calls.inflated = [&](std::uint32_t index, const kx::Proof& proof) {
+            calls.inflated = [&](std::uint32_t index, const dz::Proof& proof) {
                 const std::lock_guard<std::mutex> lock(mutex);
                 inflations[nameOf(index)].push_back(proof);
                 if (index % 2 == 0) chainInflated.push_back(index);
@@ -119,7 +119,7 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
                 EXPECT_EQ(at, slices[nameOf(index)].size()) << c.what << ": " << nameOf(index);
                 slices[nameOf(index)].append(reinterpret_cast<const char*>(bytes), length);
             };
-            calls.proven = [&](std::uint32_t index, const kx::Proof& proof,
+            calls.proven = [&](std::uint32_t index, const dz::Proof& proof,
                                const std::uint8_t* bytes) {
                 const std::lock_guard<std::mutex> lock(mutex);
                 proofs[nameOf(index)].push_back(proof);
@@ -131,7 +131,7 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
                         << c.what << ": " << nameOf(index);
                 }
             };
-            kx::proveEntries(survey, entries, predecessors, c.workers, c.shared, calls);
+            dz::proveEntries(survey, entries, predecessors, c.workers, c.shared, calls);
             EXPECT_EQ(chainInflated, chained) << c.what;
             for (const auto& [name, proof] : expected) {
                 ASSERT_EQ(proofs[name].size(), 1u) << c.what << ": " << name;

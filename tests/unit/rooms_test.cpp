@@ -1,7 +1,7 @@
 // The prover's room arena, without threads: sequences of places taken, filled and released, and
 // where each lands; a full arena; released places that merge into one gap; and sizes at their
 // exact boundaries.
-#include "kx/rooms.h"
+#include "dzlib/rooms.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr std::size_t kPage = kx::kRoomAlignment;
+constexpr std::size_t kPage = dz::kRoomAlignment;
 constexpr std::size_t kOwnSize = 1u << 30;
 
 struct Landing {
@@ -121,12 +121,12 @@ TEST(RoomsTest, PlacesLandWhereTheyShould) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        kx::RoomArena arena(c.ownRooms, kOwnSize, c.sharedSize);
+        dz::RoomArena arena(c.ownRooms, kOwnSize, c.sharedSize);
         std::vector<std::size_t> taken(c.ops.size(), 0);
         for (std::size_t i = 0; i < c.ops.size(); ++i) {
             SCOPED_TRACE("step " + std::to_string(i));
             const Op& op = c.ops[i];
-            std::optional<kx::Place> place;
+            std::optional<dz::Place> place;
             switch (op.kind) {
                 case Op::Kind::own:
                     place = arena.freeOwnRoom();
@@ -154,7 +154,7 @@ TEST(RoomsTest, PlacesLandWhereTheyShould) {
 }
 
 TEST(RoomsTest, RoomsThatHoldNothing) {
-    kx::RoomArena arena(2, kOwnSize, 4 * kPage);
+    dz::RoomArena arena(2, kOwnSize, 4 * kPage);
     EXPECT_TRUE(arena.ownRoomsHoldNothing());
     const std::size_t inShared = arena.take(*arena.sharedGap());
     EXPECT_TRUE(arena.ownRoomsHoldNothing()) << "the shared room is no own room";

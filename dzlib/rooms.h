@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace kx {
+namespace dz {
 
 // Where sub-files may begin within the shared room.
 constexpr std::size_t kRoomAlignment = 4096;
@@ -68,4 +68,4 @@ class RoomArena {
     std::size_t nextNumber_ = 0;
 };
 
-}  // namespace kx
+}  // namespace dz

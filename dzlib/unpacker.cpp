@@ -1,5 +1,5 @@
 // Unpacking one sub-file into a worker's reused room.
-#include "kx/unpacker.h"
+#include "dzlib/unpacker.h"
 
 #include "dzlib/fault.h"
 #include "dzlib/inflate.h"
@@ -8,7 +8,7 @@
 #include "dzlib/unpack.h"
 #include "platform/platform.h"
 
-namespace kx {
+namespace dz {
 
 Unpacker::Unpacker(platform::MemoryBound* bound, std::size_t share)
     : bound_(bound), share_(share), unpacked_(platform::Memory::reserve(kLargestSubfile, bound)) {}
@@ -36,4 +36,4 @@ dz::Fault Unpacker::unpack(const dz::Survey& survey, std::uint32_t index) {
     return fault;
 }
 
-}  // namespace kx
+}  // namespace dz

@@ -1,5 +1,5 @@
 // Inflating and digesting sub-files on several threads, two digests side by side.
-#include "kx/prover.h"
+#include "dzlib/prover.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -9,12 +9,12 @@
 #include "digest/md5.h"
 #include "dzlib/inflate.h"
 #include "dzlib/packed_data.h"
+#include "dzlib/prover_schedule.h"
 #include "dzlib/unpack.h"
-#include "kx/prover_schedule.h"
-#include "kx/unpacker.h"
+#include "dzlib/unpacker.h"
 #include "platform/platform.h"
 
-namespace kx {
+namespace dz {
 namespace {
 
 constexpr std::size_t kMiB = 1024 * 1024;
@@ -331,4 +331,4 @@ void proveEntries(const dz::Survey& survey, const std::vector<std::uint32_t>& or
         .run();
 }
 
-}  // namespace kx
+}  // namespace dz

@@ -10,7 +10,7 @@
 #include "dzlib/survey.h"
 #include "platform/platform.h"
 
-namespace kx {
+namespace dz {
 
 // Packed and unpacked sizes are 32-bit in the container.
 constexpr std::size_t kLargestSubfile = dz::kLargestStored;
@@ -41,4 +41,4 @@ class Unpacker {
     std::size_t length_ = 0;
 };
 
-}  // namespace kx
+}  // namespace dz

@@ -2,7 +2,7 @@
 // next step (a decision from the schedule's state alone, which changes nothing), takes it,
 // lets the lock go while it inflates or digests, and takes the lock again to record what came
 // of it. The strategy: inflate a sub-file into a free room when one can be, else digest what
-// waits in the rooms, two sub-files side by side when two wait (see kx/prover.h).
+// waits in the rooms, two sub-files side by side when two wait (see dzlib/prover.h).
 #pragma once
 
 #include <cstddef>
@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "digest/md5.h"
-#include "kx/rooms.h"
+#include "dzlib/rooms.h"
 
-namespace kx {
+namespace dz {
 
 // A sub-file that waits to be inflated.
 struct ProverJob {
@@ -138,4 +138,4 @@ class Schedule {
     std::uint64_t unpackedSoFar_ = 0;
 };
 
-}  // namespace kx
+}  // namespace dz

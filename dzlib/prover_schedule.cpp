@@ -1,11 +1,11 @@
 // The prover's decisions, and the state they are made from.
-#include "kx/prover_schedule.h"
+#include "dzlib/prover_schedule.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-namespace kx {
+namespace dz {
 namespace {
 
 // A sub-file too large for one place beside others is tried again in such a place only when it
@@ -222,4 +222,4 @@ void Schedule::remove(Slot& slot) {
     slots_.remove_if([&](const Slot& other) { return &other == &slot; });
 }
 
-}  // namespace kx
+}  // namespace dz

@@ -12,7 +12,7 @@
 #include "dzlib/survey.h"
 #include "platform/platform.h"
 
-namespace kx {
+namespace dz {
 
 // What became of one sub-file: Fault::none and its unpacked length, or what failed (packedMemory,
 // unpackedMemory, read, unpack or contentDigest).
@@ -62,12 +62,12 @@ struct ProverCalls {
 
 // Unpacks and proves the entries in `order` (their headers passed), begun in that order, on
 // `workers` threads. Each worker has a room of its own, for a sub-file of any size at a time;
-// the shared room takes as many as fit it side by side (kx/rooms.h). How the workers share the
-// work: kx/prover_schedule.h.
+// the shared room takes as many as fit it side by side (dzlib/rooms.h). How the workers share the
+// work: dzlib/prover_schedule.h.
 //
 // `predecessors[index]` is the entry that must be inflated (or have failed for good) before
 // entry `index` is begun, or -1 for none; it must come earlier in the order. The inflated calls
-// of such a chain then come in its order, each after the one before it has returned (kx extract
+// of such a chain then come in its order, each after the one before it has returned (an extraction
 // places the pieces of a joined output so). Empty: none has one.
 //
 // All the rooms and packed data commit their memory against `bound` (none when null), the shared
@@ -80,4 +80,4 @@ void proveEntries(const dz::Survey& survey, const std::vector<std::uint32_t>& or
                   const SharedRoom& shared, const ProverCalls& calls,
                   platform::MemoryBound* bound = nullptr);
 
-}  // namespace kx
+}  // namespace dz

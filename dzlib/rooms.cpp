@@ -1,9 +1,9 @@
 // The places of sub-files in the workers' own rooms and in the shared room.
-#include "kx/rooms.h"
+#include "dzlib/rooms.h"
 
 #include <algorithm>
 
-namespace kx {
+namespace dz {
 
 RoomArena::RoomArena(std::size_t ownRooms, std::size_t ownSize, std::size_t sharedSize)
     : ownRooms_(ownRooms), ownSize_(ownSize), sharedSize_(sharedSize) {}
@@ -67,4 +67,4 @@ void RoomArena::release(std::size_t taken) {
     std::erase_if(taken_, [&](const Taken& t) { return t.number == taken; });
 }
 
-}  // namespace kx
+}  // namespace dz
