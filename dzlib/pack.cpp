@@ -222,7 +222,12 @@ std::uint64_t packWeight(const PackInputs& in, std::size_t i) {
 
 PackRoom::PackRoom(platform::MemoryBound* bound)
     : content(platform::Memory::reserve(kLargestStored, bound)),
-      packed(platform::Memory::reserve(kLargestStored + kLargestStored / 256 + (1u << 20), bound)),
+      // What deflate may make of the largest content; more than a 32-bit address space holds,
+      // where the reservation then fails and the pack with it, for memory.
+      packed(platform::Memory::reserve(
+          static_cast<std::size_t>(std::min<std::uint64_t>(
+              std::uint64_t{kLargestStored} + kLargestStored / 256 + (1u << 20), SIZE_MAX)),
+          bound)),
       unpacked(platform::Memory::reserve(kLargestStored, bound)) {}
 
 void PackRoom::empty(std::size_t keep) {
