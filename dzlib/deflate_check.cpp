@@ -551,7 +551,8 @@ class CodeWalker {
 
     // Reads a dynamic block's code lengths as zlib does, then its codes (the block's header began
     // `blockStart` bits into the data). Refused at a header zlib refuses (see deflate_check.h),
-    // at a code it refuses, or past the data.
+    // at a code it refuses, or past the data. Kept whole: it follows zlib's reading of the header
+    // step by step, in zlib's order, so that the two can be read side by side.
     CodeWalk dynamicBlock(std::size_t blockStart) {
         static constexpr std::uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                     11, 4,  12, 3, 13, 2, 14, 1, 15};

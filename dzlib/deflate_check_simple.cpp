@@ -171,6 +171,8 @@ class SimpleWalk {
         return codes(block, literals, distances);
     }
 
+    // A dynamic block's header and codes. Kept whole: it is the header's reading in zlib's order,
+    // step by step, as the fast walk's is, so that the two can be read side by side.
     CodeWalk dynamic(std::size_t start) {
         unsigned literalCount = 0;
         unsigned distanceCount = 0;
