@@ -1,6 +1,6 @@
 """The Python module against kx on the benchmark container, as ratios of one run:
   - dz.test_all(jobs) against kx test -j JOBS (wall and processor time);
-  - every output read as bytes (dz.read on each output) against kx extract --stdout to /dev/null;
+  - every output read as bytes (dz.read_outputs) against kx extract --stdout to /dev/null;
   - the peak resident memory of reading the largest entry through dz.open_entry.
 Each measure runs in a process of its own, the best of --rounds; the Python ones include the
 interpreter's start and the container's opening.
@@ -25,7 +25,7 @@ with kestrix.open(sys.argv[1]) as dz:
 READ_ALL = """
 import sys, kestrix
 with kestrix.open(sys.argv[1]) as dz:
-    total = sum(len(dz.read(output, jobs=int(sys.argv[2]))) for output in dz.outputs)
+    total = sum(len(data) for _, data in dz.read_outputs(jobs=int(sys.argv[2])))
 """
 
 STREAM_LARGEST = """
@@ -75,7 +75,7 @@ def main():
     kx_stdout = best(args.rounds, [args.kx, "extract", "-q", "-j", jobs, "--stdout",
                                    args.container])
     read_all = best(args.rounds, python + [READ_ALL, args.container, jobs], env)
-    rows.append(("dz.read of every output / kx extract --stdout", read_all, kx_stdout,
+    rows.append(("dz.read_outputs / kx extract --stdout", read_all, kx_stdout,
                  "wall <= 1.2"))
 
     print(f"Python module against kx, {args.jobs} jobs, best of {args.rounds} rounds")

@@ -22,6 +22,8 @@ reason: ``ContainerError`` for the container, ``EntryError`` for an entry.
 
 from __future__ import annotations
 
+import collections
+import concurrent.futures
 import datetime
 import io
 import os
@@ -361,6 +363,25 @@ class Container:
         if content is None:
             raise EntryError(entry, code, reason)
         return content
+
+    def read_outputs(self, outputs: Optional[Sequence[Union[Output, str]]] = None,
+                     jobs: Optional[int] = None) -> Iterator[tuple]:
+        """(output, bytes) for each output (all by default), in their order, each proven as
+        read() proves it; ``jobs`` of them are read at once, the interpreter free meanwhile, and
+        no more than that wait to be taken. EntryError at the first that fails."""
+        chosen = list(self._outputs) if outputs is None else [
+            self._outputs[self._output_index(output)] for output in outputs]
+        width = _jobs(jobs) or os.cpu_count() or 1
+        with concurrent.futures.ThreadPoolExecutor(width) as pool:
+            waiting = collections.deque()
+            for output in chosen:
+                waiting.append((output, pool.submit(self.read, output, 1)))
+                if len(waiting) > width:
+                    output, content = waiting.popleft()
+                    yield output, content.result()
+            while waiting:
+                output, content = waiting.popleft()
+                yield output, content.result()
 
     def extract(self, outputs: Optional[Sequence[Union[Output, str]]] = None,
                 folder: Union[str, os.PathLike] = ".", overwrite: str = "refuse") -> list:

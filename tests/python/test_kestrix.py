@@ -71,6 +71,10 @@ def test_every_entry_and_output_reads_as_its_bytes(made):
             assert [(r.entry.index, r.unpacked_size) for r in results] == [
                 (i + 1, len(content)) for i, (_, content) in enumerate(SUBFILES)]
         assert dz.read(dz.outputs[1]) == SUBFILES[1][1] + SUBFILES[2][1]
+        for jobs in (1, 2):
+            assert [(o.name, data) for o, data in dz.read_outputs(jobs=jobs)] == [
+                ("boot.img", SUBFILES[0][1]), ("system.img", SUBFILES[1][1] + SUBFILES[2][1]),
+                ("version.txt", SUBFILES[3][1])]
         assert dz.read("version.txt") == b"v10a"
 
 
@@ -132,6 +136,8 @@ def test_each_kind_of_damage_is_named_by_its_code(made, tmp_path):
                     with pytest.raises(kestrix.EntryError) as failed:
                         dz.read(item)
                     assert (failed.value.code, failed.value.entry.index) == (code, where)
+                with pytest.raises(kestrix.EntryError):
+                    list(dz.read_outputs(jobs=2))
                 with pytest.raises(kestrix.EntryError), dz.open_entry(where) as stream:
                     stream.read()
                 continue
