@@ -29,14 +29,13 @@ std::vector<Proof> proveByProver(const Container& container,
                                  const std::vector<std::uint32_t>& indexes, unsigned jobs) {
     const dz::Survey& survey = LibraryAccess::state(container).survey;
     std::vector<Proof> byEntry(container.entries().size());
-    std::vector<std::uint32_t> passed;
+    std::vector<bool> asked(byEntry.size());
+    std::vector<std::uint32_t> passed;  // each entry once, though asked for more than once
     for (std::uint32_t index : indexes) {
         const dz::Fault fault = survey.plan.entries[index].fault;
         byEntry[index] = {reasonOf(fault), 0};
-        if (fault == dz::Fault::none &&
-            std::find(passed.begin(), passed.end(), index) == passed.end()) {
-            passed.push_back(index);
-        }
+        if (fault == dz::Fault::none && !asked[index]) passed.push_back(index);
+        asked[index] = true;
     }
     const std::vector<std::uint32_t> order = dz::largestFirst(survey, passed);
     dz::ProverCalls calls;
@@ -63,17 +62,17 @@ std::vector<Proof> proveAll(
             throw std::out_of_range("no entry " + std::to_string(index) + " in the container");
         }
     }
+    if (jobs == 0) jobs = platform::processorCount();
+#ifndef KESTRIX_NO_THREADS
+    if (!each && pastEnd == PastEnd::zeros) return proveByProver(container, indexes, jobs);
+#endif
+
     // Positions in `indexes`, the largest packed data first, so that the workers end together.
     std::vector<std::size_t> order(indexes.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         return entries[indexes[a]].packedSize > entries[indexes[b]].packedSize;
     });
-
-    if (jobs == 0) jobs = platform::processorCount();
-#ifndef KESTRIX_NO_THREADS
-    if (!each && pastEnd == PastEnd::zeros) return proveByProver(container, indexes, jobs);
-#endif
 
     std::vector<Proof> proofs(indexes.size());
     std::atomic<std::size_t> next{0};
