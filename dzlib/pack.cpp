@@ -160,7 +160,7 @@ std::string targetRefusal(const PackRequest& request, const PackInputs& in) {
                "name another file";
     std::error_code error;
     if (!request.force && fs::exists(fs::symlink_status(in.target, error))) {
-        return "it exists (--force replaces it)";
+        return "it exists" + request.replaceHint;
     }
     return {};
 }
@@ -334,7 +334,7 @@ bool endTarget(const PackRequest& request, Assembly& assembly, PendingOutput& ou
                              !out.commit(request.force ? Existing::replace : Existing::refuse))) {
         const bool taken = out.nameTaken();
         assembly.refuse({request.target,
-                         taken ? "it exists (--force replaces it)"
+                         taken ? "it exists" + request.replaceHint
                                : "cannot write it: " + platform::lastErrorText(),
                          taken ? "exists" : "cannot-write"});
     }

@@ -38,6 +38,9 @@ struct PackRequest {
     bool recompress = false;  // compress every entry again, copying none from the original
     bool force = false;       // replace an existing target
     std::string temporaryStem = ".kestrix-";  // of the temporary file beside the target
+    // Said after "it exists" when the target stands already: how the front end replaces it,
+    // such as " (--force replaces it)"; none by default.
+    std::string replaceHint;
 };
 
 // What a pack reads, checked before anything is written.

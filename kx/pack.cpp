@@ -37,6 +37,7 @@ dz::PackRequest requestOf(const Options& options) {
     request.recompress = options.recompress;
     request.force = options.force;
     request.temporaryStem = kTemporaryStem;
+    request.replaceHint = " (--force replaces it)";
     return request;
 }
 

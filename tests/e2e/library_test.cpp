@@ -129,11 +129,16 @@ TEST_F(LibraryTest, PackRefusesWhatKxPackRefusesWithItsWords) {
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.code, c.code);
         ASSERT_FALSE(result.refusals.empty());
-        // kx says each refusal on a line of its own; the result's message has them all.
+        // kx says each refusal on a line of its own, and how its own option replaces a target
+        // that exists; the result's message has them all, with no program's options.
         std::string said;
         std::string message;
         for (const kestrix::PackRefusal& refusal : result.refusals) {
-            said += "kx: " + refusal.subject + ": " + refusal.what + "\n";
+            if (refusal.code == "exists") {
+                EXPECT_EQ(refusal.what, "it exists");
+            }
+            const char* hint = refusal.code == "exists" ? " (--force replaces it)" : "";
+            said += "kx: " + refusal.subject + ": " + refusal.what + hint + "\n";
             message += (message.empty() ? "" : "\n") + refusal.subject + ": " + refusal.what;
         }
         EXPECT_EQ(said, byKx.errors);
