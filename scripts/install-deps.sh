@@ -38,5 +38,7 @@ done
 
 echo "install-deps: installing ${missing[*]}"
 if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+# Another installer at work (a second build on the machine) is waited for, up to ten minutes.
+wait_for_lock=(-o DPkg::Lock::Timeout=600)
+$sudo apt-get "${wait_for_lock[@]}" update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get "${wait_for_lock[@]}" install -y -qq "${missing[@]}" >/dev/null
