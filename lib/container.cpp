@@ -95,6 +95,7 @@ const Container::State& Container::state() const {
 }
 
 bool Container::open(const std::string& path, std::string& error) {
+    platform::prepareViews();  // packed data is read in place, as the programs read it
     state_ = std::make_unique<State>();
     State& fresh = *state_;
     openFailure_ = OpenFailure::none;

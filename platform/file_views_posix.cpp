@@ -22,9 +22,9 @@ constexpr int kViewSlots = 256;
 std::atomic<std::uintptr_t> viewBegin[kViewSlots];
 std::atomic<std::uintptr_t> viewEnd[kViewSlots];
 std::uintptr_t pageSize = 4096;
-// Views are made only once the handler is in place (prepareProcess): before, a shortened file
-// would end the process.
-bool handlingBusErrors = false;
+// Views are made only once the handler is in place (prepareProcess, prepareViews): before, a
+// shortened file would end the process.
+std::atomic<bool> handlingBusErrors{false};
 
 int registerView(std::uintptr_t begin, std::uintptr_t end) {
     for (int slot = 0; slot < kViewSlots; ++slot) {
@@ -45,11 +45,32 @@ bool inView(std::uintptr_t address) {
     return false;
 }
 
-// What a bus error outside the views does (the interrupt handler: temporaries go, then the
-// process ends by the signal).
+// What a bus error outside the views does: the program's interrupt handler (temporaries go, then
+// the process ends by the signal), or, in a process the program does not own, whatever handled
+// bus errors before.
 void (*otherBusError)(int) = nullptr;
+struct sigaction earlierBusAction {};
 
-void onBusError(int signalNumber, siginfo_t* info, void*) {
+// A bus error outside the views handed to the handler the process had before ours.
+void passOn(int signalNumber, siginfo_t* info, void* context) {
+    if ((earlierBusAction.sa_flags & SA_SIGINFO) != 0 && earlierBusAction.sa_sigaction != nullptr) {
+        earlierBusAction.sa_sigaction(signalNumber, info, context);
+        return;
+    }
+    if (earlierBusAction.sa_handler != SIG_DFL && earlierBusAction.sa_handler != SIG_IGN) {
+        earlierBusAction.sa_handler(signalNumber);
+        return;
+    }
+    // The system's own action: a fault made again on return ends the process so; a signal sent
+    // by another is sent again.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signalNumber, &fallback, nullptr);
+    if (info->si_code <= 0) ::raise(signalNumber);
+}
+
+void onBusError(int signalNumber, siginfo_t* info, void* context) {
     const int savedErrno = errno;
     const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
     // si_code > 0: a fault of this process, not a signal sent by another.
@@ -61,19 +82,35 @@ void onBusError(int signalNumber, siginfo_t* info, void*) {
             return;  // the read is made again, and finds zeros
         }
     }
-    otherBusError(signalNumber);
+    errno = savedErrno;
+    if (otherBusError != nullptr) {
+        otherBusError(signalNumber);
+    } else {
+        passOn(signalNumber, info, context);
+    }
+}
+
+bool installBusErrorHandler(struct sigaction* earlier) {
+    pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    struct sigaction action {};
+    action.sa_sigaction = onBusError;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    return ::sigaction(SIGBUS, &action, earlier) == 0;
 }
 
 }  // namespace
 
 void handleBusErrorsInViews(void (*otherwise)(int)) {
     otherBusError = otherwise;
-    pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    struct sigaction action {};
-    action.sa_sigaction = onBusError;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    handlingBusErrors = ::sigaction(SIGBUS, &action, nullptr) == 0;
+    handlingBusErrors = installBusErrorHandler(nullptr);
+}
+
+void prepareViews() {
+#ifndef __EMSCRIPTEN__  // where mmap copies the whole file into memory, bytes are read instead
+    static const bool installed = handlingBusErrors || installBusErrorHandler(&earlierBusAction);
+    handlingBusErrors = installed;
+#endif
 }
 
 FileView File::view(std::uint64_t position, std::size_t length) const {

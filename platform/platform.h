@@ -32,6 +32,12 @@ extern const char kPathSeparator;
 // read in place (File::view) only after this call, which lets a shortened file read as zeros.
 void prepareProcess();
 
+// Lets files be read in place in a process that prepareProcess did not set up (a program that
+// uses the library): a shortened file reads as zeros in a view, and every other bus error goes
+// to whatever handled them before. Once per process; nothing after prepareProcess, nor where
+// reading in place would not pay.
+void prepareViews();
+
 // The process's arguments as the system hands them over. On Windows there is one writable copy
 // of the whole command line in `text` (to be split by the program); elsewhere `text` is null
 // and the tokens are argv[0] to argv[argc - 1].

@@ -138,6 +138,8 @@ void prepareProcess() {
     SetConsoleCtrlHandler(onInterrupt, TRUE);
 }
 
+void prepareViews() {}  // files are not read in place here (File::view)
+
 ProcessArguments processArguments(int argc, char** argv) {
     // The system's copy must not be changed; the program splits its own. A command line holds
     // at most 32767 characters.
