@@ -1,15 +1,18 @@
-// md5AddMany and md5AddLanes: which code digests how many streams at once, and the heads and
-// tails of streams off a block boundary, which md5Add takes alone. The vector kernels are in
-// md5_lanes_sse2.cpp and md5_lanes_avx2.cpp.
+// md5AddMany and md5AddLanes: streams into lanes and out again as each is done, their heads and
+// tails off a block boundary through md5Add alone. Which code runs the lanes is chosen in
+// md5_lane_choice.cpp; the vector kernels are md5_lanes_sse2.cpp and md5_lanes_avx2.cpp.
 #include "digest/md5_lanes.h"
 
 #include <algorithm>
 
+#include "digest/md5_lane_choice.h"
 #include "digest/md5_lane_kernels.h"
 #include "digest/processor_features.h"
 
 namespace digest {
 namespace {
+
+using lanes::Pass;
 
 constexpr std::size_t kMaxLanes = 8;
 constexpr std::size_t kBlock = 64;
@@ -23,55 +26,27 @@ struct Lane {
     std::size_t tail;
 };
 
-// The widest code this processor runs of those `lanes` allows.
-Md5Lanes runnable(Md5Lanes lanes) {
-    if (lanes == Md5Lanes::automatic || lanes == Md5Lanes::avx2) {
-        if (KESTRIX_MD5_AVX2_KERNEL && processorHasAvx2()) return Md5Lanes::avx2;
-        lanes = Md5Lanes::sse2;
-    }
-    if (lanes == Md5Lanes::sse2 && KESTRIX_MD5_SSE2_KERNEL) return Md5Lanes::sse2;
-    return Md5Lanes::plain;
-}
-
-// How many of `n` streams one pass takes, and with which code.
-struct Pass {
-    enum Code { one, two, four, eight } code;
-    std::size_t streams;
-};
-
-// `widest` is what runnable() gives; a forced code (not `automatic`) runs its own width even
-// for fewer streams, so that tests reach its unused lanes.
-Pass nextPass(std::size_t n, Md5Lanes widest, bool automatic) {
-    if (widest == Md5Lanes::avx2 && (!automatic || n > 4)) {
-        return {Pass::eight, std::min<std::size_t>(n, 8)};
-    }
-    if (widest != Md5Lanes::plain && (!automatic || n > 2)) {
-        return {Pass::four, std::min<std::size_t>(n, 4)};
-    }
-    return n >= 2 ? Pass{Pass::two, 2} : Pass{Pass::one, 1};
-}
-
 // Runs `kernel` over `blocks` blocks of the first `n` lanes of `width`; the lanes beyond `n`
 // read the first lane's bytes into words of their own, which are then dropped.
 template <std::size_t width, typename Kernel>
-void runKernel(Kernel kernel, const Lane* lanes, std::size_t n, std::size_t blocks) {
+void runKernel(Kernel kernel, const Lane* streams, std::size_t n, std::size_t blocks) {
     std::uint32_t unused[width][4] = {};
     std::uint32_t* words[width];
     const std::uint8_t* bytes[width];
     for (std::size_t i = 0; i < width; ++i) {
-        words[i] = i < n ? lanes[i].state->words : unused[i];
-        bytes[i] = i < n ? lanes[i].bytes : lanes[0].bytes;
+        words[i] = i < n ? streams[i].state->words : unused[i];
+        bytes[i] = i < n ? streams[i].bytes : streams[0].bytes;
     }
     kernel(words, bytes, blocks);
     // md5Add and md5AddSideBySide count the bytes they add; the kernels leave that to here.
-    for (std::size_t i = 0; i < n; ++i) lanes[i].state->length += blocks * kBlock;
+    for (std::size_t i = 0; i < n; ++i) streams[i].state->length += blocks * kBlock;
 }
 
 // Adds `blocks` whole blocks to each of the `n` lanes' states, `n` at most kMaxLanes.
-void addBlocks(Lane* lanes, std::size_t n, std::size_t blocks, Md5Lanes widest, bool automatic) {
+void addBlocks(Lane* streams, std::size_t n, std::size_t blocks, Md5Lanes widest, bool automatic) {
     for (std::size_t done = 0; done < n;) {
-        const Pass pass = nextPass(n - done, widest, automatic);
-        Lane* first = lanes + done;
+        const Pass pass = lanes::nextPass(n - done, widest, automatic);
+        Lane* first = streams + done;
         switch (pass.code) {
 #if KESTRIX_MD5_AVX2_KERNEL
             case Pass::eight:
@@ -87,8 +62,10 @@ void addBlocks(Lane* lanes, std::size_t n, std::size_t blocks, Md5Lanes widest, 
                 md5AddSideBySide(*first[0].state, first[0].bytes, *first[1].state, first[1].bytes,
                                  blocks * kBlock);
                 break;
-            default:
+            case Pass::one:
                 md5Add(*first[0].state, first[0].bytes, blocks * kBlock);
+                break;
+            default:  // a kernel not built for this processor, which runnable() never gives
                 break;
         }
         done += pass.streams;
@@ -98,7 +75,7 @@ void addBlocks(Lane* lanes, std::size_t n, std::size_t blocks, Md5Lanes widest, 
 }  // namespace
 
 unsigned md5LaneCount() {
-    switch (runnable(Md5Lanes::automatic)) {
+    switch (lanes::runnable(Md5Lanes::automatic, processorHasAvx2())) {
         case Md5Lanes::avx2:
             return 8;
         case Md5Lanes::sse2:
@@ -109,7 +86,7 @@ unsigned md5LaneCount() {
 }
 
 void md5AddMany(const Md5Job jobs[], std::size_t count, Md5Lanes lanes) {
-    const Md5Lanes widest = runnable(lanes);
+    const Md5Lanes widest = lanes::runnable(lanes, processorHasAvx2());
     const bool automatic = lanes == Md5Lanes::automatic;
     Lane active[kMaxLanes];
     std::size_t n = 0;

@@ -1,6 +1,7 @@
 // Tests of MD5 in lanes: every code (plain, SSE2, AVX2, automatic) gives each stream the digest
 // it has alone, for 1 to 11 streams of different data, lengths, alignments and states already
-// partway through a block, and the known answers with every stream in a different lane.
+// partway through a block, and the known answers with every stream in a different lane; and
+// which code runs for how many streams on each kind of processor.
 #include "digest/md5_lanes.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "digest/md5_lane_choice.h"
+#include "digest/md5_lane_kernels.h"
 
 namespace {
 
@@ -155,12 +159,54 @@ TEST(Md5Lanes, EveryStreamGetsItsOwnDigest) {
     }
 }
 
-TEST(Md5Lanes, LaneCountIsAWidthTheCodeRuns) {
-    const unsigned count = digest::md5LaneCount();
-    EXPECT_TRUE(count == 2 || count == 4 || count == 8) << count;
-#if defined(__x86_64__)
-    EXPECT_GE(count, 4u) << "every x86-64 processor has SSE2";
-#endif
+// The code md5AddMany runs for n streams on each kind of processor (`widest`), in the automatic
+// choice and forced.
+TEST(Md5Lanes, ChoiceOfCode) {
+    using digest::lanes::Pass;
+    struct Case {
+        Md5Lanes widest;
+        bool automatic;
+        std::size_t n;
+        Pass::Code code;
+        std::size_t streams;
+    };
+    constexpr Case kCases[] = {
+        {Md5Lanes::avx2, true, 1, Pass::one, 1},    {Md5Lanes::avx2, true, 2, Pass::two, 2},
+        {Md5Lanes::avx2, true, 3, Pass::four, 3},   {Md5Lanes::avx2, true, 4, Pass::four, 4},
+        {Md5Lanes::avx2, true, 5, Pass::eight, 5},  {Md5Lanes::avx2, true, 8, Pass::eight, 8},
+        {Md5Lanes::sse2, true, 1, Pass::one, 1},    {Md5Lanes::sse2, true, 2, Pass::two, 2},
+        {Md5Lanes::sse2, true, 3, Pass::four, 3},   {Md5Lanes::sse2, true, 8, Pass::four, 4},
+        {Md5Lanes::plain, true, 1, Pass::one, 1},   {Md5Lanes::plain, true, 5, Pass::two, 2},
+        {Md5Lanes::avx2, false, 1, Pass::eight, 1}, {Md5Lanes::sse2, false, 1, Pass::four, 1},
+        {Md5Lanes::sse2, false, 6, Pass::four, 4},  {Md5Lanes::plain, false, 3, Pass::two, 2},
+    };
+    for (const Case& c : kCases) {
+        const Pass pass = digest::lanes::nextPass(c.n, c.widest, c.automatic);
+        EXPECT_EQ(pass.code, c.code)
+            << static_cast<int>(c.widest) << " " << c.automatic << " " << c.n;
+        EXPECT_EQ(pass.streams, c.streams)
+            << static_cast<int>(c.widest) << " " << c.automatic << " " << c.n;
+    }
 }
+
+#if KESTRIX_MD5_AVX2_KERNEL
+// A code the processor lacks falls back to the next narrower, never further.
+TEST(Md5Lanes, ForcedCodeFallsBackToWhatTheProcessorRuns) {
+    struct Case {
+        Md5Lanes asked;
+        bool hasAvx2;
+        Md5Lanes runs;
+    };
+    constexpr Case kCases[] = {
+        {Md5Lanes::automatic, true, Md5Lanes::avx2}, {Md5Lanes::automatic, false, Md5Lanes::sse2},
+        {Md5Lanes::avx2, true, Md5Lanes::avx2},      {Md5Lanes::avx2, false, Md5Lanes::sse2},
+        {Md5Lanes::sse2, true, Md5Lanes::sse2},      {Md5Lanes::plain, true, Md5Lanes::plain},
+    };
+    for (const Case& c : kCases) {
+        EXPECT_EQ(digest::lanes::runnable(c.asked, c.hasAvx2), c.runs)
+            << static_cast<int>(c.asked) << " " << c.hasAvx2;
+    }
+}
+#endif
 
 }  // namespace
