@@ -17,8 +17,8 @@ Md5Lanes runnable(Md5Lanes lanes, bool hasAvx2) {
     return Md5Lanes::plain;
 }
 
-// Eight AVX2 lanes cost as much time for 4 streams as for 8, a little more than four SSE2
-// lanes for 4; four SSE2 lanes beat pairs side by side from 3 streams on.
+// Eight AVX2 lanes take as long for 4 streams as for 8, a little longer than four SSE2 lanes
+// take for 4; four SSE2 lanes beat pairs side by side from 3 streams on.
 Pass nextPass(std::size_t n, Md5Lanes widest, bool automatic) {
     if (widest == Md5Lanes::avx2 && (!automatic || n > 4)) {
         return {Pass::eight, std::min<std::size_t>(n, 8)};
