@@ -1,6 +1,7 @@
 // MD5 of several streams at once, side by side in the lanes of vector registers: eight with
 // AVX2, four with SSE2, chosen at run time; two side by side in plain C++ on other processors.
-// Each stream keeps its own Md5State, started and finished as usual (md5.h).
+// Each stream keeps its own Md5State, started and finished as usual (md5.h). Nothing is shared
+// between calls, so threads may digest streams of their own at the same time.
 #pragma once
 
 #include <cstddef>
