@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Tests the page that `make web` built: its module under node on the example container, a
+# damaged copy and a sparse container whose table lies past 4 GiB, each against what the native
+# kx finds (tests/web/module_test.mjs); then the page itself in headless Chromium
+# (tests/web/page_test.mjs), whose screenshots stay in BUILD_DIR/test as the run's artefacts.
+#
+# Usage: scripts/test-web.sh [BUILD_DIR] [NATIVE_BUILD]   (make test-web builds both first)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(realpath -m "${1:-build-web}")
+native=$(realpath -m "${2:-build}")
+work=$build/test
+mkdir -p "$work"
+
+# The sparse container, made by the tests' own container writer.
+g++ -std=c++20 -O1 -Wall -Wextra -Wpedantic -Werror -I. -o "$work/make_far_table" \
+  tests/web/make_far_table.cpp tests/support/container_writer.cpp digest/md5.cpp -lz
+far=$work/far-table.dz
+rm -f "$far"
+"$work/make_far_table" "$far"
+
+status=0
+node tests/web/module_test.mjs "$build/site" "$native/kx" "$work" "$far" || status=1
+rm -f "$far"
+node tests/web/page_test.mjs "$build/site" "$native/kx" "$work" || status=1
+[ $status -eq 0 ] && echo "test-web: passed" || echo "test-web: failed" >&2
+exit $status

@@ -1,0 +1,76 @@
+// The page in headless Chromium, used as a person would: a container chosen in its file input,
+// the verdict read off the page (in kx test's words), an output saved and its bytes compared
+// with what kx extract writes; a damaged copy names each failing entry with kx's reason; on a
+// phone-sized screen nothing runs off the side. Screenshots of the results are kept in WORK.
+// Usage: node page_test.mjs SITE KX WORK
+import assert from 'node:assert/strict';
+import { execFileSync, spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import { Browser, serve } from './browser.mjs';
+
+const [site, kx, work] = process.argv.slice(2).map((argument) => path.resolve(argument));
+const downloads = path.join(work, 'downloads');
+const extracted = path.join(work, 'extracted');
+fs.rmSync(downloads, { recursive: true, force: true });
+fs.rmSync(extracted, { recursive: true, force: true });
+fs.mkdirSync(downloads, { recursive: true });
+const example = path.resolve('examples/example.dz');
+execFileSync(kx, ['extract', example, '-C', extracted, '-q']);
+
+// kx test's verdict and error lines on `file`, without the file's name.
+function kxTest(file) {
+  const run = spawnSync(kx, ['test', file], { encoding: 'utf8' });
+  const verdict = run.stdout.trim().split('\n').pop().replace(`${file}: `, '');
+  const errors = run.stderr.trim().split('\n').filter(Boolean).map((line) => line.replace(`kx: ${file}: `, ''));
+  return { verdict, errors };
+}
+
+const server = await serve(site);
+const browser = new Browser(path.join(work, 'profile'));
+try {
+  await browser.open(`http://127.0.0.1:${server.address().port}/`, downloads);
+  await browser.send('Emulation.setDeviceMetricsOverride', { width: 1000, height: 900, deviceScaleFactor: 1, mobile: false });
+  const verdict = "document.querySelector('#verdict.good, #verdict.bad')";
+
+  // The example: all good, the two-piece output saved whole.
+  await browser.choose('#pick', example);
+  await browser.until(verdict, 30);
+  const good = kxTest(example);
+  assert.equal(await browser.evaluate("document.getElementById('verdict').textContent"),
+    good.verdict.replace(/^OK: /, 'All good: '));
+  assert.deepEqual(await browser.evaluate("[...document.querySelectorAll('#table tbody tr')].map((row) => row.cells[7].textContent)"),
+    ['good', 'good', 'good', 'good']);
+  assert.equal(await browser.evaluate("document.querySelector('#header dd:nth-of-type(3)').textContent"), 'KX100');
+  const saved = browser.event('Browser.downloadProgress', 30, (event) => event.state !== 'inProgress');
+  await browser.evaluate("[...document.querySelectorAll('#outputs button')].find((b) => b.textContent === 'Save modem.bin').click()");
+  assert.equal((await saved).state, 'completed');
+  assert.ok(fs.readFileSync(path.join(downloads, 'modem.bin')).equals(fs.readFileSync(path.join(extracted, 'modem.bin'))),
+    'the saved modem.bin holds the bytes kx extract writes');
+  await browser.screenshot(path.join(work, 'page-good.png'));
+
+  // A damaged copy: the packed data of one entry changed, the header of another.
+  const [, modem, modemPiece] = JSON.parse(execFileSync(kx, ['list', example, '--json'])).entries;
+  const damaged = Buffer.from(fs.readFileSync(example));
+  damaged[modem.offset + 196 + Math.floor(modem.packed_size / 2)] ^= 0x40; // its packed data
+  damaged[modemPiece.offset + 30] ^= 1; // the second piece's header
+  const damagedPath = path.join(work, 'damaged.dz');
+  fs.writeFileSync(damagedPath, damaged);
+  await browser.choose('#pick', damagedPath);
+  await browser.until(verdict, 30);
+  const bad = kxTest(damagedPath);
+  assert.equal(bad.errors.length, 2);
+  assert.equal(await browser.evaluate("document.querySelector('#verdict').firstChild.textContent"), bad.verdict);
+  assert.deepEqual(await browser.evaluate("[...document.querySelectorAll('#verdict li')].map((item) => item.textContent)"), bad.errors);
+  assert.deepEqual(await browser.evaluate("[...document.querySelectorAll('#outputs button')].map((b) => b.disabled)"),
+    [false, true, false]);
+
+  // A phone's width: nothing wider than the screen but the table, which scrolls in its own box.
+  await browser.send('Emulation.setDeviceMetricsOverride', { width: 390, height: 844, deviceScaleFactor: 2, mobile: true });
+  assert.ok(await browser.evaluate('document.documentElement.scrollWidth <= 390'));
+  await browser.screenshot(path.join(work, 'page-damaged-phone.png'));
+} finally {
+  await browser.close();
+  server.close();
+}
+console.log(`page_test: verdicts, saved bytes and a phone's width as expected; screenshots in ${work}`);

@@ -1,0 +1,217 @@
+// The page: takes the container the user drops or picks, hands it to the Worker (worker.js),
+// shows its header, its table and each entry's verdict as it is proven, and saves outputs, each
+// only once every piece of it has proven good.
+'use strict';
+
+const $ = (id) => document.getElementById(id);
+let worker = null;
+let survey = null;
+let texts = null;
+const proofs = new Map(); // entry index -> {reason, size}
+let saving = null; // {output, parts, sink, resolve}
+let started = 0;
+
+const text = (reason) => texts[reason].text;
+const hex = (value) => value.toString(16).toUpperCase().padStart(8, '0');
+const size = (bytes) =>
+  bytes < 1024 ? `${bytes} B` : bytes < 1048576 ? `${(bytes / 1024).toFixed(1)} KiB`
+    : bytes < 1073741824 ? `${(bytes / 1048576).toFixed(1)} MiB` : `${(bytes / 1073741824).toFixed(2)} GiB`;
+
+function element(tag, content, className) {
+  const node = document.createElement(tag);
+  if (content !== undefined) node.textContent = content;
+  if (className) node.className = className;
+  return node;
+}
+
+// A Windows file time (100 ns steps since 1601, as a decimal text) as a UTC date.
+function fileTime(value) {
+  const ms = BigInt(value) / 10000n - 11644473600000n;
+  const date = new Date(Number(ms));
+  return isNaN(date) ? 'not a date' : date.toISOString().replace('T', ' ').replace(/\.\d+Z$/, ' UTC');
+}
+
+function open(file) {
+  if (worker) worker.terminate();
+  worker = new Worker('worker.js');
+  worker.onmessage = (event) => receive(event.data);
+  worker.onerror = (event) => fail(event.message || 'the checker could not start');
+  survey = null;
+  proofs.clear();
+  saving = null;
+  started = performance.now();
+  $('failed').hidden = true;
+  $('result').hidden = true;
+  $('verdict').replaceChildren();
+  $('verdict').className = 'verdict';
+  worker.postMessage({ open: file });
+}
+
+function fail(message) {
+  $('failed').textContent = message;
+  $('failed').hidden = false;
+}
+
+function receive(message) {
+  if (message.survey) showSurvey(message);
+  else if (message.proof) showProof(message.proof);
+  else if (message.progress) showProgress(message.progress);
+  else if (message.verified) showVerdict(message.verified);
+  else if (message.chunk) saving.parts.push(message.chunk.bytes);
+  else if (message.saved) saving.resolve(message.saved.reason);
+  else if (message.failed) fail(message.failed);
+}
+
+function showSurvey(message) {
+  ({ survey, texts } = message);
+  $('title').textContent = message.name;
+  const header = survey.header;
+  const rows = [
+    ['Verdict', header.verdict === 0 ? 'good' : text(header.verdict)],
+    ['Version', header.version], ['Phone model', header.phoneModel],
+    ['Internal name', header.internalName], ['Chip', header.chip], ['File name', header.fileName],
+    ['Sub-files', header.subfileCount], ['Created', fileTime(header.creationTime)],
+    ['Size', `${size(survey.length)} (${survey.length} bytes)`],
+  ];
+  $('header').replaceChildren(...rows.flatMap(([name, value]) => [element('dt', name), element('dd', String(value))]));
+  const body = $('table').tBodies[0];
+  body.replaceChildren(...survey.entries.map((entry) => {
+    const row = element('tr');
+    row.id = `entry-${entry.index}`;
+    const cells = [entry.index + 1, entry.type, hex(entry.offset), hex(entry.packedSize),
+      entry.outputName || entry.name, entry.pieces ? `${entry.piece}/${entry.pieces}` : '', '',
+      entry.reason ? text(entry.reason) : 'checking…'];
+    cells.forEach((cell) => row.append(element('td', String(cell))));
+    if (entry.reason) row.lastChild.className = 'bad';
+    return row;
+  }));
+  $('progress').value = 0;
+  $('progress-text').textContent = '';
+  $('save-all').disabled = $('save-folder').disabled = true;
+  $('save-folder').hidden = !window.showDirectoryPicker;
+  showOutputs();
+  $('result').hidden = false;
+  if (survey.table.verdict !== 0) showVerdict({ seconds: 0 });
+}
+
+function showProof(proof) {
+  proofs.set(proof.index, proof);
+  const cells = $(`entry-${proof.index}`).cells;
+  cells[6].textContent = proof.reason === 0 ? size(proof.size) : '';
+  cells[7].textContent = proof.reason === 0 ? 'good' : text(proof.reason);
+  cells[7].className = proof.reason === 0 ? 'good' : 'bad';
+}
+
+function showProgress({ done, total, seconds }) {
+  $('progress').max = total || 1;
+  $('progress').value = done;
+  const left = done > 0 && done < total ? Math.ceil((seconds * (total - done)) / done) : 0;
+  $('progress-text').textContent = `${size(done)} of ${size(total)}` + (left ? `, about ${left} s left` : '');
+}
+
+// Why the entry at `index` failed, or 0: its survey's reason or its proof's.
+const reasonOf = (entry) => entry.reason || (proofs.get(entry.index) || { reason: 15 }).reason;
+
+function showVerdict({ seconds }) {
+  const faults = [];
+  const header = survey.header;
+  if (header.verdict) faults.push(text(header.verdict));
+  if (survey.table.verdict) {
+    faults.push(text(survey.table.verdict) + (survey.table.cutShort ? ' (the file looks cut short)' : ''));
+  }
+  const failed = survey.entries.filter((entry) => reasonOf(entry) !== 0);
+  for (const entry of failed) faults.push(`sub-file ${entry.index + 1} (${entry.name}): ${text(reasonOf(entry))}`);
+  const count = `${survey.entries.length} sub-file${survey.entries.length === 1 ? '' : 's'}`;
+  const verdict = $('verdict');
+  if (faults.length === 0) {
+    const bytes = [...proofs.values()].reduce((sum, proof) => sum + proof.size, 0);
+    verdict.textContent = `All good: ${count}, ${bytes.toLocaleString('en')} bytes unpacked and verified`;
+    verdict.className = 'verdict good';
+  } else {
+    const what = [header.verdict ? 'the main header' : '', survey.table.verdict ? 'the offset table'
+      : failed.length ? `${failed.length} of ${count}` : ''].filter(Boolean).join(', ');
+    verdict.textContent = `FAILED: ${what}`;
+    const list = element('ul');
+    faults.forEach((fault) => list.append(element('li', fault)));
+    verdict.append(list);
+    verdict.className = 'verdict bad';
+  }
+  $('progress-text').textContent += ` (done in ${(seconds || (performance.now() - started) / 1000).toFixed(1)} s)`;
+  showOutputs();
+}
+
+// Whether every piece of an output has proven good.
+const proven = (output) => output.pieces.every((piece) => reasonOf(survey.entries[piece]) === 0 && proofs.has(piece));
+
+function showOutputs() {
+  const list = $('outputs');
+  list.replaceChildren(...survey.outputs.map((output, index) => {
+    const item = element('li');
+    const ready = proven(output);
+    const button = element('button', `Save ${output.name}`);
+    button.type = 'button';
+    button.disabled = !ready;
+    button.onclick = () => saveOutputs([index]);
+    const bytes = output.pieces.reduce((sum, piece) => sum + (proofs.get(piece) || { size: 0 }).size, 0);
+    item.append(element('span', `${output.name}${ready ? `, ${size(bytes)}` : ''}`), button);
+    return item;
+  }));
+  const any = survey.outputs.some(proven);
+  $('save-all').disabled = $('save-folder').disabled = !any;
+}
+
+// Asks the Worker for an output's bytes; `sink` gets them once all have proven good.
+function fetchOutput(index) {
+  return new Promise((resolve) => {
+    saving = { output: index, parts: [], resolve: (reason) => resolve({ reason, parts: saving.parts }) };
+    worker.postMessage({ save: index });
+  });
+}
+
+async function saveOutputs(indexes, folder) {
+  for (const index of indexes) {
+    const output = survey.outputs[index];
+    if (!proven(output)) continue;
+    const { reason, parts } = await fetchOutput(index);
+    if (reason !== 0) {
+      fail(`${output.name} was not saved: ${text(reason)}`);
+      continue;
+    }
+    if (folder) {
+      const handle = await folder.getFileHandle(output.name, { create: true });
+      const writable = await handle.createWritable();
+      for (const part of parts) await writable.write(part);
+      await writable.close();
+    } else {
+      const link = element('a');
+      link.href = URL.createObjectURL(new Blob(parts, { type: 'application/octet-stream' }));
+      link.download = output.name;
+      document.body.append(link);
+      link.click();
+      link.remove();
+      setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+    }
+  }
+}
+
+const all = () => survey.outputs.map((_, index) => index);
+$('save-all').onclick = () => saveOutputs(all());
+$('save-folder').onclick = async () => {
+  try {
+    await saveOutputs(all(), await window.showDirectoryPicker({ mode: 'readwrite' }));
+  } catch (error) {
+    if (error.name !== 'AbortError') fail(`The files were not saved: ${error.message}`);
+  }
+};
+$('pick').onchange = (event) => event.target.files[0] && open(event.target.files[0]);
+const drop = $('drop');
+drop.ondragover = (event) => {
+  event.preventDefault();
+  drop.classList.add('over');
+};
+drop.ondragleave = () => drop.classList.remove('over');
+drop.ondrop = (event) => {
+  event.preventDefault();
+  drop.classList.remove('over');
+  if (event.dataTransfer.files[0]) open(event.dataTransfer.files[0]);
+};
