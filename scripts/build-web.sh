@@ -55,11 +55,11 @@ for source in platform/*.cpp digest/*.cpp dzlib/*.cpp lib/*.cpp; do
   library+=("$source")
 done
 zlib_sources=(adler32 crc32 inffast inflate inftrees zutil)
-cat >"$build/module.mk" <<MAKE
+cat >"$build/module.mk.new" <<MAKE
 # Written by scripts/build-web.sh.
 SOURCE := $PWD
 OUT := $build
-CXXFLAGS := -std=c++20 -Oz -flto -Wall -Wextra -Wpedantic -Werror -DKESTRIX_WEB_FILES -I\$(SOURCE) -I\$(SOURCE)/include -isystem \$(OUT)/zlib
+CXXFLAGS := -std=c++20 -O2 -flto -Wall -Wextra -Wpedantic -Werror -DKESTRIX_WEB_FILES -I\$(SOURCE) -I\$(SOURCE)/include -isystem \$(OUT)/zlib
 CFLAGS := -O3 -flto -DHAVE_HIDDEN
 LDFLAGS := -Oz -flto -sMODULARIZE -sEXPORT_NAME=createKestrix -sENVIRONMENT=worker,node -sALLOW_MEMORY_GROWTH \\
   -sINITIAL_MEMORY=16777216 -sFILESYSTEM=0 -sEXPORTED_RUNTIME_METHODS=UTF8ToString,stringToUTF8,lengthBytesUTF8 \\
@@ -74,16 +74,19 @@ ZLIB := $(printf '$(OUT)/objects/zlib_%s.o ' "${zlib_sources[@]}")
 	@rm -f \$@ && emar rcs \$@ \$^
 \$(OUT)/libz.a: \$(ZLIB)
 	@rm -f \$@ && emar rcs \$@ \$^
-\$(OUT)/objects/zlib_%.o: \$(OUT)/zlib/%.c
+\$(OUT)/objects/zlib_%.o: \$(OUT)/zlib/%.c \$(OUT)/module.mk
 	emcc \$(CFLAGS) -c -o \$@ \$<
-\$(OUT)/objects/web_module.o: \$(SOURCE)/web/module.cpp
+\$(OUT)/objects/web_module.o: \$(SOURCE)/web/module.cpp \$(OUT)/module.mk
 	em++ \$(CXXFLAGS) -MMD -c -o \$@ \$<
 MAKE
 for source in "${library[@]}"; do
-  printf '$(OUT)/objects/%s.o: $(SOURCE)/%s\n\tem++ $(CXXFLAGS) -MMD -c -o $@ $<\n' \
-    "${source//\//_}" "$source" >>"$build/module.mk"
+  printf '$(OUT)/objects/%s.o: $(SOURCE)/%s $(OUT)/module.mk\n\tem++ $(CXXFLAGS) -MMD -c -o $@ $<\n' \
+    "${source//\//_}" "$source" >>"$build/module.mk.new"
 done
-echo '-include $(wildcard $(OUT)/objects/*.d)' >>"$build/module.mk"
+echo '-include $(wildcard $(OUT)/objects/*.d)' >>"$build/module.mk.new"
+# Every object depends on the makefile, which changes only when its flags or sources do.
+cmp -s "$build/module.mk.new" "$build/module.mk" || mv "$build/module.mk.new" "$build/module.mk"
+rm -f "$build/module.mk.new"
 mkdir -p "$build/objects" "$build/site"
 # emscripten's tools need Debian's node modules (acorn), whichever node PATH finds first.
 export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}

@@ -8,8 +8,9 @@ let worker = null;
 let survey = null;
 let texts = null;
 const proofs = new Map(); // entry index -> {reason, size}
-let saving = null; // {output, parts, sink, resolve}
+let saving = null; // the output being saved: {chunk(bytes), resolve(reason)}
 let started = 0;
+let busy = false; // a container is being checked
 
 const text = (reason) => texts[reason].text;
 const hex = (value) => value.toString(16).toUpperCase().padStart(8, '0');
@@ -31,11 +32,20 @@ function fileTime(value) {
   return isNaN(date) ? 'not a date' : date.toISOString().replace('T', ' ').replace(/\.\d+Z$/, ' UTC');
 }
 
-function open(file) {
-  if (worker) worker.terminate();
+// The Worker starts with the page, so that once the page is loaded it needs no network: a
+// container opened while another is still being checked ends that Worker and starts another.
+function startWorker() {
   worker = new Worker('worker.js');
   worker.onmessage = (event) => receive(event.data);
   worker.onerror = (event) => fail(event.message || 'the checker could not start');
+}
+
+function open(file) {
+  if (busy) {
+    worker.terminate();
+    startWorker();
+  }
+  busy = true;
   survey = null;
   proofs.clear();
   saving = null;
@@ -48,16 +58,18 @@ function open(file) {
 }
 
 function fail(message) {
+  busy = false;
   $('failed').textContent = message;
   $('failed').hidden = false;
 }
 
 function receive(message) {
-  if (message.survey) showSurvey(message);
+  if (message.ready) document.body.dataset.ready = '';
+  else if (message.survey) showSurvey(message);
   else if (message.proof) showProof(message.proof);
   else if (message.progress) showProgress(message.progress);
   else if (message.verified) showVerdict(message.verified);
-  else if (message.chunk) saving.parts.push(message.chunk.bytes);
+  else if (message.chunk) saving.chunk(message.chunk.bytes);
   else if (message.saved) saving.resolve(message.saved.reason);
   else if (message.failed) fail(message.failed);
 }
@@ -113,6 +125,7 @@ function showProgress({ done, total, seconds }) {
 const reasonOf = (entry) => entry.reason || (proofs.get(entry.index) || { reason: 15 }).reason;
 
 function showVerdict({ seconds }) {
+  busy = false;
   const faults = [];
   const header = survey.header;
   if (header.verdict) faults.push(text(header.verdict));
@@ -160,10 +173,62 @@ function showOutputs() {
   $('save-all').disabled = $('save-folder').disabled = !any;
 }
 
-// Asks the Worker for an output's bytes; `sink` gets them once all have proven good.
-function fetchOutput(index) {
+// Where a saved output's bytes go as they come: kept aside for the browser's download, or
+// written to a folder's file through the File System Access API, whose writes land in a file of
+// its own until close() puts them at the name. Either is committed only once every piece has
+// proven good, and dropped otherwise.
+function downloadSink(name) {
+  const parts = [];
+  return {
+    write: async (bytes) => parts.push(bytes),
+    async commit() {
+      const link = element('a');
+      link.href = URL.createObjectURL(new Blob(parts, { type: 'application/octet-stream' }));
+      link.download = name;
+      document.body.append(link);
+      link.click();
+      link.remove();
+      setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+    },
+    abort: async () => {},
+  };
+}
+
+async function folderSink(folder, name) {
+  const existed = await folder.getFileHandle(name).then(() => true, () => false);
+  const writable = await (await folder.getFileHandle(name, { create: true })).createWritable();
+  return {
+    write: (bytes) => writable.write(bytes),
+    commit: () => writable.close(),
+    async abort() {
+      await writable.abort();
+      if (!existed) await folder.removeEntry(name);
+    },
+  };
+}
+
+// Has the Worker read an output, proving each piece, into `sink`; resolves to its reason.
+function saveInto(index, sink) {
   return new Promise((resolve) => {
-    saving = { output: index, parts: [], resolve: (reason) => resolve({ reason, parts: saving.parts }) };
+    let written = Promise.resolve();
+    let failure = null;
+    saving = {
+      chunk: (bytes) => {
+        written = written.then(() => sink.write(bytes)).catch((error) => { failure = failure || error; });
+      },
+      resolve: async (reason) => {
+        await written;
+        // A write that failed makes the output's reason "it could not be written".
+        let outcome = failure ? 16 : reason;
+        try {
+          if (outcome === 0) await sink.commit();
+          else await sink.abort();
+        } catch {
+          outcome = outcome || 16;
+        }
+        resolve(outcome);
+      },
+    };
     worker.postMessage({ save: index });
   });
 }
@@ -172,25 +237,9 @@ async function saveOutputs(indexes, folder) {
   for (const index of indexes) {
     const output = survey.outputs[index];
     if (!proven(output)) continue;
-    const { reason, parts } = await fetchOutput(index);
-    if (reason !== 0) {
-      fail(`${output.name} was not saved: ${text(reason)}`);
-      continue;
-    }
-    if (folder) {
-      const handle = await folder.getFileHandle(output.name, { create: true });
-      const writable = await handle.createWritable();
-      for (const part of parts) await writable.write(part);
-      await writable.close();
-    } else {
-      const link = element('a');
-      link.href = URL.createObjectURL(new Blob(parts, { type: 'application/octet-stream' }));
-      link.download = output.name;
-      document.body.append(link);
-      link.click();
-      link.remove();
-      setTimeout(() => URL.revokeObjectURL(link.href), 60000);
-    }
+    const sink = folder ? await folderSink(folder, output.name) : downloadSink(output.name);
+    const reason = await saveInto(index, sink);
+    if (reason !== 0) fail(`${output.name} was not saved: ${text(reason)}`);
   }
 }
 
@@ -215,3 +264,4 @@ drop.ondrop = (event) => {
   drop.classList.remove('over');
   if (event.dataTransfer.files[0]) open(event.dataTransfer.files[0]);
 };
+startWorker();

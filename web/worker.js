@@ -1,7 +1,7 @@
 // The Worker that runs the library (kestrix.js, kestrix.wasm) on the file the page hands it: it
 // reads slices of the File itself (FileReaderSync), so the container is never one buffer and
 // nothing leaves the machine. Messages in: {open: File}, {save: output index}. Messages out:
-// survey, proof (one per entry, in table order), progress, verified, chunk (a saved output's
+// ready (once the module is loaded), survey, proof (one per entry, in table order), progress, verified, chunk (a saved output's
 // bytes, in order) and saved (whether every piece of it proved good), failed.
 'use strict';
 importScripts('kestrix.js');
@@ -13,15 +13,23 @@ let kx = null;
 let texts = null;
 
 // The host side of the library's file layer (platform/web_files.cpp): one open file, the one
-// the page handed over, under the path "container".
+// the page handed over, under the path "container". Each slice the browser reads costs a round
+// to the process that holds the file, so the file is read ahead in slices of 8 MiB, of which
+// the library's reads (256 KiB at a time, in order) take their bytes.
+const kReadAhead = 8 << 20;
+let ahead = { start: 0, bytes: new Uint8Array(0) };
 const kestrixFiles = {
   open: (path) => (path === 'container' && file ? 0 : -1),
   size: () => file.size,
   read(id, position, length) {
     const end = Math.min(position + length, file.size);
     if (position >= end) return new Uint8Array(0);
-    read += end - position;
-    return new Uint8Array(fileReader.readAsArrayBuffer(file.slice(position, end)));
+    if (position < ahead.start || end > ahead.start + ahead.bytes.length) {
+      const last = Math.min(file.size, position + Math.max(length, kReadAhead));
+      ahead = { start: position, bytes: new Uint8Array(fileReader.readAsArrayBuffer(file.slice(position, last))) };
+      read += last - position;
+    }
+    return ahead.bytes.subarray(position - ahead.start, end - ahead.start);
   },
   close() {},
 };
@@ -35,6 +43,7 @@ const ready = createKestrix({ kestrixFiles }).then((module) => {
       text: kx.UTF8ToString(kx._kx_reason_text(reason)),
     });
   }
+  postMessage({ ready: true });
 });
 
 function call(name, path) {
@@ -88,6 +97,7 @@ onmessage = async (event) => {
   try {
     if (event.data.open) {
       file = event.data.open;
+      ahead = { start: 0, bytes: new Uint8Array(0) };
       if (!call('_kx_open', 'container')) {
         postMessage({ failed: kx.UTF8ToString(kx._kx_error()) });
         return;

@@ -32,6 +32,10 @@ try {
   await browser.open(`http://127.0.0.1:${server.address().port}/`, downloads);
   await browser.send('Emulation.setDeviceMetricsOverride', { width: 1000, height: 900, deviceScaleFactor: 1, mobile: false });
   const verdict = "document.querySelector('#verdict.good, #verdict.bad')";
+  // Once loaded, the page needs no network: the server is gone before a file is chosen.
+  await browser.until('document.body.dataset.ready !== undefined', 30);
+  server.close();
+  server.closeAllConnections();
 
   // The example: all good, the two-piece output saved whole.
   await browser.choose('#pick', example);
