@@ -61,7 +61,7 @@ SOURCE := $PWD
 OUT := $build
 CXXFLAGS := -std=c++20 -O2 -flto -Wall -Wextra -Wpedantic -Werror -DKESTRIX_WEB_FILES -I\$(SOURCE) -I\$(SOURCE)/include -isystem \$(OUT)/zlib
 CFLAGS := -O3 -flto -DHAVE_HIDDEN
-LDFLAGS := -Oz -flto -sMODULARIZE -sEXPORT_NAME=createKestrix -sENVIRONMENT=worker,node -sALLOW_MEMORY_GROWTH \\
+LDFLAGS := -O2 -flto -sMODULARIZE -sEXPORT_NAME=createKestrix -sENVIRONMENT=worker,node -sALLOW_MEMORY_GROWTH \\
   -sINITIAL_MEMORY=16777216 -sFILESYSTEM=0 -sEXPORTED_RUNTIME_METHODS=UTF8ToString,stringToUTF8,lengthBytesUTF8 \\
   -sINCOMING_MODULE_JS_API=kestrixFiles,locateFile,wasmBinary -sEXPORTED_FUNCTIONS=_malloc,_free
 LIBRARY := $(printf '$(OUT)/objects/%s.o ' "${library[@]//\//_}")
