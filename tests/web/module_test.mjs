@@ -121,6 +121,11 @@ const far = compare(farTable, {});
 assert.equal(far.table.verdict, 0);
 assert.deepEqual(far.outputs.map((output) => output.pieces), [[0], [1, 2]]);
 
+// An index past the entries reads nothing.
+assert.equal(code(kx._kx_prove(far.entries.length)), 'read');
+assert.equal(kx._kx_reader_open(far.entries.length), 0);
+assert.equal(kx._kx_reader_read(), 0);
+
 // A file that is not there.
 assert.equal(withText('_kx_open', path.join(work, 'missing.dz')), 0);
 assert.match(kx.UTF8ToString(kx._kx_error()), /No such file/);
