@@ -61,7 +61,7 @@ SOURCE := $PWD
 OUT := $build
 CXXFLAGS := -std=c++20 -O2 -flto -Wall -Wextra -Wpedantic -Werror -DKESTRIX_WEB_FILES -I\$(SOURCE) -I\$(SOURCE)/include -isystem \$(OUT)/zlib
 CFLAGS := -O3 -flto -DHAVE_HIDDEN
-LDFLAGS := -O2 -flto -sMODULARIZE -sEXPORT_NAME=createKestrix -sENVIRONMENT=worker,node -sALLOW_MEMORY_GROWTH \\
+LDFLAGS := -O3 -flto -sMODULARIZE -sEXPORT_NAME=createKestrix -sENVIRONMENT=worker,node -sALLOW_MEMORY_GROWTH \\
   -sINITIAL_MEMORY=16777216 -sFILESYSTEM=0 -sEXPORTED_RUNTIME_METHODS=UTF8ToString,stringToUTF8,lengthBytesUTF8 \\
   -sINCOMING_MODULE_JS_API=kestrixFiles,locateFile,wasmBinary -sEXPORTED_FUNCTIONS=_malloc,_free
 LIBRARY := $(printf '$(OUT)/objects/%s.o ' "${library[@]//\//_}")
@@ -94,7 +94,9 @@ make --no-print-directory -s -j"$jobs" -f "$build/module.mk"
 
 # The page's own files beside the module.
 cp web/index.html web/page.css web/page.js web/worker.js "$build/site/"
-echo "build-web: $build/site: module $(stat -c %s "$build/site/kestrix.wasm") bytes" \
-  "($(gzip -9 -c "$build/site/kestrix.wasm" | wc -c) gzipped), its script" \
-  "$(stat -c %s "$build/site/kestrix.js") bytes, the page's files" \
+wasm=$build/site/kestrix.wasm
+script=$build/site/kestrix.js
+echo "build-web: $build/site: the module $(($(stat -c %s "$wasm") + $(stat -c %s "$script"))) bytes" \
+  "($(($(gzip -9 -c "$wasm" | wc -c) + $(gzip -9 -c "$script" | wc -c))) gzipped; its" \
+  "WebAssembly $(stat -c %s "$wasm")), the page's own files" \
   "$(cat web/index.html web/page.css web/page.js web/worker.js | wc -c) bytes"
