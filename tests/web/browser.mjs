@@ -23,29 +23,6 @@ export function serve(folder) {
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
 }
 
-// The processor time, in seconds, that a process and all its descendants have taken so far.
-export function processorTime(root) {
-  const stats = fs.readdirSync('/proc').filter((name) => /^\d+$/.test(name)).flatMap((pid) => {
-    try {
-      const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').replace(/^.*\) /, '').split(' ');
-      return [{ pid: Number(pid), parent: Number(fields[1]), ticks: Number(fields[11]) + Number(fields[12]) }];
-    } catch {
-      return [];
-    }
-  });
-  const inTree = new Set([root]);
-  for (let grown = true; grown; ) {
-    grown = false;
-    for (const stat of stats) {
-      if (!inTree.has(stat.pid) && inTree.has(stat.parent)) {
-        inTree.add(stat.pid);
-        grown = true;
-      }
-    }
-  }
-  return stats.filter((stat) => inTree.has(stat.pid)).reduce((sum, stat) => sum + stat.ticks, 0) / 100;
-}
-
 export class Browser {
   constructor(profile) {
     this.process = spawn('chromium-headless-shell', ['--remote-debugging-pipe', '--no-sandbox',

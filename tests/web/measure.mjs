@@ -3,7 +3,30 @@
 // Usage: node measure.mjs SITE CONTAINER WORK
 import fs from 'node:fs';
 import path from 'node:path';
-import { Browser, processorTime, serve } from './browser.mjs';
+import { Browser, serve } from './browser.mjs';
+
+// The processor time, in seconds, that a process and all its descendants have taken so far.
+export function processorTime(root) {
+  const stats = fs.readdirSync('/proc').filter((name) => /^\d+$/.test(name)).flatMap((pid) => {
+    try {
+      const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').replace(/^.*\) /, '').split(' ');
+      return [{ pid: Number(pid), parent: Number(fields[1]), ticks: Number(fields[11]) + Number(fields[12]) }];
+    } catch {
+      return [];
+    }
+  });
+  const inTree = new Set([root]);
+  for (let grown = true; grown; ) {
+    grown = false;
+    for (const stat of stats) {
+      if (!inTree.has(stat.pid) && inTree.has(stat.parent)) {
+        inTree.add(stat.pid);
+        grown = true;
+      }
+    }
+  }
+  return stats.filter((stat) => inTree.has(stat.pid)).reduce((sum, stat) => sum + stat.ticks, 0) / 100;
+}
 
 const [site, container, work] = process.argv.slice(2).map((argument) => path.resolve(argument));
 fs.mkdirSync(work, { recursive: true });
