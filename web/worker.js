@@ -8,7 +8,9 @@ importScripts('kestrix.js');
 
 const fileReader = new FileReaderSync();
 let file = null;
-let read = 0; // bytes read from the file, for the progress bar
+// How far the check has gone: the packed bytes of the entries proven, and of the one in hand
+// as far as the library has read it, told to the page every 100 ms.
+const progress = { entry: null, done: 0, total: 0, started: 0, told: 0 };
 let kx = null;
 let texts = null;
 
@@ -27,7 +29,10 @@ const kestrixFiles = {
     if (position < ahead.start || end > ahead.start + ahead.bytes.length) {
       const last = Math.min(file.size, position + Math.max(length, kReadAhead));
       ahead = { start: position, bytes: new Uint8Array(fileReader.readAsArrayBuffer(file.slice(position, last))) };
-      read += last - position;
+    }
+    if (progress.entry) {
+      const entry = progress.entry;
+      tell(progress.done + Math.min(Math.max(end - entry.offset, 0), entry.packedSize), false);
     }
     return ahead.bytes.subarray(position - ahead.start, end - ahead.start);
   },
@@ -57,22 +62,27 @@ function call(name, path) {
 
 let survey = null;
 
+function tell(done, always) {
+  const now = performance.now();
+  if (!always && now - progress.told < 100) return;
+  progress.told = now;
+  postMessage({ progress: { done, total: progress.total, seconds: (now - progress.started) / 1000 } });
+}
+
 function verify() {
   const entries = survey.entries.filter((entry) => entry.reason === 0);
-  const total = entries.reduce((sum, entry) => sum + entry.packedSize, 0);
-  const started = performance.now();
-  let told = started;
-  read = 0;
+  progress.total = entries.reduce((sum, entry) => sum + entry.packedSize, 0);
+  progress.done = 0;
+  progress.started = progress.told = performance.now();
   for (const entry of entries) {
+    progress.entry = entry;
     const reason = kx._kx_prove(entry.index);
+    progress.entry = null;
+    progress.done += entry.packedSize;
     postMessage({ proof: { index: entry.index, reason, size: kx._kx_proven_size() } });
-    const now = performance.now();
-    if (now - told > 100 || entry === entries[entries.length - 1]) {
-      told = now;
-      postMessage({ progress: { done: Math.min(read, total), total, seconds: (now - started) / 1000 } });
-    }
+    tell(progress.done, entry === entries[entries.length - 1]);
   }
-  postMessage({ verified: { seconds: (performance.now() - started) / 1000 } });
+  postMessage({ verified: { seconds: (performance.now() - progress.started) / 1000 } });
 }
 
 // Sends an output's bytes to the page a piece at a time, each proven as it is read; the page

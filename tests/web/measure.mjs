@@ -6,7 +6,7 @@ import path from 'node:path';
 import { Browser, serve } from './browser.mjs';
 
 // The processor time, in seconds, that a process and all its descendants have taken so far.
-export function processorTime(root) {
+function processorTime(root) {
   const stats = fs.readdirSync('/proc').filter((name) => /^\d+$/.test(name)).flatMap((pid) => {
     try {
       const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').replace(/^.*\) /, '').split(' ');

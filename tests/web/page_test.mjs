@@ -37,6 +37,10 @@ try {
   server.close();
   server.closeAllConnections();
 
+  // The file input is the first stop of the keyboard.
+  await browser.send('Input.dispatchKeyEvent', { type: 'keyDown', key: 'Tab', code: 'Tab', windowsVirtualKeyCode: 9 });
+  assert.equal(await browser.evaluate('document.activeElement.id'), 'pick');
+
   // The example: all good, the two-piece output saved whole.
   await browser.choose('#pick', example);
   await browser.until(verdict, 30);
@@ -46,6 +50,8 @@ try {
   assert.deepEqual(await browser.evaluate("[...document.querySelectorAll('#table tbody tr')].map((row) => row.cells[7].textContent)"),
     ['good', 'good', 'good', 'good']);
   assert.equal(await browser.evaluate("document.querySelector('#header dd:nth-of-type(3)').textContent"), 'KX100');
+  const packed = JSON.parse(execFileSync(kx, ['list', example, '--json'])).entries.reduce((sum, entry) => sum + entry.packed_size, 0);
+  assert.match(await browser.evaluate("document.getElementById('progress-text').textContent"), new RegExp(`^${packed} B of ${packed} B `));
   const saved = browser.event('Browser.downloadProgress', 30, (event) => event.state !== 'inProgress');
   await browser.evaluate("[...document.querySelectorAll('#outputs button')].find((b) => b.textContent === 'Save modem.bin').click()");
   assert.equal((await saved).state, 'completed');
