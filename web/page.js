@@ -103,7 +103,6 @@ function showSurvey(message) {
   $('save-folder').hidden = !window.showDirectoryPicker;
   showOutputs();
   $('result').hidden = false;
-  if (survey.table.verdict !== 0) showVerdict({ seconds: 0 });
 }
 
 function showProof(proof) {
@@ -130,7 +129,8 @@ function showVerdict({ seconds }) {
   const header = survey.header;
   if (header.verdict) faults.push(text(header.verdict));
   if (survey.table.verdict) {
-    faults.push(text(survey.table.verdict) + (survey.table.cutShort ? ' (the file looks cut short)' : ''));
+    const cut = survey.table.cutShort ? ` (the file may be cut short: ${survey.length.toLocaleString('en')} bytes)` : '';
+    faults.push(text(survey.table.verdict) + cut);
   }
   const failed = survey.entries.filter((entry) => reasonOf(entry) !== 0);
   for (const entry of failed) faults.push(`sub-file ${entry.index + 1} (${entry.name}): ${text(reasonOf(entry))}`);

@@ -59,21 +59,29 @@ try {
     'the saved modem.bin holds the bytes kx extract writes');
   await browser.screenshot(path.join(work, 'page-good.png'));
 
-  // A damaged copy: the packed data of one entry changed, the header of another.
+  // Damaged copies: the packed data of one entry changed and the header of another; the file
+  // cut short. Each fault is named as kx names it, and a failed output cannot be saved.
   const [, modem, modemPiece] = JSON.parse(execFileSync(kx, ['list', example, '--json'])).entries;
   const damaged = Buffer.from(fs.readFileSync(example));
   damaged[modem.offset + 196 + Math.floor(modem.packed_size / 2)] ^= 0x40; // its packed data
   damaged[modemPiece.offset + 30] ^= 1; // the second piece's header
-  const damagedPath = path.join(work, 'damaged.dz');
-  fs.writeFileSync(damagedPath, damaged);
-  await browser.choose('#pick', damagedPath);
-  await browser.until(verdict, 30);
-  const bad = kxTest(damagedPath);
-  assert.equal(bad.errors.length, 2);
-  assert.equal(await browser.evaluate("document.querySelector('#verdict').firstChild.textContent"), bad.verdict);
-  assert.deepEqual(await browser.evaluate("[...document.querySelectorAll('#verdict li')].map((item) => item.textContent)"), bad.errors);
-  assert.deepEqual(await browser.evaluate("[...document.querySelectorAll('#outputs button')].map((b) => b.disabled)"),
-    [false, true, false]);
+  const cases = [
+    { name: 'damaged.dz', bytes: damaged, faults: 2, disabled: [false, true, false] },
+    { name: 'cut.dz', bytes: fs.readFileSync(example).subarray(0, 1000), faults: 1, disabled: [] },
+  ];
+  for (const { name, bytes, faults, disabled } of cases) {
+    const file = path.join(work, name);
+    fs.writeFileSync(file, bytes);
+    await browser.choose('#pick', file);
+    await browser.until(`${verdict} && document.getElementById('title').textContent === '${name}'`, 30);
+    const bad = kxTest(file);
+    assert.equal(bad.errors.length, faults);
+    assert.equal(await browser.evaluate("document.querySelector('#verdict').firstChild.textContent"), bad.verdict);
+    assert.deepEqual(await browser.evaluate("[...document.querySelectorAll('#verdict li')].map((item) => item.textContent)"), bad.errors);
+    assert.deepEqual(await browser.evaluate("[...document.querySelectorAll('#outputs button')].map((b) => b.disabled)"), disabled);
+  }
+  await browser.choose('#pick', path.join(work, 'damaged.dz'));
+  await browser.until(`${verdict} && document.getElementById('title').textContent === 'damaged.dz'`, 30);
 
   // A phone's width: nothing wider than the screen but the table, which scrolls in its own box.
   await browser.send('Emulation.setDeviceMetricsOverride', { width: 390, height: 844, deviceScaleFactor: 2, mobile: true });
