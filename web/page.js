@@ -8,9 +8,10 @@ let worker = null;
 let survey = null;
 let texts = null;
 const proofs = new Map(); // entry index -> {reason, size}
-let saving = null; // the output being saved: {chunk(bytes), resolve(reason)}
+let saving = null; // the output being saved: {chunk(bytes), resolve(reason), cancel()}
+let saves = Promise.resolve(); // one after another: the Worker sends one output at a time
 let started = 0;
-let busy = false; // a container is being checked
+let busy = false; // the Worker is checking a container or reading an output
 
 const text = (reason) => texts[reason].text;
 const hex = (value) => value.toString(16).toUpperCase().padStart(8, '0');
@@ -45,10 +46,12 @@ function open(file) {
     worker.terminate();
     startWorker();
   }
+  if (saving) saving.cancel();
   busy = true;
   survey = null;
   proofs.clear();
   saving = null;
+  saves = Promise.resolve();
   started = performance.now();
   $('failed').hidden = true;
   $('result').hidden = true;
@@ -69,8 +72,8 @@ function receive(message) {
   else if (message.proof) showProof(message.proof);
   else if (message.progress) showProgress(message.progress);
   else if (message.verified) showVerdict(message.verified);
-  else if (message.chunk) saving.chunk(message.chunk.bytes);
-  else if (message.saved) saving.resolve(message.saved.reason);
+  else if (message.chunk && saving) saving.chunk(message.chunk.bytes);
+  else if (message.saved && saving) saving.resolve(message.saved.reason);
   else if (message.failed) fail(message.failed);
 }
 
@@ -164,7 +167,7 @@ function showOutputs() {
     const button = element('button', `Save ${output.name}`);
     button.type = 'button';
     button.disabled = !ready;
-    button.onclick = () => saveOutputs([index]);
+    button.onclick = () => save([index]);
     const bytes = output.pieces.reduce((sum, piece) => sum + (proofs.get(piece) || { size: 0 }).size, 0);
     item.append(element('span', `${output.name}${ready ? `, ${size(bytes)}` : ''}`), button);
     return item;
@@ -207,7 +210,8 @@ async function folderSink(folder, name) {
   };
 }
 
-// Has the Worker read an output, proving each piece, into `sink`; resolves to its reason.
+// Has the Worker read an output, proving each piece, into `sink`; resolves to its reason, or
+// to -1 when another container is opened meanwhile.
 function saveInto(index, sink) {
   return new Promise((resolve) => {
     let written = Promise.resolve();
@@ -228,6 +232,7 @@ function saveInto(index, sink) {
         }
         resolve(outcome);
       },
+      cancel: () => sink.abort().finally(() => resolve(-1)),
     };
     worker.postMessage({ save: index });
   });
@@ -238,16 +243,25 @@ async function saveOutputs(indexes, folder) {
     const output = survey.outputs[index];
     if (!proven(output)) continue;
     const sink = folder ? await folderSink(folder, output.name) : downloadSink(output.name);
+    busy = true;
     const reason = await saveInto(index, sink);
+    busy = false;
+    if (reason < 0) return;
     if (reason !== 0) fail(`${output.name} was not saved: ${text(reason)}`);
   }
 }
 
+function save(indexes, folder) {
+  const run = saves.then(() => saveOutputs(indexes, folder));
+  saves = run.catch(() => {});
+  return run;
+}
+
 const all = () => survey.outputs.map((_, index) => index);
-$('save-all').onclick = () => saveOutputs(all());
+$('save-all').onclick = () => save(all());
 $('save-folder').onclick = async () => {
   try {
-    await saveOutputs(all(), await window.showDirectoryPicker({ mode: 'readwrite' }));
+    await save(all(), await window.showDirectoryPicker({ mode: 'readwrite' }));
   } catch (error) {
     if (error.name !== 'AbortError') fail(`The files were not saved: ${error.message}`);
   }
