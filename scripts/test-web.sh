@@ -30,7 +30,7 @@ if [ "$module" -gt 150000 ] || [ "$packed" -gt 70000 ] || [ "$page" -gt 30000 ];
   status=1
 fi
 node tests/web/module_test.mjs "$build/site" "$native/kx" "$work" "$far" || status=1
+node tests/web/page_test.mjs "$build/site" "$native/kx" "$work" "$far" || status=1
 rm -f "$far"
-node tests/web/page_test.mjs "$build/site" "$native/kx" "$work" || status=1
 [ $status -eq 0 ] && echo "test-web: passed" || echo "test-web: failed" >&2
 exit $status
