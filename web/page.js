@@ -7,17 +7,21 @@ const $ = (id) => document.getElementById(id);
 let worker = null;
 let survey = null;
 let texts = null;
-const proofs = new Map(); // entry index -> {reason, size}
-let saving = null; // the output being saved: {chunk(bytes), resolve(reason), cancel()}
+const proofs = new Map();      // entry index -> {reason, size}
+let saving = null;             // the output being saved: {chunk(bytes), resolve(reason), cancel()}
 let saves = Promise.resolve(); // one after another: the Worker sends one output at a time
 let started = 0;
 let busy = false; // the Worker is checking a container or reading an output
 
 const text = (reason) => texts[reason].text;
 const hex = (value) => value.toString(16).toUpperCase().padStart(8, '0');
-const size = (bytes) =>
-  bytes < 1024 ? `${bytes} B` : bytes < 1048576 ? `${(bytes / 1024).toFixed(1)} KiB`
-    : bytes < 1073741824 ? `${(bytes / 1048576).toFixed(1)} MiB` : `${(bytes / 1073741824).toFixed(2)} GiB`;
+// A count of bytes for people: 512 B, 1.5 KiB, 2.0 MiB, 1.25 GiB.
+function size(bytes) {
+  if (bytes < 1024) return `${bytes} B`;
+  if (bytes < 1048576) return `${(bytes / 1024).toFixed(1)} KiB`;
+  if (bytes < 1073741824) return `${(bytes / 1048576).toFixed(1)} MiB`;
+  return `${(bytes / 1073741824).toFixed(2)} GiB`;
+}
 
 function element(tag, content, className) {
   const node = document.createElement(tag);
@@ -30,7 +34,8 @@ function element(tag, content, className) {
 function fileTime(value) {
   const ms = BigInt(value) / 10000n - 11644473600000n;
   const date = new Date(Number(ms));
-  return isNaN(date) ? 'not a date' : date.toISOString().replace('T', ' ').replace(/\.\d+Z$/, ' UTC');
+  return isNaN(date) ? 'not a date' :
+                       date.toISOString().replace('T', ' ').replace(/\.\d+Z$/, ' UTC');
 }
 
 // The Worker starts with the page, so that once the page is loaded it needs no network: a
@@ -83,19 +88,26 @@ function showSurvey(message) {
   const header = survey.header;
   const rows = [
     ['Verdict', header.verdict === 0 ? 'good' : text(header.verdict)],
-    ['Version', header.version], ['Phone model', header.phoneModel],
-    ['Internal name', header.internalName], ['Chip', header.chip], ['File name', header.fileName],
-    ['Sub-files', header.subfileCount], ['Created', fileTime(header.creationTime)],
+    ['Version', header.version],
+    ['Phone model', header.phoneModel],
+    ['Internal name', header.internalName],
+    ['Chip', header.chip],
+    ['File name', header.fileName],
+    ['Sub-files', header.subfileCount],
+    ['Created', fileTime(header.creationTime)],
     ['Size', `${size(survey.length)} (${survey.length} bytes)`],
   ];
-  $('header').replaceChildren(...rows.flatMap(([name, value]) => [element('dt', name), element('dd', String(value))]));
+  $('header').replaceChildren(
+      ...rows.flatMap(([name, value]) => [element('dt', name), element('dd', String(value))]));
   const body = $('table').tBodies[0];
   body.replaceChildren(...survey.entries.map((entry) => {
     const row = element('tr');
     row.id = `entry-${entry.index}`;
-    const cells = [entry.index + 1, entry.type, hex(entry.offset), hex(entry.packedSize),
+    const cells = [
+      entry.index + 1, entry.type, hex(entry.offset), hex(entry.packedSize),
       entry.outputName || entry.name, entry.pieces ? `${entry.piece}/${entry.pieces}` : '', '',
-      entry.reason ? text(entry.reason) : 'checking…'];
+      entry.reason ? text(entry.reason) : 'checking…'
+    ];
     cells.forEach((cell) => row.append(element('td', String(cell))));
     if (entry.reason) row.lastChild.className = 'bad';
     return row;
@@ -120,7 +132,8 @@ function showProgress({ done, total, seconds }) {
   $('progress').max = total || 1;
   $('progress').value = done;
   const left = done > 0 && done < total ? Math.ceil((seconds * (total - done)) / done) : 0;
-  $('progress-text').textContent = `${size(done)} of ${size(total)}` + (left ? `, about ${left} s left` : '');
+  $('progress-text').textContent =
+      `${size(done)} of ${size(total)}` + (left ? `, about ${left} s left` : '');
 }
 
 // Why the entry at `index` failed, or 0: its survey's reason or its proof's.
@@ -132,32 +145,40 @@ function showVerdict({ seconds }) {
   const header = survey.header;
   if (header.verdict) faults.push(text(header.verdict));
   if (survey.table.verdict) {
-    const cut = survey.table.cutShort ? ` (the file may be cut short: ${survey.length.toLocaleString('en')} bytes)` : '';
+    const cut = survey.table.cutShort ?
+        ` (the file may be cut short: ${survey.length.toLocaleString('en')} bytes)` :
+        '';
     faults.push(text(survey.table.verdict) + cut);
   }
   const failed = survey.entries.filter((entry) => reasonOf(entry) !== 0);
-  for (const entry of failed) faults.push(`sub-file ${entry.index + 1} (${entry.name}): ${text(reasonOf(entry))}`);
+  for (const entry of failed)
+    faults.push(`sub-file ${entry.index + 1} (${entry.name}): ${text(reasonOf(entry))}`);
   const count = `${survey.entries.length} sub-file${survey.entries.length === 1 ? '' : 's'}`;
   const verdict = $('verdict');
   if (faults.length === 0) {
     const bytes = [...proofs.values()].reduce((sum, proof) => sum + proof.size, 0);
-    verdict.textContent = `All good: ${count}, ${bytes.toLocaleString('en')} bytes unpacked and verified`;
+    verdict.textContent =
+        `All good: ${count}, ${bytes.toLocaleString('en')} bytes unpacked and verified`;
     verdict.className = 'verdict good';
   } else {
-    const what = [header.verdict ? 'the main header' : '', survey.table.verdict ? 'the offset table'
-      : failed.length ? `${failed.length} of ${count}` : ''].filter(Boolean).join(', ');
-    verdict.textContent = `FAILED: ${what}`;
+    const what = [];
+    if (header.verdict) what.push('the main header');
+    if (survey.table.verdict) what.push('the offset table');
+    else if (failed.length) what.push(`${failed.length} of ${count}`);
+    verdict.textContent = `FAILED: ${what.join(', ')}`;
     const list = element('ul');
     faults.forEach((fault) => list.append(element('li', fault)));
     verdict.append(list);
     verdict.className = 'verdict bad';
   }
-  $('progress-text').textContent += ` (done in ${(seconds || (performance.now() - started) / 1000).toFixed(1)} s)`;
+  $('progress-text').textContent +=
+      ` (done in ${(seconds || (performance.now() - started) / 1000).toFixed(1)} s)`;
   showOutputs();
 }
 
 // Whether every piece of an output has proven good.
-const proven = (output) => output.pieces.every((piece) => reasonOf(survey.entries[piece]) === 0 && proofs.has(piece));
+const proven = (output) =>
+    output.pieces.every((piece) => reasonOf(survey.entries[piece]) === 0 && proofs.has(piece));
 
 function showOutputs() {
   const list = $('outputs');
@@ -168,7 +189,8 @@ function showOutputs() {
     button.type = 'button';
     button.disabled = !ready;
     button.onclick = () => save([index]);
-    const bytes = output.pieces.reduce((sum, piece) => sum + (proofs.get(piece) || { size: 0 }).size, 0);
+    const bytes =
+        output.pieces.reduce((sum, piece) => sum + (proofs.get(piece) || { size: 0 }).size, 0);
     item.append(element('span', `${output.name}${ready ? `, ${size(bytes)}` : ''}`), button);
     return item;
   }));
@@ -218,7 +240,9 @@ function saveInto(index, sink) {
     let failure = null;
     saving = {
       chunk: (bytes) => {
-        written = written.then(() => sink.write(bytes)).catch((error) => { failure = failure || error; });
+        written = written.then(() => sink.write(bytes)).catch((error) => {
+          failure = failure || error;
+        });
       },
       resolve: async (reason) => {
         await written;

@@ -1,8 +1,9 @@
 // The Worker that runs the library (kestrix.js, kestrix.wasm) on the file the page hands it: it
 // reads slices of the File itself (FileReaderSync), so the container is never one buffer and
 // nothing leaves the machine. Messages in: {open: File}, {save: output index}. Messages out:
-// ready (once the module is loaded), survey, proof (one per entry, in table order), progress, verified, chunk (a saved output's
-// bytes, in order) and saved (whether every piece of it proved good), failed.
+// ready (once the module is loaded), survey, proof (one per entry, in table order), progress,
+// verified, chunk (a saved output's bytes, in order) and saved (whether every piece of it proved
+// good), failed.
 'use strict';
 importScripts('kestrix.js');
 
@@ -10,7 +11,13 @@ const fileReader = new FileReaderSync();
 let file = null;
 // How far the check has gone: the packed bytes of the entries proven, and of the one in hand
 // as far as the library has read it, told to the page every 100 ms.
-const progress = { entry: null, done: 0, total: 0, started: 0, told: 0 };
+const progress = {
+  entry: null,
+  done: 0,
+  total: 0,
+  started: 0,
+  told: 0
+};
 let kx = null;
 let texts = null;
 
@@ -28,7 +35,10 @@ const kestrixFiles = {
     if (position >= end) return new Uint8Array(0);
     if (position < ahead.start || end > ahead.start + ahead.bytes.length) {
       const last = Math.min(file.size, position + Math.max(length, kReadAhead));
-      ahead = { start: position, bytes: new Uint8Array(fileReader.readAsArrayBuffer(file.slice(position, last))) };
+      ahead = {
+        start: position,
+        bytes: new Uint8Array(fileReader.readAsArrayBuffer(file.slice(position, last)))
+      };
     }
     if (progress.entry) {
       const entry = progress.entry;
@@ -66,7 +76,8 @@ function tell(done, always) {
   const now = performance.now();
   if (!always && now - progress.told < 100) return;
   progress.told = now;
-  postMessage({ progress: { done, total: progress.total, seconds: (now - progress.started) / 1000 } });
+  postMessage(
+      { progress: { done, total: progress.total, seconds: (now - progress.started) / 1000 } });
 }
 
 function verify() {
@@ -92,7 +103,7 @@ function save(index) {
   let reason = 0;
   for (const piece of output.pieces) {
     if (!kx._kx_reader_open(piece)) reason = 15; // read
-    for (let count; reason === 0 && (count = kx._kx_reader_read()) > 0; ) {
+    for (let count; reason === 0 && (count = kx._kx_reader_read()) > 0;) {
       const bytes = kx.HEAPU8.slice(kx._kx_buffer(), kx._kx_buffer() + count);
       postMessage({ chunk: { output: index, bytes } }, [bytes.buffer]);
     }

@@ -1,23 +1,30 @@
 // A small driver of Debian's headless Chromium for the page's tests: the page served from a
 // folder on 127.0.0.1, the browser spoken to over its DevTools pipe (file descriptors 3 and 4,
 // one JSON message ending in a zero byte each way). Nothing is fetched from the network.
-import { spawn } from 'node:child_process';
+import {spawn} from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import path from 'node:path';
 
-const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm' };
+const types = {
+  '.html': 'text/html',
+  '.js': 'text/javascript',
+  '.css': 'text/css',
+  '.wasm': 'application/wasm'
+};
 
 // Serves the files of `folder`; resolves to the server, listening on a free port.
 export function serve(folder) {
   const server = http.createServer((request, response) => {
-    const name = path.join(folder, path.normalize(decodeURIComponent(new URL(request.url, 'http://x').pathname)));
+    const name = path.join(
+        folder, path.normalize(decodeURIComponent(new URL(request.url, 'http://x').pathname)));
     const file = name.endsWith('/') ? path.join(name, 'index.html') : name;
     if (!file.startsWith(folder) || !fs.existsSync(file)) {
       response.writeHead(404).end();
       return;
     }
-    response.writeHead(200, { 'content-type': types[path.extname(file)] || 'application/octet-stream' });
+    response.writeHead(
+        200, { 'content-type': types[path.extname(file)] || 'application/octet-stream' });
     fs.createReadStream(file).pipe(response);
   });
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
@@ -25,9 +32,13 @@ export function serve(folder) {
 
 export class Browser {
   constructor(profile) {
-    this.process = spawn('chromium-headless-shell', ['--remote-debugging-pipe', '--no-sandbox',
-      '--disable-gpu', '--no-first-run', `--user-data-dir=${profile}`, 'about:blank'],
-    { stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'] });
+    this.process = spawn(
+        'chromium-headless-shell',
+        [
+          '--remote-debugging-pipe', '--no-sandbox', '--disable-gpu', '--no-first-run',
+          `--user-data-dir=${profile}`, 'about:blank'
+        ],
+        { stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'] });
     this.next = 1;
     this.waiting = new Map();
     this.listeners = [];
@@ -57,7 +68,8 @@ export class Browser {
   // The first event named `method` for which `test` holds, or a failure after `seconds`.
   event(method, seconds, test = () => true) {
     return new Promise((resolve, reject) => {
-      const timer = setTimeout(() => reject(new Error(`no ${method} in ${seconds} s`)), seconds * 1000);
+      const timer =
+          setTimeout(() => reject(new Error(`no ${method} in ${seconds} s`)), seconds * 1000);
       const listener = (message) => {
         if (message.method !== method || !test(message.params)) return;
         clearTimeout(timer);
@@ -71,8 +83,12 @@ export class Browser {
   // Opens a tab on `url`, its downloads going to `downloads`.
   async open(url, downloads) {
     const { targetId } = await this.send('Target.createTarget', { url: 'about:blank' }, undefined);
-    this.session = (await this.send('Target.attachToTarget', { targetId, flatten: true }, undefined)).sessionId;
-    await this.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads, eventsEnabled: true }, undefined);
+    this.session =
+        (await this.send('Target.attachToTarget', { targetId, flatten: true }, undefined))
+            .sessionId;
+    await this.send(
+        'Browser.setDownloadBehavior',
+        { behavior: 'allow', downloadPath: downloads, eventsEnabled: true }, undefined);
     await this.send('Page.enable');
     const loaded = this.event('Page.loadEventFired', 30);
     await this.send('Page.navigate', { url });
@@ -80,15 +96,17 @@ export class Browser {
   }
 
   async evaluate(expression) {
-    const { result, exceptionDetails } = await this.send('Runtime.evaluate',
-      { expression, returnByValue: true, awaitPromise: true, userGesture: true });
-    if (exceptionDetails) throw new Error(`${expression}: ${exceptionDetails.exception?.description}`);
+    const { result, exceptionDetails } = await this.send(
+        'Runtime.evaluate',
+        { expression, returnByValue: true, awaitPromise: true, userGesture: true });
+    if (exceptionDetails)
+      throw new Error(`${expression}: ${exceptionDetails.exception?.description}`);
     return result.value;
   }
 
   // Waits until `expression` is true in the page.
   async until(expression, seconds) {
-    for (const end = Date.now() + seconds * 1000; Date.now() < end; ) {
+    for (const end = Date.now() + seconds * 1000; Date.now() < end;) {
       if (await this.evaluate(expression)) return;
       await new Promise((resolve) => setTimeout(resolve, 50));
     }
@@ -103,7 +121,8 @@ export class Browser {
   }
 
   async screenshot(file) {
-    const { data } = await this.send('Page.captureScreenshot', { format: 'png', captureBeyondViewport: true });
+    const { data } =
+        await this.send('Page.captureScreenshot', { format: 'png', captureBeyondViewport: true });
     fs.writeFileSync(file, Buffer.from(data, 'base64'));
   }
 

@@ -3,20 +3,25 @@
 // Usage: node measure.mjs SITE CONTAINER WORK
 import fs from 'node:fs';
 import path from 'node:path';
-import { Browser, serve } from './browser.mjs';
+
+import {Browser, serve} from './browser.mjs';
 
 // The processor time, in seconds, that a process and all its descendants have taken so far.
 function processorTime(root) {
   const stats = fs.readdirSync('/proc').filter((name) => /^\d+$/.test(name)).flatMap((pid) => {
     try {
       const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').replace(/^.*\) /, '').split(' ');
-      return [{ pid: Number(pid), parent: Number(fields[1]), ticks: Number(fields[11]) + Number(fields[12]) }];
+      return [{
+        pid: Number(pid),
+        parent: Number(fields[1]),
+        ticks: Number(fields[11]) + Number(fields[12])
+      }];
     } catch {
       return [];
     }
   });
   const inTree = new Set([root]);
-  for (let grown = true; grown; ) {
+  for (let grown = true; grown;) {
     grown = false;
     for (const stat of stats) {
       if (!inTree.has(stat.pid) && inTree.has(stat.parent)) {
@@ -25,7 +30,8 @@ function processorTime(root) {
       }
     }
   }
-  return stats.filter((stat) => inTree.has(stat.pid)).reduce((sum, stat) => sum + stat.ticks, 0) / 100;
+  return stats.filter((stat) => inTree.has(stat.pid)).reduce((sum, stat) => sum + stat.ticks, 0) /
+      100;
 }
 
 const [site, container, work] = process.argv.slice(2).map((argument) => path.resolve(argument));
@@ -38,11 +44,13 @@ try {
   const before = processorTime(browser.process.pid);
   const started = Date.now();
   await browser.choose('#pick', container);
-  await browser.until("document.querySelector('#verdict.good, #verdict.bad')", 3600);
+  await browser.until('document.querySelector(\'#verdict.good, #verdict.bad\')', 3600);
   const seconds = processorTime(browser.process.pid) - before;
-  const verdict = await browser.evaluate("document.getElementById('verdict').firstChild.textContent");
-  console.log(`measure: ${verdict}; processor time ${seconds.toFixed(2)} s, ` +
-    `wall ${((Date.now() - started) / 1000).toFixed(2)} s`);
+  const verdict =
+      await browser.evaluate('document.getElementById(\'verdict\').firstChild.textContent');
+  console.log(
+      `measure: ${verdict}; processor time ${seconds.toFixed(2)} s, ` +
+      `wall ${((Date.now() - started) / 1000).toFixed(2)} s`);
 } finally {
   await browser.close();
   server.close();

@@ -3,9 +3,9 @@
 // entry by entry, and give the bytes `kx extract` writes.
 // Usage: node module_test.mjs SITE KX WORK FAR_TABLE_CONTAINER
 import assert from 'node:assert/strict';
-import { execFileSync, spawnSync } from 'node:child_process';
+import {execFileSync, spawnSync} from 'node:child_process';
 import fs from 'node:fs';
-import { createRequire } from 'node:module';
+import {createRequire} from 'node:module';
 import path from 'node:path';
 
 const [site, kxProgram, work, farTable] = process.argv.slice(2);
@@ -68,7 +68,7 @@ function outputBytes(survey, output) {
   const parts = [];
   for (const piece of survey.outputs[output].pieces) {
     assert.equal(kx._kx_reader_open(piece), 1);
-    for (let count; (count = kx._kx_reader_read()) > 0; ) {
+    for (let count; (count = kx._kx_reader_read()) > 0;) {
       parts.push(kx.HEAPU8.slice(kx._kx_buffer(), kx._kx_buffer() + count));
     }
     assert.equal(code(kx._kx_reader_reason()), 'ok');
@@ -80,12 +80,12 @@ function compare(file, expected) {
   const { survey, entries } = moduleTest(file);
   const native = nativeTest(file);
   assert.deepEqual(
-    entries,
-    native.entries.map((entry) => ({ status: entry.status, unpacked_size: entry.unpacked_size })),
-    `${file}: the module's proofs are kx's`,
+      entries,
+      native.entries.map((entry) => ({ status: entry.status, unpacked_size: entry.unpacked_size })),
+      `${file}: the module's proofs are kx's`,
   );
   const failed = Object.fromEntries(
-    entries.flatMap((entry, index) => (entry.status === 'ok' ? [] : [[index, entry.status]])),
+      entries.flatMap((entry, index) => (entry.status === 'ok' ? [] : [[index, entry.status]])),
   );
   assert.deepEqual(failed, expected, `${file}: the entries that fail, with their reasons`);
   return survey;
@@ -96,13 +96,15 @@ const example = 'examples/example.dz';
 const survey = compare(example, {});
 assert.equal(survey.good, true);
 assert.equal(survey.header.phoneModel, 'KX100');
-assert.deepEqual(survey.outputs.map((output) => output.name), ['boot.img', 'modem.bin', 'version.txt']);
+assert.deepEqual(
+    survey.outputs.map((output) => output.name), ['boot.img', 'modem.bin', 'version.txt']);
 const extracted = path.join(work, 'extracted');
 fs.rmSync(extracted, { recursive: true, force: true });
 execFileSync(kxProgram, ['extract', example, '-C', extracted, '-q']);
 survey.outputs.forEach((output, index) => {
-  assert.ok(outputBytes(survey, index).equals(fs.readFileSync(path.join(extracted, output.name))),
-    `${output.name}: the bytes kx extract writes`);
+  assert.ok(
+      outputBytes(survey, index).equals(fs.readFileSync(path.join(extracted, output.name))),
+      `${output.name}: the bytes kx extract writes`);
 });
 
 // A damaged copy: packed data changed in one entry, a sub-file header in another.
@@ -119,8 +121,9 @@ assert.equal(damagedSurvey.good, false);
 assert.ok(fs.statSync(farTable).size > 2 ** 32);
 const far = compare(farTable, {});
 assert.equal(far.table.verdict, 0);
-assert.deepEqual(far.outputs.map((output) => [output.name, output.pieces]),
-  [['"boot".img', [0]], ['syst\u00e8me.img', [1, 2]]]);
+assert.deepEqual(
+    far.outputs.map((output) => [output.name, output.pieces]),
+    [['"boot".img', [0]], ['syst\u00e8me.img', [1, 2]]]);
 
 // An index past the entries reads nothing.
 assert.equal(code(kx._kx_prove(far.entries.length)), 'read');

@@ -5,10 +5,11 @@
 // read where it should be. Screenshots of the results are kept in WORK.
 // Usage: node page_test.mjs SITE KX WORK FAR_TABLE_CONTAINER
 import assert from 'node:assert/strict';
-import { execFileSync, spawnSync } from 'node:child_process';
+import {execFileSync, spawnSync} from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
-import { Browser, serve } from './browser.mjs';
+
+import {Browser, serve} from './browser.mjs';
 
 const [site, kx, work, far] = process.argv.slice(2).map((argument) => path.resolve(argument));
 const downloads = path.join(work, 'downloads');
@@ -23,7 +24,8 @@ execFileSync(kx, ['extract', example, '-C', extracted, '-q']);
 function kxTest(file) {
   const run = spawnSync(kx, ['test', file], { encoding: 'utf8' });
   const verdict = run.stdout.trim().split('\n').pop().replace(`${file}: `, '');
-  const errors = run.stderr.trim().split('\n').filter(Boolean).map((line) => line.replace(`kx: ${file}: `, ''));
+  const errors = run.stderr.trim().split('\n').filter(Boolean).map(
+      (line) => line.replace(`kx: ${file}: `, ''));
   return { verdict, errors };
 }
 
@@ -31,37 +33,53 @@ const server = await serve(site);
 const browser = new Browser(path.join(work, 'profile'));
 try {
   await browser.open(`http://127.0.0.1:${server.address().port}/`, downloads);
-  await browser.send('Emulation.setDeviceMetricsOverride', { width: 1000, height: 900, deviceScaleFactor: 1, mobile: false });
-  const verdict = "document.querySelector('#verdict.good, #verdict.bad')";
+  await browser.send(
+      'Emulation.setDeviceMetricsOverride',
+      { width: 1000, height: 900, deviceScaleFactor: 1, mobile: false });
+  const verdict = 'document.querySelector(\'#verdict.good, #verdict.bad\')';
   // Once loaded, the page needs no network: the server is gone before a file is chosen.
   await browser.until('document.body.dataset.ready !== undefined', 30);
   server.close();
   server.closeAllConnections();
 
   // The file input is the first stop of the keyboard.
-  await browser.send('Input.dispatchKeyEvent', { type: 'keyDown', key: 'Tab', code: 'Tab', windowsVirtualKeyCode: 9 });
+  await browser.send(
+      'Input.dispatchKeyEvent',
+      { type: 'keyDown', key: 'Tab', code: 'Tab', windowsVirtualKeyCode: 9 });
   assert.equal(await browser.evaluate('document.activeElement.id'), 'pick');
 
   // The example: all good, the two-piece output saved whole.
   await browser.choose('#pick', example);
   await browser.until(verdict, 30);
   const good = kxTest(example);
-  assert.equal(await browser.evaluate("document.getElementById('verdict').textContent"),
-    good.verdict.replace(/^OK: /, 'All good: '));
-  assert.deepEqual(await browser.evaluate("[...document.querySelectorAll('#table tbody tr')].map((row) => row.cells[7].textContent)"),
-    ['good', 'good', 'good', 'good']);
-  assert.equal(await browser.evaluate("document.querySelector('#header dd:nth-of-type(3)').textContent"), 'KX100');
-  const packed = JSON.parse(execFileSync(kx, ['list', example, '--json'])).entries.reduce((sum, entry) => sum + entry.packed_size, 0);
-  assert.match(await browser.evaluate("document.getElementById('progress-text').textContent"), new RegExp(`^${packed} B of ${packed} B `));
+  assert.equal(
+      await browser.evaluate('document.getElementById(\'verdict\').textContent'),
+      good.verdict.replace(/^OK: /, 'All good: '));
+  assert.deepEqual(
+      await browser.evaluate(
+          '[...document.querySelectorAll(\'#table tbody tr\')].map((row) => row.cells[7].textContent)'),
+      ['good', 'good', 'good', 'good']);
+  assert.equal(
+      await browser.evaluate('document.querySelector(\'#header dd:nth-of-type(3)\').textContent'),
+      'KX100');
+  const packed = JSON.parse(execFileSync(kx, ['list', example, '--json']))
+                     .entries.reduce((sum, entry) => sum + entry.packed_size, 0);
+  assert.match(
+      await browser.evaluate('document.getElementById(\'progress-text\').textContent'),
+      new RegExp(`^${packed} B of ${packed} B `));
   // Three saves asked at once come one after another, each whole.
   let completed = 0;
-  const saved = browser.event('Browser.downloadProgress', 30,
-    (event) => event.state === 'canceled' || (event.state === 'completed' && ++completed === 3));
-  await browser.evaluate("document.querySelectorAll('#outputs button').forEach((button) => button.click())");
+  const saved = browser.event(
+      'Browser.downloadProgress', 30,
+      (event) => event.state === 'canceled' || (event.state === 'completed' && ++completed === 3));
+  await browser.evaluate(
+      'document.querySelectorAll(\'#outputs button\').forEach((button) => button.click())');
   assert.equal((await saved).state, 'completed');
   for (const name of ['boot.img', 'modem.bin', 'version.txt']) {
-    assert.ok(fs.readFileSync(path.join(downloads, name)).equals(fs.readFileSync(path.join(extracted, name))),
-      `the saved ${name} holds the bytes kx extract writes`);
+    assert.ok(
+        fs.readFileSync(path.join(downloads, name))
+            .equals(fs.readFileSync(path.join(extracted, name))),
+        `the saved ${name} holds the bytes kx extract writes`);
   }
   await browser.screenshot(path.join(work, 'page-good.png'));
 
@@ -81,23 +99,35 @@ try {
     const file = bytes ? path.join(work, name) : far;
     if (bytes) fs.writeFileSync(file, bytes);
     await browser.choose('#pick', file);
-    await browser.until(`${verdict} && document.getElementById('title').textContent === '${name}'`, 30);
+    await browser.until(
+        `${verdict} && document.getElementById('title').textContent === '${name}'`, 30);
     const native = kxTest(file);
     assert.equal(native.errors.length, faults);
-    assert.equal(await browser.evaluate("document.querySelector('#verdict').firstChild.textContent"),
-      native.verdict.replace(/^OK: /, 'All good: '));
-    assert.deepEqual(await browser.evaluate("[...document.querySelectorAll('#verdict li')].map((item) => item.textContent)"), native.errors);
-    assert.deepEqual(await browser.evaluate("[...document.querySelectorAll('#outputs button')].map((b) => b.disabled)"), disabled);
+    assert.equal(
+        await browser.evaluate('document.querySelector(\'#verdict\').firstChild.textContent'),
+        native.verdict.replace(/^OK: /, 'All good: '));
+    assert.deepEqual(
+        await browser.evaluate(
+            '[...document.querySelectorAll(\'#verdict li\')].map((item) => item.textContent)'),
+        native.errors);
+    assert.deepEqual(
+        await browser.evaluate(
+            '[...document.querySelectorAll(\'#outputs button\')].map((b) => b.disabled)'),
+        disabled);
   }
   await browser.choose('#pick', path.join(work, 'damaged.dz'));
-  await browser.until(`${verdict} && document.getElementById('title').textContent === 'damaged.dz'`, 30);
+  await browser.until(
+      `${verdict} && document.getElementById('title').textContent === 'damaged.dz'`, 30);
 
   // A phone's width: nothing wider than the screen but the table, which scrolls in its own box.
-  await browser.send('Emulation.setDeviceMetricsOverride', { width: 390, height: 844, deviceScaleFactor: 2, mobile: true });
+  await browser.send(
+      'Emulation.setDeviceMetricsOverride',
+      { width: 390, height: 844, deviceScaleFactor: 2, mobile: true });
   assert.ok(await browser.evaluate('document.documentElement.scrollWidth <= 390'));
   await browser.screenshot(path.join(work, 'page-damaged-phone.png'));
 } finally {
   await browser.close();
   server.close();
 }
-console.log(`page_test: verdicts, saved bytes and a phone's width as expected; screenshots in ${work}`);
+console.log(
+    `page_test: verdicts, saved bytes and a phone's width as expected; screenshots in ${work}`);
