@@ -35,10 +35,16 @@ const kestrixFiles = {
     if (position >= end) return new Uint8Array(0);
     if (position < ahead.start || end > ahead.start + ahead.bytes.length) {
       const last = Math.min(file.size, position + Math.max(length, kReadAhead));
-      ahead = {
-        start: position,
-        bytes: new Uint8Array(fileReader.readAsArrayBuffer(file.slice(position, last)))
-      };
+      try {
+        ahead = {
+          start: position,
+          bytes: new Uint8Array(fileReader.readAsArrayBuffer(file.slice(position, last)))
+        };
+      } catch {
+        // The file can no longer be read (moved, changed or taken away): nothing comes.
+        ahead = { start: 0, bytes: new Uint8Array(0) };
+        return ahead.bytes;
+      }
     }
     if (progress.entry) {
       const entry = progress.entry;
