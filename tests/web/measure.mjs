@@ -44,10 +44,10 @@ try {
   const before = processorTime(browser.process.pid);
   const started = Date.now();
   await browser.choose('#pick', container);
-  await browser.until('document.querySelector(\'#verdict.good, #verdict.bad\')', 3600);
+  await browser.until("document.querySelector('#verdict.good, #verdict.bad')", 3600);
   const seconds = processorTime(browser.process.pid) - before;
   const verdict =
-      await browser.evaluate('document.getElementById(\'verdict\').firstChild.textContent');
+      await browser.evaluate("document.getElementById('verdict').firstChild.textContent");
   console.log(
       `measure: ${verdict}; processor time ${seconds.toFixed(2)} s, ` +
       `wall ${((Date.now() - started) / 1000).toFixed(2)} s`);

@@ -36,7 +36,7 @@ try {
   await browser.send(
       'Emulation.setDeviceMetricsOverride',
       { width: 1000, height: 900, deviceScaleFactor: 1, mobile: false });
-  const verdict = 'document.querySelector(\'#verdict.good, #verdict.bad\')';
+  const verdict = "document.querySelector('#verdict.good, #verdict.bad')";
   // Once loaded, the page needs no network: the server is gone before a file is chosen.
   await browser.until('document.body.dataset.ready !== undefined', 30);
   server.close();
@@ -53,19 +53,19 @@ try {
   await browser.until(verdict, 30);
   const good = kxTest(example);
   assert.equal(
-      await browser.evaluate('document.getElementById(\'verdict\').textContent'),
+      await browser.evaluate("document.getElementById('verdict').textContent"),
       good.verdict.replace(/^OK: /, 'All good: '));
   assert.deepEqual(
       await browser.evaluate(
-          '[...document.querySelectorAll(\'#table tbody tr\')].map((row) => row.cells[7].textContent)'),
+          "[...document.querySelectorAll('#table tbody tr')].map((row) => row.cells[7].textContent)"),
       ['good', 'good', 'good', 'good']);
   assert.equal(
-      await browser.evaluate('document.querySelector(\'#header dd:nth-of-type(3)\').textContent'),
+      await browser.evaluate("document.querySelector('#header dd:nth-of-type(3)').textContent"),
       'KX100');
   const packed = JSON.parse(execFileSync(kx, ['list', example, '--json']))
                      .entries.reduce((sum, entry) => sum + entry.packed_size, 0);
   assert.match(
-      await browser.evaluate('document.getElementById(\'progress-text\').textContent'),
+      await browser.evaluate("document.getElementById('progress-text').textContent"),
       new RegExp(`^${packed} B of ${packed} B `));
   // Three saves asked at once come one after another, each whole.
   let completed = 0;
@@ -73,7 +73,7 @@ try {
       'Browser.downloadProgress', 30,
       (event) => event.state === 'canceled' || (event.state === 'completed' && ++completed === 3));
   await browser.evaluate(
-      'document.querySelectorAll(\'#outputs button\').forEach((button) => button.click())');
+      "document.querySelectorAll('#outputs button').forEach((button) => button.click())");
   assert.equal((await saved).state, 'completed');
   for (const name of ['boot.img', 'modem.bin', 'version.txt']) {
     assert.ok(
@@ -82,6 +82,29 @@ try {
         `the saved ${name} holds the bytes kx extract writes`);
   }
   await browser.screenshot(path.join(work, 'page-good.png'));
+
+  // Into a folder (File System Access; the page's private folder stands for the one a person
+  // picks): every output that proved good, and nothing else.
+  await browser.evaluate(`window.showDirectoryPicker = () => navigator.storage.getDirectory()`);
+  const folder = `(async () => {
+    const files = {};
+    for await (const [name, handle] of (await navigator.storage.getDirectory()).entries()) {
+      const bytes = new Uint8Array(await (await handle.getFile()).arrayBuffer());
+      files[name] = Array.from(bytes, (byte) => byte.toString(16).padStart(2, '0')).join('');
+    }
+    return files;
+  })()`;
+  const saveToFolder = async () => {
+    await browser.evaluate(`(async () => {
+      const folder = await navigator.storage.getDirectory();
+      for await (const name of folder.keys()) await folder.removeEntry(name);
+      await document.getElementById('save-folder').onclick();
+    })()`);
+    return browser.evaluate(folder);
+  };
+  const extractedHex = (names) => Object.fromEntries(
+      names.map((name) => [name, fs.readFileSync(path.join(extracted, name)).toString('hex')]));
+  assert.deepEqual(await saveToFolder(), extractedHex(['boot.img', 'modem.bin', 'version.txt']));
 
   // Damaged copies: the packed data of one entry changed and the header of another; the file
   // cut short. Each fault is named as kx names it, and a failed output cannot be saved. And the
@@ -104,20 +127,22 @@ try {
     const native = kxTest(file);
     assert.equal(native.errors.length, faults);
     assert.equal(
-        await browser.evaluate('document.querySelector(\'#verdict\').firstChild.textContent'),
+        await browser.evaluate("document.querySelector('#verdict').firstChild.textContent"),
         native.verdict.replace(/^OK: /, 'All good: '));
     assert.deepEqual(
         await browser.evaluate(
-            '[...document.querySelectorAll(\'#verdict li\')].map((item) => item.textContent)'),
+            "[...document.querySelectorAll('#verdict li')].map((item) => item.textContent)"),
         native.errors);
     assert.deepEqual(
         await browser.evaluate(
-            '[...document.querySelectorAll(\'#outputs button\')].map((b) => b.disabled)'),
+            "[...document.querySelectorAll('#outputs button')].map((b) => b.disabled)"),
         disabled);
   }
   await browser.choose('#pick', path.join(work, 'damaged.dz'));
   await browser.until(
       `${verdict} && document.getElementById('title').textContent === 'damaged.dz'`, 30);
+  assert.deepEqual(await saveToFolder(), extractedHex(['boot.img', 'version.txt']));
+  assert.ok(await browser.evaluate(`document.getElementById('failed').hidden`), 'nothing failed');
 
   // A phone's width: nothing wider than the screen but the table, which scrolls in its own box.
   await browser.send(
