@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     testsupport::ContainerPlan plan;
-    plan.subfiles.emplace_back("\"boot\".img", 1, std::string(3000, 'b') + testsupport::noise(500, 1));
+    plan.subfiles.emplace_back("\"boot\".img", 1,
+                               std::string(3000, 'b') + testsupport::noise(500, 1));
     plan.subfiles.emplace_back("syst\xe8me.img", 2, testsupport::noise(9000, 2));
     plan.subfiles.emplace_back("syst\xe8me.img", 2, std::string(7000, 's'));
     plan.tableAt = (std::uint64_t{1} << 32) + 4096;

@@ -1,8 +1,9 @@
 // The page in headless Chromium, used as a person would: a container chosen in its file input,
 // the verdict read off the page (in kx test's words), the outputs saved (downloaded, and into a
-// folder) and their bytes compared with what kx extract writes; a damaged copy names each failing entry with kx's reason; on a
-// phone-sized screen nothing runs off the side; the container whose table lies past 4 GiB is
-// read where it should be. Screenshots of the results are kept in WORK.
+// folder) and their bytes compared with what kx extract writes; a damaged copy names each
+// failing entry with kx's reason; on a phone-sized screen nothing runs off the side; the
+// container whose table lies past 4 GiB is read where it should be. Screenshots of the results
+// are kept in WORK.
 // Usage: node page_test.mjs SITE KX WORK FAR_TABLE_CONTAINER
 import assert from 'node:assert/strict';
 import {execFileSync, spawnSync} from 'node:child_process';
