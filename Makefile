@@ -7,7 +7,7 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all deps build install package dist run example test test-asan python test-python wheel bench fuzz-build fuzz fuzz-replay fuzz-coverage check-portable windows test-windows format clean
+.PHONY: all deps build install package dist run example test test-asan python test-python wheel bench fuzz-build fuzz fuzz-replay fuzz-coverage check-portable web test-web windows test-windows format clean
 
 all: build
 
@@ -119,6 +119,17 @@ check-portable:
 	@scripts/install-deps.sh build portable
 	@scripts/check-portable.sh $(JOBS)
 
+# The page that checks a container in the browser (web/): static files in build-web/site, the
+# library in them compiled to WebAssembly with zlib from Debian's source (scripts/build-web.sh).
+web:
+	@scripts/install-deps.sh build web
+	@scripts/build-web.sh build-web $(JOBS)
+
+# Its module under node and the page in headless Chromium, against kx (scripts/test-web.sh).
+test-web: web
+	@$(MAKE) --no-print-directory build
+	@scripts/test-web.sh build-web $(BUILD)
+
 windows:
 	@scripts/install-deps.sh windows
 	@cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -133,4 +144,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-python build-wheel build-bench build-bench-zlib build-package build-fuzz build-fuzz-coverage build-windows dist example-out
+	rm -rf build build-asan build-python build-wheel build-bench build-bench-zlib build-package build-fuzz build-fuzz-coverage build-windows build-web dist example-out

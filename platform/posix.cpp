@@ -32,8 +32,10 @@
 namespace platform {
 namespace {
 
+#ifndef KESTRIX_WEB_FILES
 // The largest step in which a file is written (File::writeAt).
 constexpr std::size_t kWriteStep = 16 * 1024;
+#endif
 
 int fdOf(std::intptr_t handle) {
     return static_cast<int>(handle);
@@ -307,6 +309,9 @@ long long profileInteger(const char* path, const char* section, const char* key,
 
 // ---- Files ---------------------------------------------------------------------------------
 
+// In a page (KESTRIX_WEB_FILES), files are the host's and platform/web_files.cpp reads them.
+#ifndef KESTRIX_WEB_FILES
+
 bool File::close() {
     if (handle_ == kClosed) return true;
     int result = ::close(fdOf(handle_));
@@ -405,6 +410,8 @@ bool File::isSameFileAs(const Directory& folder, const char* name) const {
     if (::fstatat(fdOf(folder.handle_), name, &named, AT_SYMLINK_NOFOLLOW) != 0) return false;
     return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
+
+#endif  // KESTRIX_WEB_FILES
 
 // ---- Directories ---------------------------------------------------------------------------
 

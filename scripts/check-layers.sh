@@ -19,6 +19,7 @@ declare -A allowed=(
   [app]="dzlib platform digest"
   [kx]="dzlib platform digest"
   [python]="kestrix"
+  [web]="kestrix"
 )
 
 status=0

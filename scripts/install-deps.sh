@@ -11,6 +11,9 @@
 #            groff for the manual page, zip and unzip for the release folder
 #   portable emscripten, which scripts/check-portable.sh compiles the library with (zlib's and
 #            libdeflate's headers come from the build group)
+#   web      the page (make web, make test-web): emscripten, dpkg-dev for apt-get source (zlib's
+#            source, from Debian's archive), node to test the module, and the headless Chromium
+#            the page is tested in
 set -euo pipefail
 
 packages=()
@@ -25,6 +28,7 @@ for group in "${@:-build}"; do
       python3-pip) ;;
     package) packages+=(dpkg-dev file lintian groff-base man-db zip unzip) ;;
     portable) packages+=(emscripten) ;;
+    web) packages+=(emscripten dpkg-dev nodejs chromium-headless-shell) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Builds the page (web/) into a folder of static files, BUILD_DIR/site (build-web/site by
+# default): the page's own files and the library compiled to WebAssembly with Debian's emscripten,
+# kestrix.js and kestrix.wasm. zlib is compiled from the source Debian ships, fetched with
+# `apt-get source` through an APT configuration of the build folder's own (BUILD_DIR/apt: its own
+# sources.list with Debian's archive, its own state and cache), so that nothing comes from
+# anywhere else and the machine's APT setup is left as it is; a second build reuses it.
+#
+# Usage: scripts/build-web.sh [BUILD_DIR] [JOBS]   (make web installs what it needs first)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(realpath -m "${1:-build-web}")
+jobs=${2:-${JOBS:-2}}
+for tool in em++ emcc emar apt-get dpkg-source; do
+  command -v "$tool" >/dev/null || {
+    echo "build-web: $tool is missing; run scripts/install-deps.sh web" >&2
+    exit 1
+  }
+done
+mkdir -p "$build"
+
+# zlib's source, from Debian's archive: the suite this machine's APT names.
+zlib=$build/zlib
+if [ ! -f "$zlib/.unpacked" ]; then
+  apt=$build/apt
+  suite=$(sed -n 's/^Suites: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
+    head -1)
+  suite=${suite:-$(. /etc/os-release && echo "$VERSION_CODENAME")}
+  mkdir -p "$apt/state/lists/partial" "$apt/cache/archives/partial" "$apt/parts" "$apt/source"
+  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $suite main" \
+    >"$apt/sources.list"
+  options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/parts"
+    -o "Dir::State=$apt/state" -o "Dir::Cache=$apt/cache" -o "Debug::NoLocking=1"
+    -o "APT::Sandbox::User=root")
+  echo "build-web: zlib's source from Debian's archive ($suite)"
+  apt-get "${options[@]}" update -qq
+  rm -rf "$apt/source"/* "$zlib"
+  (cd "$apt/source" && apt-get "${options[@]}" source -qq zlib >/dev/null)
+  mv "$(find "$apt/source" -mindepth 1 -maxdepth 1 -type d -name 'zlib-*' | head -1)" "$zlib"
+  touch "$zlib/.unpacked"
+fi
+
+# The module: zlib's inflate and the library in archives (only what the page's functions reach
+# is linked), built by a makefile of the build folder's own so that a second build remakes only
+# what changed. The library's sources are those of its reading side: the prover's threads,
+# packing and writing outputs are not the page's.
+library=()
+for source in platform/*.cpp digest/*.cpp dzlib/*.cpp lib/*.cpp; do
+  case "$source" in
+    platform/windows.cpp | platform/file_views_posix.cpp) continue ;;
+    dzlib/prover.cpp | dzlib/inflate_libdeflate.cpp | dzlib/manifest.cpp) continue ;;
+    dzlib/pack.cpp | dzlib/pack_input.cpp | dzlib/pack_original.cpp) continue ;;
+    dzlib/repack.cpp | lib/pack.cpp | lib/prove_all.cpp | lib/write_outputs.cpp) continue ;;
+  esac
+  library+=("$source")
+done
+zlib_sources=(adler32 crc32 inffast inflate inftrees zutil)
+cat >"$build/module.mk.new" <<MAKE
+# Written by scripts/build-web.sh.
+SOURCE := $PWD
+OUT := $build
+CXXFLAGS := -std=c++20 -O2 -flto -Wall -Wextra -Wpedantic -Werror -DKESTRIX_WEB_FILES -I\$(SOURCE) -I\$(SOURCE)/include -isystem \$(OUT)/zlib
+CFLAGS := -O3 -flto -DHAVE_HIDDEN
+LDFLAGS := -O3 -flto -sMODULARIZE -sEXPORT_NAME=createKestrix -sENVIRONMENT=worker,node -sALLOW_MEMORY_GROWTH \\
+  -sINITIAL_MEMORY=16777216 -sFILESYSTEM=0 -sEXPORTED_RUNTIME_METHODS=UTF8ToString,stringToUTF8,lengthBytesUTF8 \\
+  -sINCOMING_MODULE_JS_API=kestrixFiles,locateFile,wasmBinary -sEXPORTED_FUNCTIONS=_malloc,_free
+LIBRARY := $(printf '$(OUT)/objects/%s.o ' "${library[@]//\//_}")
+ZLIB := $(printf '$(OUT)/objects/zlib_%s.o ' "${zlib_sources[@]}")
+
+\$(OUT)/site/kestrix.js: \$(OUT)/objects/web_module.o \$(OUT)/libkestrix.a \$(OUT)/libz.a
+	@mkdir -p \$(OUT)/site
+	em++ \$(LDFLAGS) -o \$@ \$^
+\$(OUT)/libkestrix.a: \$(LIBRARY)
+	@rm -f \$@ && emar rcs \$@ \$^
+\$(OUT)/libz.a: \$(ZLIB)
+	@rm -f \$@ && emar rcs \$@ \$^
+\$(OUT)/objects/zlib_%.o: \$(OUT)/zlib/%.c \$(OUT)/module.mk
+	emcc \$(CFLAGS) -c -o \$@ \$<
+\$(OUT)/objects/web_module.o: \$(SOURCE)/web/module.cpp \$(OUT)/module.mk
+	em++ \$(CXXFLAGS) -MMD -c -o \$@ \$<
+MAKE
+for source in "${library[@]}"; do
+  printf '$(OUT)/objects/%s.o: $(SOURCE)/%s $(OUT)/module.mk\n\tem++ $(CXXFLAGS) -MMD -c -o $@ $<\n' \
+    "${source//\//_}" "$source" >>"$build/module.mk.new"
+done
+echo '-include $(wildcard $(OUT)/objects/*.d)' >>"$build/module.mk.new"
+# Every object depends on the makefile, which changes only when its flags or sources do.
+cmp -s "$build/module.mk.new" "$build/module.mk" || mv "$build/module.mk.new" "$build/module.mk"
+rm -f "$build/module.mk.new"
+mkdir -p "$build/objects" "$build/site"
+# emscripten's tools need Debian's node modules (acorn), whichever node PATH finds first.
+export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
+make --no-print-directory -s -j"$jobs" -f "$build/module.mk"
+
+# The page's own files beside the module.
+cp web/index.html web/page.css web/page.js web/worker.js "$build/site/"
+wasm=$build/site/kestrix.wasm
+script=$build/site/kestrix.js
+echo "build-web: $build/site: the module $(($(stat -c %s "$wasm") + $(stat -c %s "$script"))) bytes" \
+  "($(($(gzip -9 -c "$wasm" | wc -c) + $(gzip -9 -c "$script" | wc -c))) gzipped; its" \
+  "WebAssembly $(stat -c %s "$wasm")), the page's own files" \
+  "$(cat web/index.html web/page.css web/page.js web/worker.js | wc -c) bytes"
