@@ -70,6 +70,52 @@ py::tuple joinEntries(const OpenContainer& self, const std::vector<long long>& i
                           py::reinterpret_steal<py::bytes>(joined));
 }
 
+// Rooms an entry is unpacked into, kept from one read to the next by a thread that reads many:
+// their pages are had once, not for every entry.
+struct Rooms {
+    Content content;
+};
+
+// Entries unpacked one after another into `rooms`, each copied to the end of the joined bytes
+// as soon as it is proven (the bytes grown in place, their pages moved rather than copied where
+// the system can); on the first failure, its position and proof, and no bytes.
+py::tuple joinInTurn(const OpenContainer& self, const std::vector<long long>& indexes,
+                     Rooms& rooms) {
+    const std::shared_ptr<const Container> container = self.get();
+    const std::vector<std::uint32_t> checked = indexesOf(*container, indexes);
+    PyObject* joined = nullptr;  // owned here until it is returned
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < checked.size(); ++i) {
+        Proof proof;
+        {
+            py::gil_scoped_release unlocked;
+            proof = container->unpack(checked[i], rooms.content);
+        }
+        if (proof.reason != Reason::ok) {
+            Py_XDECREF(joined);
+            return py::make_tuple(static_cast<long long>(i), proofTuple(proof), py::none());
+        }
+        const std::size_t size = rooms.content.size();
+        const auto length = static_cast<Py_ssize_t>(total + size);
+        if (joined == nullptr) {
+            joined = PyBytes_FromStringAndSize(nullptr, length);
+        } else if (_PyBytes_Resize(&joined, length) != 0) {
+            joined = nullptr;  // freed by the failed resize
+        }
+        if (joined == nullptr) throw py::error_already_set();
+        {
+            py::gil_scoped_release unlocked;  // the bytes are no one else's yet
+            if (size > 0)
+                std::memcpy(PyBytes_AS_STRING(joined) + total, rooms.content.data(), size);
+        }
+        total += size;
+    }
+    if (joined == nullptr) joined = PyBytes_FromStringAndSize(nullptr, 0);
+    if (joined == nullptr) throw py::error_already_set();
+    return py::make_tuple(-1, ProofTuple{"ok", "", total},
+                          py::reinterpret_steal<py::bytes>(joined));
+}
+
 // An entry read as a stream: the reader and the container it reads.
 struct OpenReader {
     std::shared_ptr<const Container> container;
@@ -108,7 +154,9 @@ void bindReading(py::module_& module, ContainerClass& containerClass) {
                  return tuples;
              })
         .def("unpack", &unpackEntry)
-        .def("join", &joinEntries);
+        .def("join", &joinEntries)
+        .def("join_in_turn", &joinInTurn);
+    py::class_<Rooms>(module, "Rooms").def(py::init<>());
     py::class_<OpenReader>(module, "EntryReader")
         .def(py::init([](const OpenContainer& owner, long long index) {
             std::shared_ptr<const Container> container = owner.get();

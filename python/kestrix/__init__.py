@@ -27,6 +27,7 @@ import concurrent.futures
 import datetime
 import io
 import os
+import threading
 from dataclasses import dataclass, field
 from typing import Iterator, Optional, Sequence, Union
 
@@ -372,10 +373,21 @@ class Container:
         chosen = list(self._outputs) if outputs is None else [
             self._outputs[self._output_index(output)] for output in outputs]
         width = _jobs(jobs) or os.cpu_count() or 1
+        native = self._native_open()
+        own = threading.local()  # each thread's rooms, kept from one output to the next
+
+        def read(output: Output) -> bytes:
+            rooms = own.__dict__.setdefault("rooms", _kestrix.Rooms())
+            failed, (code, reason, _), content = native.join_in_turn(
+                [entry.index - 1 for entry in output.pieces], rooms)
+            if failed >= 0:
+                raise EntryError(output.pieces[failed], code, reason)
+            return content
+
         with concurrent.futures.ThreadPoolExecutor(width) as pool:
             waiting = collections.deque()
             for output in chosen:
-                waiting.append((output, pool.submit(self.read, output, 1)))
+                waiting.append((output, pool.submit(read, output)))
                 if len(waiting) > width:
                     output, content = waiting.popleft()
                     yield output, content.result()
