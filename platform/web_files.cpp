@@ -108,4 +108,6 @@ void FileView::release() {}
 
 void handleBusErrorsInViews(void (*)(int)) {}
 
+void prepareViews() {}
+
 }  // namespace platform
