@@ -18,6 +18,7 @@ namespace {
 
 using Policy = LibdeflateWalkPolicy;
 constexpr std::size_t kLargest = SIZE_MAX;
+constexpr std::size_t kMiB = 1024 * 1024;
 
 // A dynamic block whose codes start at `codesStart`, literal-only or not.
 CodedBlock dynamicBlockAt(std::size_t codesStart, bool literalsOnly) {
@@ -58,6 +59,11 @@ std::size_t allowedAfterBlock(std::size_t room) {
     block.end = Policy::codeBitsFor(100);
     policy.blockEnded(block);
     return policy.codeBitsAllowed();
+}
+
+// Whether `size` bytes of deflate data for an output of 8 MiB are of data compressed already.
+std::size_t compressedAlreadyIn8MiB(std::size_t size) {
+    return Policy::compressedAlready(size, 8 * kMiB);
 }
 
 TEST(LibdeflatePolicy, EachRuleAtItsBoundary) {
@@ -130,6 +136,11 @@ TEST(LibdeflatePolicy, EachRuleAtItsBoundary) {
         {"bytesMadeBy", "the value", byteBits, 1, Policy::bytesMadeBy},
         {"bytesMadeBy", "one more", byteBits + 1, 1, Policy::bytesMadeBy},
         {"bytesMadeBy", "the largest", kLargest, (kLargest - 15) / 16, Policy::bytesMadeBy},
+        // Data compressed already: deflate data longer than 7/8 of the room.
+        {"compressedAlready", "one less", 7 * kMiB - 1, 0, compressedAlreadyIn8MiB},
+        {"compressedAlready", "the value", 7 * kMiB, 0, compressedAlreadyIn8MiB},
+        {"compressedAlready", "one more", 7 * kMiB + 1, 1, compressedAlreadyIn8MiB},
+        {"compressedAlready", "the largest", kLargest, 1, compressedAlreadyIn8MiB},
         // The room left after a block that made at least 100 bytes.
         {"room left", "one less", 99, 15, allowedAfterBlock},
         {"room left", "the value", 100, 15, allowedAfterBlock},
@@ -256,6 +267,34 @@ TEST(LibdeflatePolicy, LeftToZlibOnlyWhereTheRuleSays) {
         const std::vector<std::uint8_t> stream = rawDeflateParts(c.parts);
         EXPECT_EQ(zlibReadsDeflateCodes(stream.data(), stream.size()), true);
         EXPECT_EQ(walkFor(stream, SIZE_MAX), c.expected) << stream.size() << " bytes";
+    }
+}
+
+// A stream of data compressed already (deflate data nearly as long as its output) is left to
+// zlib at its first dynamic block; data that deflate does shorten is not, nor is an output with
+// room to spare, nor a stream walked whole.
+TEST(LibdeflatePolicy, DataCompressedAlreadyIsLeftToZlib) {
+    const std::string dense = wordContent(512 * 1024, 200);  // about 7.6 bits a byte
+    const std::string words = wordContent(512 * 1024);
+    const struct {
+        const char* name;
+        const std::string& content;
+        std::size_t length;
+        std::size_t room;
+        CodeWalk expected;
+    } cases[] = {
+        {"200 byte values, room for them", dense, dense.size(), dense.size(), CodeWalk::kStopped},
+        {"200 byte values, room for twice them", dense, dense.size(), 2 * dense.size(),
+         CodeWalk::kRead},
+        {"200 byte values under kWalkedWholeSize", dense, 60 * 1024, 60 * 1024, CodeWalk::kRead},
+        {"words, room for them", words, words.size(), words.size(), CodeWalk::kRead},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::uint8_t> stream =
+            rawDeflateParts({{c.content.substr(0, c.length), Z_DEFAULT_STRATEGY, 0}});
+        EXPECT_EQ(zlibReadsDeflateCodes(stream.data(), stream.size()), true);
+        EXPECT_EQ(walkFor(stream, c.room), c.expected) << stream.size() << " bytes";
     }
 }
 
