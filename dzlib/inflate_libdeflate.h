@@ -30,10 +30,14 @@ namespace dz {
 //     nothing, and libdeflate copies its long matches much faster than zlib.
 // On streams made of them, libdeflate and the walk together take up to a third more time than
 // zlib alone. So at each dynamic block's codes the walk stops, and leaves the stream to zlib,
-// when such blocks outnumber the other dynamic blocks it has met (a literal-only block counts
-// when its codes begin, a short one when it ends). A stream of one kind is left at its first or
-// second dynamic block, having cost next to nothing; a normal stream is never left for the odd
-// short or literal-only block among its long ones, and the rule costs it a few counts a block.
+// when such blocks outnumber the other dynamic blocks it has met, and it has met at least
+// kFewestCostly of them (a literal-only block counts when its codes begin, a short one when it
+// ends). A stream of one kind is left within its first kFewestCostly + 1 dynamic blocks, having
+// cost next to nothing; a normal stream is never left for the odd short or literal-only block
+// among its long ones, and the rule costs it a few counts a block. The least count matters for
+// a partition image: its first block (boot sector, superblock and group tables, then zeros) is
+// short with many codes, and without it one such block before the first long one would leave
+// a whole 128 MiB piece of normal blocks to zlib, at twice libdeflate's time.
 // Streams of data compressed already (a compressed kernel, a file system of packed archives and
 // images) are the third kind: nearly every code is a literal of about 8 bits, the walk takes
 // one per lookup, and libdeflate and the walk together take more than half as long again as
@@ -63,6 +67,8 @@ class LibdeflateWalkPolicy final : public CodeWalkPolicy {
     // code has at least kManyCodes codewords has many codes.
     static constexpr std::size_t kShortBlockBits = 32 * 1024;
     static constexpr unsigned kManyCodes = 32;
+    // The fewest literal-only and short blocks of many codes that leave a stream to zlib.
+    static constexpr std::size_t kFewestCostly = 4;
     // Eighths of the room: deflate data longer than this is of data compressed already.
     static constexpr std::size_t kIncompressibleEighths = 7;
     static constexpr std::size_t kMostBitsPerByte = 16;
@@ -104,7 +110,8 @@ class LibdeflateWalkPolicy final : public CodeWalkPolicy {
     bool stopBefore(const CodedBlock& block) override {
         if (!block.dynamic) return false;
         if (block.literalsOnly) ++costly_;
-        return block.codesStart < decideBefore_ && (incompressible_ || costly_ > others_);
+        return block.codesStart < decideBefore_ &&
+               (incompressible_ || (costly_ > others_ && costly_ >= kFewestCostly));
     }
     std::size_t codeBitsAllowed() const override { return codeBitsFor(roomLeft_); }
     void blockEnded(const CodedBlock& block) override {

@@ -30,11 +30,22 @@ CodedBlock dynamicBlockAt(std::size_t codesStart, bool literalsOnly) {
     return block;
 }
 
-// Whether a fresh policy for 1 MiB of deflate data stops before a literal-only dynamic block
-// (one more than the others met, none) whose codes start `at` bits in.
+// Whether a fresh policy for 1 MiB of deflate data, past kFewestCostly - 1 literal-only dynamic
+// blocks at its start, stops before one more whose codes start `at` bits in.
 std::size_t stopsAt(std::size_t at) {
     Policy policy(1 << 20, kLargest);
+    for (std::size_t i = 1; i < Policy::kFewestCostly; ++i) {
+        if (policy.stopBefore(dynamicBlockAt(0, /*literalsOnly=*/true))) return 2;
+    }
     return policy.stopBefore(dynamicBlockAt(at, /*literalsOnly=*/true));
+}
+
+// Whether a fresh policy stops before the `costly`-th literal-only block, no other block met.
+std::size_t stopsAfterCostlyAlone(std::size_t costly) {
+    Policy policy(1 << 20, kLargest);
+    bool stopped = false;
+    for (std::size_t i = 0; i < costly; ++i) stopped = policy.stopBefore(dynamicBlockAt(0, true));
+    return stopped;
 }
 
 // Whether a policy that has met 3 long dynamic blocks stops before the `costly`-th literal-only
@@ -98,6 +109,10 @@ TEST(LibdeflatePolicy, EachRuleAtItsBoundary) {
         {"costly blocks", "one less", 2, 0, stopsAfterCostly},
         {"costly blocks", "the value", 3, 0, stopsAfterCostly},
         {"costly blocks", "one more", 4, 1, stopsAfterCostly},
+        // ... and have come to kFewestCostly (4).
+        {"fewest costly", "one less", 3, 0, stopsAfterCostlyAlone},
+        {"fewest costly", "the value", 4, 1, stopsAfterCostlyAlone},
+        {"fewest costly", "one more", 5, 1, stopsAfterCostlyAlone},
         // A short block is shorter than kShortBlockBits.
         {"short block bits", "one less", shortBits - 1, 1,
          [](std::size_t bits) -> std::size_t { return Policy::shortWithManyCodes(bits, 100); }},
@@ -162,6 +177,10 @@ TEST(LibdeflatePolicy, FixedBlocksNeverStopTheWalk) {
         EXPECT_FALSE(policy.stopBefore(fixed));
         policy.blockEnded(fixed);
     }
+    // They did not count: the literal-only blocks that follow stop it at kFewestCostly, as in a
+    // fresh policy.
+    for (std::size_t i = 1; i < Policy::kFewestCostly; ++i)
+        EXPECT_FALSE(policy.stopBefore(dynamicBlockAt(0, /*literalsOnly=*/true)));
     EXPECT_TRUE(policy.stopBefore(dynamicBlockAt(0, /*literalsOnly=*/true)));
 }
 
@@ -254,6 +273,10 @@ TEST(LibdeflatePolicy, LeftToZlibOnlyWhereTheRuleSays) {
         {"level 6 well past the first quarter, then a full flush every 1,000 bytes",
          {{words + words + words + words, Z_DEFAULT_STRATEGY, 0},
           {words.substr(0, 128 * 1024), Z_DEFAULT_STRATEGY, 1000}},
+         CodeWalk::kRead},
+        {"one short block of many codes, then level 6 (a partition image's start)",
+         {{words.substr(0, 1000), Z_DEFAULT_STRATEGY, 1000},
+          {words + words, Z_DEFAULT_STRATEGY, 0}},
          CodeWalk::kRead},
         {"Huffman-only, then level 6",
          {{words, Z_HUFFMAN_ONLY, 0}, {words + words, Z_DEFAULT_STRATEGY, 0}},
