@@ -89,11 +89,14 @@ userdata=$((total_mib / 10))
 cache=$((total_mib / 20))
 
 echo "realdata: staging and making the images ($total_mib MiB)"
-stage "$work/system" $((system * mib * 7 / 10)) /usr/lib
+# Files for seven tenths of an image (half of a small one, where the journal and the inode tables
+# take more of it).
+fill() { echo $(($1 * mib * ($1 >= 256 ? 7 : 5) / 10)); }
+stage "$work/system" "$(fill "$system")" /usr/lib
 image "$work/files/system.img" "$system" "$work/system"
-stage "$work/vendor" $((vendor * mib * 7 / 10)) /usr/lib/gcc /usr/include /usr/libexec
+stage "$work/vendor" "$(fill "$vendor")" /usr/lib/gcc /usr/include /usr/libexec
 image "$work/files/vendor.img" "$vendor" "$work/vendor"
-stage "$work/product" $((product * mib * 7 / 10)) /usr/share/doc /usr/share/locale /usr/share/man
+stage "$work/product" "$(fill "$product")" /usr/share/doc /usr/share/locale /usr/share/man
 image "$work/files/product.img" "$product" "$work/product"
 image "$work/files/userdata.img" "$userdata"
 image "$work/files/cache.img" "$cache"
