@@ -86,7 +86,9 @@ wheel:
 	@$(PYTHON) -m pip wheel -q --no-build-isolation --no-deps -w dist/wheel .
 	@echo "wheel: $$(ls dist/wheel/kestrix-*.whl)"
 
-# `make bench BENCH_ARGS=--quick` runs the whole-program benchmark on a container of 128 MiB.
+# `make bench BENCH_ARGS=--quick` runs the whole-program benchmark on a generated container of
+# 128 MiB and one of real files of 256 MiB; `make bench REALDATA_MIB=N` sets the size of the one
+# of real files (2048 by default).
 bench: python
 	@scripts/install-deps.sh build bench
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKESTRIX_BENCH=ON -DKESTRIX_TESTS=OFF >/dev/null

@@ -353,6 +353,13 @@ std::string prepareFirmware(const std::string& directory, bool quick, FirmwareFa
     return container;
 }
 
+bool loadPreparedContainer(const std::string& path, FirmwareFacts& facts) {
+    const std::string base = path.ends_with(".dz") ? path.substr(0, path.size() - 3) : path;
+    struct stat info {};
+    return loadFacts(base + ".facts", facts) && ::stat(path.c_str(), &info) == 0 &&
+           static_cast<std::uint64_t>(info.st_size) == facts.containerLength;
+}
+
 std::string md5OfFile(const std::string& path) {
     const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (file < 0) return "";

@@ -41,6 +41,11 @@ struct FirmwareFacts {
 // its own peak.
 std::string prepareFirmware(const std::string& directory, bool quick, FirmwareFacts& facts);
 
+// The container at `path` (one made beforehand, as bench/make-realdata.sh makes the one of real
+// files) with the facts saved beside it (the same path ending in .facts instead of .dz). False
+// when either is missing or they do not agree on the container's length.
+bool loadPreparedContainer(const std::string& path, FirmwareFacts& facts);
+
 // The MD5 of a file in lower-case hexadecimal, "" when it cannot be read.
 std::string md5OfFile(const std::string& path);
 

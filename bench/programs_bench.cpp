@@ -1,6 +1,7 @@
-// Whole-program figures of kestrix and kx on one container of about 1 GiB of firmware-like
-// unpacked data (bench/firmware_data.h), each program run as a child process against the tool a
-// person would otherwise use for the same bytes:
+// Whole-program figures of kestrix and kx on one container: about 1 GiB of firmware-like
+// unpacked data (bench/firmware_data.h), or with --container one made beforehand (the real
+// files of bench/make-realdata.sh, with their facts beside them), each program run as a child
+// process against the tool a person would otherwise use for the same bytes:
 //   kestrix -x     against openssl md5 over the extracted files, and a zlib-backend kestrix;
 //   kx test        against openssl md5 and kestrix -x;
 //   kx extract     against openssl md5 and kestrix -x;
@@ -17,6 +18,7 @@
 // pack and the two packs of one changed byte.
 //
 // Usage: kestrix_bench_programs [--quick] [--round-trip] [--rounds N] [--data DIR]
+//                               [--container PATH]
 //                               [--kestrix PATH] [--kestrix-zlib PATH] [--kx PATH]
 //                               [--openssl PATH] [--gzip PATH]
 #include <unistd.h>
@@ -49,6 +51,7 @@ struct Options {
     bool roundTrip = false;  // the round trip's commands alone
     int rounds = 3;
     std::string data = KESTRIX_BENCH_DATA;
+    std::string container;  // a container made beforehand, instead of the generated one
     std::string kestrix = KESTRIX_PROGRAM;
     std::string kestrixZlib = KESTRIX_ZLIB_PROGRAM;
     std::string kx = KX_PROGRAM;
@@ -69,6 +72,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.rounds = std::max(1, std::atoi(value.c_str()));
         } else if (option == "--data") {
             options.data = value;
+        } else if (option == "--container") {
+            options.container = value;
         } else if (option == "--kestrix") {
             options.kestrix = value;
         } else if (option == "--kestrix-zlib") {
@@ -314,24 +319,31 @@ const char* verdict(bool met) {
 int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, options)) {
-        std::fprintf(stderr,
-                     "usage: %s [--quick] [--round-trip] [--rounds N] [--data DIR] "
-                     "[--kestrix PATH] [--kestrix-zlib PATH] [--kx PATH] [--openssl PATH] "
-                     "[--gzip PATH]\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s [--quick] [--round-trip] [--rounds N] [--data DIR] [--container PATH] "
+            "[--kestrix PATH] [--kestrix-zlib PATH] [--kx PATH] [--openssl PATH] "
+            "[--gzip PATH]\n",
+            argv[0]);
         return 2;
     }
     bench::FirmwareFacts facts;
-    const std::string container = bench::prepareFirmware(options.data, options.quick, facts);
+    std::string container = options.container;
     if (container.empty()) {
-        std::fprintf(stderr, "building the benchmark container failed\n");
+        container = bench::prepareFirmware(options.data, options.quick, facts);
+        if (container.empty()) {
+            std::fprintf(stderr, "building the benchmark container failed\n");
+            return 1;
+        }
+    } else if (!bench::loadPreparedContainer(container, facts)) {
+        std::fprintf(stderr, "%s or its facts are missing or do not agree\n", container.c_str());
         return 1;
     }
     const bench::FirmwareFacts::Entry& largest = facts.largestEntry();
     std::printf(
-        "Container: %zu sub-files into %zu files, %.1f MiB unpacked, %.1f MiB packed (zlib -6); "
+        "Container %s: %zu sub-files into %zu files, %.1f MiB unpacked, %.1f MiB packed (zlib -6); "
         "the largest sub-file %.1f MiB unpacked, %.1f MiB packed\n",
-        facts.entries.size(), facts.outputs.size(), mib(facts.unpackedTotal()),
+        container.c_str(), facts.entries.size(), facts.outputs.size(), mib(facts.unpackedTotal()),
         mib(facts.packedTotal()), mib(facts.largestUnpacked()), mib(facts.largestPacked()));
     const bool withZlib = ::access(options.kestrixZlib.c_str(), X_OK) == 0;
     if (!withZlib) std::printf("No zlib-backend kestrix at %s\n", options.kestrixZlib.c_str());

@@ -30,10 +30,21 @@ namespace dz {
 //     nothing, and libdeflate copies its long matches much faster than zlib.
 // On streams made of them, libdeflate and the walk together take up to a third more time than
 // zlib alone. So at each dynamic block's codes the walk stops, and leaves the stream to zlib,
-// when such blocks outnumber the other dynamic blocks it has met (a literal-only block counts
-// when its codes begin, a short one when it ends). A stream of one kind is left at its first or
-// second dynamic block, having cost next to nothing; a normal stream is never left for the odd
-// short or literal-only block among its long ones, and the rule costs it a few counts a block.
+// when such blocks outnumber the other dynamic blocks it has met, and it has met at least
+// kFewestCostly of them (a literal-only block counts when its codes begin, a short one when it
+// ends). A stream of one kind is left within its first kFewestCostly + 1 dynamic blocks, having
+// cost next to nothing; a normal stream is never left for the odd short or literal-only block
+// among its long ones, and the rule costs it a few counts a block. The least count matters for
+// a partition image: its first block (boot sector, superblock and group tables, then zeros) is
+// short with many codes, and without it one such block before the first long one would leave
+// a whole 128 MiB piece of normal blocks to zlib, at twice libdeflate's time.
+// Streams of data compressed already (a compressed kernel, a file system of packed archives and
+// images) are the third kind: nearly every code is a literal of about 8 bits, the walk takes
+// one per lookup, and libdeflate and the walk together take more than half as long again as
+// zlib alone (1.65 times, on the installed .gz, .png, .jar and .zip files at level 6). Their
+// deflate data is nearly as long as their output, so the walk stops at the first dynamic block
+// of a stream whose deflate data is more than kIncompressibleEighths eighths of its output's
+// room.
 // Only within the first quarter of the data: the walk throws away what it has done when it
 // stops, and past that point it may have cost a good part of zlib's own time (a long normal
 // part before many short blocks, as a compressor that starts flushing late makes), while what
@@ -56,17 +67,28 @@ class LibdeflateWalkPolicy final : public CodeWalkPolicy {
     // code has at least kManyCodes codewords has many codes.
     static constexpr std::size_t kShortBlockBits = 32 * 1024;
     static constexpr unsigned kManyCodes = 32;
+    // The fewest literal-only and short blocks of many codes that leave a stream to zlib.
+    static constexpr std::size_t kFewestCostly = 4;
+    // Eighths of the room: deflate data longer than this is of data compressed already.
+    static constexpr std::size_t kIncompressibleEighths = 7;
     static constexpr std::size_t kMostBitsPerByte = 16;
     static constexpr std::size_t kMostEndOfBlockBits = 15;
 
     LibdeflateWalkPolicy(std::size_t size, std::size_t room)
-        : decideBefore_(decideBefore(size)), roomLeft_(room) {}
+        : decideBefore_(decideBefore(size)),
+          incompressible_(compressedAlready(size, room)),
+          roomLeft_(room) {}
 
     // The speed rule. The place, in bits into deflate data of `size` bytes, before which the
     // walk may stop: its first quarter, or none (0) when it is shorter than kWalkedWholeSize.
     static std::size_t decideBefore(std::size_t size) {
         if (size < kWalkedWholeSize) return 0;
         return size / 4 <= SIZE_MAX / 8 ? size / 4 * 8 : SIZE_MAX;
+    }
+    // True for `size` bytes of deflate data that make an output of up to `room` bytes from data
+    // compressed already: more than kIncompressibleEighths eighths of the room.
+    static bool compressedAlready(std::size_t size, std::size_t room) {
+        return size > room / 8 * kIncompressibleEighths;
     }
     // True for a short dynamic block of many codes: `bits` long with its header, with
     // `codewords` literal/length codewords.
@@ -88,7 +110,8 @@ class LibdeflateWalkPolicy final : public CodeWalkPolicy {
     bool stopBefore(const CodedBlock& block) override {
         if (!block.dynamic) return false;
         if (block.literalsOnly) ++costly_;
-        return block.codesStart < decideBefore_ && costly_ > others_;
+        return block.codesStart < decideBefore_ &&
+               (incompressible_ || (costly_ > others_ && costly_ >= kFewestCostly));
     }
     std::size_t codeBitsAllowed() const override { return codeBitsFor(roomLeft_); }
     void blockEnded(const CodedBlock& block) override {
@@ -101,6 +124,7 @@ class LibdeflateWalkPolicy final : public CodeWalkPolicy {
 
   private:
     std::size_t decideBefore_;  // 0 when the walk goes on to the end
+    bool incompressible_;       // compressedAlready: stop at the first dynamic block
     std::size_t roomLeft_;      // the bytes the output can still take, at most
     std::size_t costly_ = 0;    // literal-only and short dynamic blocks of many codes met
     std::size_t others_ = 0;    // other dynamic blocks met

@@ -21,7 +21,7 @@ for group in "${@:-build}"; do
   case "$group" in
     build) packages+=(cmake make g++ pkg-config zlib1g-dev libdeflate-dev googletest libgtest-dev
       nlohmann-json3-dev libcli11-dev zsh fish) ;;
-    bench) packages+=(libbenchmark-dev libssl-dev openssl gzip) ;;
+    bench) packages+=(libbenchmark-dev libssl-dev openssl gzip e2fsprogs) ;;
     windows) packages+=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest locales) ;;
     fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
     python) packages+=(pybind11-dev python3-dev python3-pytest python3-setuptools python3-wheel

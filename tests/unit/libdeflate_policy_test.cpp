@@ -18,6 +18,7 @@ namespace {
 
 using Policy = LibdeflateWalkPolicy;
 constexpr std::size_t kLargest = SIZE_MAX;
+constexpr std::size_t kMiB = 1024 * 1024;
 
 // A dynamic block whose codes start at `codesStart`, literal-only or not.
 CodedBlock dynamicBlockAt(std::size_t codesStart, bool literalsOnly) {
@@ -29,11 +30,22 @@ CodedBlock dynamicBlockAt(std::size_t codesStart, bool literalsOnly) {
     return block;
 }
 
-// Whether a fresh policy for 1 MiB of deflate data stops before a literal-only dynamic block
-// (one more than the others met, none) whose codes start `at` bits in.
+// Whether a fresh policy for 1 MiB of deflate data, past kFewestCostly - 1 literal-only dynamic
+// blocks at its start, stops before one more whose codes start `at` bits in.
 std::size_t stopsAt(std::size_t at) {
     Policy policy(1 << 20, kLargest);
+    for (std::size_t i = 1; i < Policy::kFewestCostly; ++i) {
+        if (policy.stopBefore(dynamicBlockAt(0, /*literalsOnly=*/true))) return 2;
+    }
     return policy.stopBefore(dynamicBlockAt(at, /*literalsOnly=*/true));
+}
+
+// Whether a fresh policy stops before the `costly`-th literal-only block, no other block met.
+std::size_t stopsAfterCostlyAlone(std::size_t costly) {
+    Policy policy(1 << 20, kLargest);
+    bool stopped = false;
+    for (std::size_t i = 0; i < costly; ++i) stopped = policy.stopBefore(dynamicBlockAt(0, true));
+    return stopped;
 }
 
 // Whether a policy that has met 3 long dynamic blocks stops before the `costly`-th literal-only
@@ -58,6 +70,11 @@ std::size_t allowedAfterBlock(std::size_t room) {
     block.end = Policy::codeBitsFor(100);
     policy.blockEnded(block);
     return policy.codeBitsAllowed();
+}
+
+// Whether `size` bytes of deflate data for an output of 8 MiB are of data compressed already.
+std::size_t compressedAlreadyIn8MiB(std::size_t size) {
+    return Policy::compressedAlready(size, 8 * kMiB);
 }
 
 TEST(LibdeflatePolicy, EachRuleAtItsBoundary) {
@@ -92,6 +109,10 @@ TEST(LibdeflatePolicy, EachRuleAtItsBoundary) {
         {"costly blocks", "one less", 2, 0, stopsAfterCostly},
         {"costly blocks", "the value", 3, 0, stopsAfterCostly},
         {"costly blocks", "one more", 4, 1, stopsAfterCostly},
+        // ... and have come to kFewestCostly (4).
+        {"fewest costly", "one less", 3, 0, stopsAfterCostlyAlone},
+        {"fewest costly", "the value", 4, 1, stopsAfterCostlyAlone},
+        {"fewest costly", "one more", 5, 1, stopsAfterCostlyAlone},
         // A short block is shorter than kShortBlockBits.
         {"short block bits", "one less", shortBits - 1, 1,
          [](std::size_t bits) -> std::size_t { return Policy::shortWithManyCodes(bits, 100); }},
@@ -130,6 +151,11 @@ TEST(LibdeflatePolicy, EachRuleAtItsBoundary) {
         {"bytesMadeBy", "the value", byteBits, 1, Policy::bytesMadeBy},
         {"bytesMadeBy", "one more", byteBits + 1, 1, Policy::bytesMadeBy},
         {"bytesMadeBy", "the largest", kLargest, (kLargest - 15) / 16, Policy::bytesMadeBy},
+        // Data compressed already: deflate data longer than 7/8 of the room.
+        {"compressedAlready", "one less", 7 * kMiB - 1, 0, compressedAlreadyIn8MiB},
+        {"compressedAlready", "the value", 7 * kMiB, 0, compressedAlreadyIn8MiB},
+        {"compressedAlready", "one more", 7 * kMiB + 1, 1, compressedAlreadyIn8MiB},
+        {"compressedAlready", "the largest", kLargest, 1, compressedAlreadyIn8MiB},
         // The room left after a block that made at least 100 bytes.
         {"room left", "one less", 99, 15, allowedAfterBlock},
         {"room left", "the value", 100, 15, allowedAfterBlock},
@@ -151,6 +177,10 @@ TEST(LibdeflatePolicy, FixedBlocksNeverStopTheWalk) {
         EXPECT_FALSE(policy.stopBefore(fixed));
         policy.blockEnded(fixed);
     }
+    // They did not count: the literal-only blocks that follow stop it at kFewestCostly, as in a
+    // fresh policy.
+    for (std::size_t i = 1; i < Policy::kFewestCostly; ++i)
+        EXPECT_FALSE(policy.stopBefore(dynamicBlockAt(0, /*literalsOnly=*/true)));
     EXPECT_TRUE(policy.stopBefore(dynamicBlockAt(0, /*literalsOnly=*/true)));
 }
 
@@ -244,6 +274,10 @@ TEST(LibdeflatePolicy, LeftToZlibOnlyWhereTheRuleSays) {
          {{words + words + words + words, Z_DEFAULT_STRATEGY, 0},
           {words.substr(0, 128 * 1024), Z_DEFAULT_STRATEGY, 1000}},
          CodeWalk::kRead},
+        {"one short block of many codes, then level 6 (a partition image's start)",
+         {{words.substr(0, 1000), Z_DEFAULT_STRATEGY, 1000},
+          {words + words, Z_DEFAULT_STRATEGY, 0}},
+         CodeWalk::kRead},
         {"Huffman-only, then level 6",
          {{words, Z_HUFFMAN_ONLY, 0}, {words + words, Z_DEFAULT_STRATEGY, 0}},
          CodeWalk::kStopped},
@@ -256,6 +290,34 @@ TEST(LibdeflatePolicy, LeftToZlibOnlyWhereTheRuleSays) {
         const std::vector<std::uint8_t> stream = rawDeflateParts(c.parts);
         EXPECT_EQ(zlibReadsDeflateCodes(stream.data(), stream.size()), true);
         EXPECT_EQ(walkFor(stream, SIZE_MAX), c.expected) << stream.size() << " bytes";
+    }
+}
+
+// A stream of data compressed already (deflate data nearly as long as its output) is left to
+// zlib at its first dynamic block; data that deflate does shorten is not, nor is an output with
+// room to spare, nor a stream walked whole.
+TEST(LibdeflatePolicy, DataCompressedAlreadyIsLeftToZlib) {
+    const std::string dense = wordContent(512 * 1024, 200);  // about 7.6 bits a byte
+    const std::string words = wordContent(512 * 1024);
+    const struct {
+        const char* name;
+        const std::string& content;
+        std::size_t length;
+        std::size_t room;
+        CodeWalk expected;
+    } cases[] = {
+        {"200 byte values, room for them", dense, dense.size(), dense.size(), CodeWalk::kStopped},
+        {"200 byte values, room for twice them", dense, dense.size(), 2 * dense.size(),
+         CodeWalk::kRead},
+        {"200 byte values under kWalkedWholeSize", dense, 60 * 1024, 60 * 1024, CodeWalk::kRead},
+        {"words, room for them", words, words.size(), words.size(), CodeWalk::kRead},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::uint8_t> stream =
+            rawDeflateParts({{c.content.substr(0, c.length), Z_DEFAULT_STRATEGY, 0}});
+        EXPECT_EQ(zlibReadsDeflateCodes(stream.data(), stream.size()), true);
+        EXPECT_EQ(walkFor(stream, c.room), c.expected) << stream.size() << " bytes";
     }
 }
 
