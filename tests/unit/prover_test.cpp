@@ -1,7 +1,8 @@
 // Proving sub-files on several threads: each entry's result and bytes are the same however many
 // threads there are and wherever its memory came from, a sub-file too large for where it was
 // first put is tried again in a room of its own, each entry is reported inflated and proven
-// exactly once, and an entry that comes after another is begun only once that one is inflated.
+// exactly once, and an entry that comes after another is begun only once that one is inflated;
+// the sub-files in hand stay within the memory budget, bar one larger than it, proven alone.
 #include "dzlib/prover.h"
 
 #include <gtest/gtest.h>
@@ -143,6 +144,51 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
                 EXPECT_EQ(inflations[name][0].fault == dz::Fault::none, inflated) << name;
             }
         }
+    }
+    survey = dz::Survey();
+    fs::remove(path);
+}
+
+TEST(ProverTest, NoSubfileIsBegunBeyondTheBudget) {
+    // Noise never grows unpacked, so each one's likely size is no less than its own.
+    constexpr std::size_t kKiB = 1024;
+    const std::vector<std::size_t> lengths = {300 * kKiB, 1536 * kKiB, 200 * kKiB, 700 * kKiB,
+                                              100 * kKiB, 500 * kKiB,  600 * kKiB};
+    constexpr std::size_t kBudget = 1024 * kKiB;
+    testsupport::ContainerPlan plan;
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        plan.subfiles.push_back(
+            {"n" + std::to_string(i), 1, noise(lengths[i], static_cast<std::uint32_t>(i + 10))});
+    }
+    const fs::path path = fs::temp_directory_path() / "kestrix-prover-budget-test.dz";
+    ASSERT_TRUE(testsupport::buildContainer(plan).writeTo(path.string()));
+    dz::Survey survey;
+    std::string error;
+    ASSERT_TRUE(dz::surveyContainer(path.string(), survey, error)) << error;
+    std::vector<std::uint32_t> order(lengths.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+
+    for (const std::vector<std::uint32_t>& entries : {order, dz::largestFirst(survey, order)}) {
+        std::mutex mutex;
+        std::map<std::uint32_t, std::size_t> inHand;  // begun, not yet proven
+        std::map<std::uint32_t, dz::Fault> faults;
+        dz::ProverCalls calls;
+        calls.started = [&](std::uint32_t index) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            std::size_t held = lengths[index];
+            for (const auto& [other, length] : inHand) held += length;
+            if (!inHand.empty()) EXPECT_LE(held, kBudget) << "entry " << index;
+            inHand[index] = lengths[index];
+        };
+        calls.proven = [&](std::uint32_t index, const dz::Proof& proof, const std::uint8_t*) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            inHand.erase(index);
+            faults[index] = proof.fault;
+        };
+        dz::proveEntries(survey, entries, /*predecessors=*/{}, 3,
+                         {.size = 0, .oneInflateFewer = false, .budget = kBudget}, calls);
+        ASSERT_EQ(faults.size(), lengths.size());
+        for (const auto& [index, fault] : faults) EXPECT_EQ(fault, dz::Fault::none) << index;
     }
     survey = dz::Survey();
     fs::remove(path);
