@@ -354,6 +354,15 @@ TEST(ProverScheduleTest, TheNextStepFollowsTheStrategy) {
              inflateEach(w, {{1, 2 * kMiB + 1}});
          },
          digest({1})},
+        {"what one took is the budget's again once it ends",
+         budget(2, 0, 3 * kMiB),
+         {job(1, kMiB / 2), job(2, kMiB / 4), job(3, kMiB / 4)},
+         {},
+         [](Worker& w) {
+             inflateEach(w, {{1, 2 * kMiB}, {2, kMiB}});
+             w.finish(1);
+         },
+         inflate(3, 0)},
         {"nor while one still inflates where it likely takes the rest",
          budget(2, 0, 2 * kMiB),
          {job(1, kMiB), job(2, kMiB + 1)},
