@@ -141,21 +141,6 @@ TEST(MemoryLimit, DefaultBound) {
         EXPECT_EQ(platform::defaultMemoryBound(c.limit), c.bound) << c.limit;
 }
 
-TEST(MemoryLimit, DefaultBudget) {
-    struct Case {
-        std::uint64_t limit;
-        std::uint64_t budget;
-    };
-    const Case cases[] = {
-        {UINT64_MAX, 2 * kGiB},  // nothing known: the most
-        {16 * kGiB, 2 * kGiB},        {8 * kGiB + 4, 2 * kGiB},
-        {8 * kGiB - 4, 2 * kGiB - 1},  // a quarter
-        {1 * kGiB, 256 * kMiB},       {0, 0},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(platform::defaultMemoryBudget(c.limit), c.budget) << c.limit;
-}
-
 TEST(MemoryBound, CommitsCountBeforeTheyAreTouched) {
     platform::MemoryBound bound(64 * kKiB);
     platform::Memory first = platform::Memory::reserve(1 * kMiB, &bound);

@@ -363,12 +363,6 @@ TEST(ProverScheduleTest, TheNextStepFollowsTheStrategy) {
              w.finish(1);
          },
          inflate(3, 0)},
-        {"nor while one still inflates where it likely takes the rest",
-         budget(2, 0, 2 * kMiB),
-         {job(1, kMiB), job(2, kMiB + 1)},
-         {},
-         [](Worker& w) { w.begin(); },
-         wait()},
         {"the shared room counts whole against the budget",
          budget(2, 2 * kMiB, 4 * kMiB),
          {job(1, kMiB), job(2, 2 * kMiB)},
