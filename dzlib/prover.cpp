@@ -1,4 +1,4 @@
-// Inflating and digesting sub-files on several threads, two digests side by side.
+// Inflating and digesting sub-files on several threads, many digests at once.
 #include "dzlib/prover.h"
 
 #include <algorithm>
@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "digest/md5.h"
+#include "digest/md5_lanes.h"
 #include "dzlib/inflate.h"
 #include "dzlib/packed_data.h"
 #include "dzlib/prover_schedule.h"
@@ -25,11 +26,15 @@ constexpr std::size_t kSpareForSharedRoom = 40 * kMiB;
 // that freed memory is filled again soon, large enough that looking (and waking the others)
 // costs next to nothing.
 constexpr std::size_t kTurn = 4 * kMiB;
-// Bytes digested and handed on at a time, so that they are handed on while the processor's cache
-// still holds them.
-constexpr std::size_t kSlice = kMiB;
+// Bytes digested and handed on at a time, of all the sub-files digested at once together, so
+// that they are handed on while the processor's cache still holds them; a whole number of
+// blocks for each.
+constexpr std::size_t kSlices = 2 * kMiB;
+constexpr std::size_t kLeastSlice = 64 * 1024;
 // The shared room is made only when it takes no more than this share of the memory bound.
-constexpr std::uint64_t kSharedRoomShare = 4;
+constexpr std::uint64_t kSharedRoomShare = 2;
+// Of a budget, the share the shared room takes; the workers' rooms have the rest.
+constexpr std::uint64_t kBudgetShare = 2;
 
 // What came of an inflate, as its worker found it outside the lock.
 struct Inflation {
@@ -47,14 +52,15 @@ class Prover {
           calls_(calls),
           threads_(threads),
           bound_(bound),
-          idleKeep_(static_cast<std::size_t>(
-              std::min<std::uint64_t>(bound.limit() / (2 * threads), kLargestSubfile))),
           memory_(makeRooms(threads, shared, bound)),
           schedule_(jobsOf(survey, order), predecessors,
                     {.threads = threads,
                      .oneInflateFewer = shared.oneInflateFewer,
                      .ownRoomSize = kLargestSubfile,
-                     .sharedRoomSize = memory_.size() > threads ? shared.size : 0}) {}
+                     .sharedRoomSize = memory_.size() > threads ? shared.size : 0,
+                     .lanes = digest::md5LaneCount(),
+                     .budget = shared.budget}),
+          idleKeep_(idleKeepFor(threads, shared, bound)) {}
 
     void run() {
         std::vector<std::jthread> others;  // joined as they go
@@ -76,6 +82,19 @@ class Prover {
             if (room.commit(shared.size)) rooms.push_back(std::move(room));
         }
         return rooms;
+    }
+
+    // What an idle own room keeps for the next sub-file: half its share of the bound, or of what
+    // the budget leaves beside the shared room.
+    std::size_t idleKeepFor(unsigned threads, const SharedRoom& shared,
+                            const platform::MemoryBound& bound) const {
+        std::uint64_t pool = bound.limit();
+        if (shared.budget != 0) {
+            pool = std::min<std::uint64_t>(
+                pool, shared.budget - std::min(shared.budget, schedule_.arena().sharedSize()));
+        }
+        return static_cast<std::size_t>(
+            std::min<std::uint64_t>(pool / (2 * threads), kLargestSubfile));
     }
 
     static std::vector<ProverJob> jobsOf(const dz::Survey& survey,
@@ -212,18 +231,16 @@ class Prover {
         return result;
     }
 
-    // Digests the next turn of the step's one or two sub-files outside the lock, and reports
-    // those whose digest is done.
+    // Digests the next turn of the step's sub-files outside the lock, and reports those whose
+    // digest is done.
     void digestStep(std::unique_lock<std::mutex>& lock, const Step& step) {
-        const auto [first, second] = schedule_.beginDigest(step);
+        const std::vector<Slot*> slots = schedule_.beginDigest(step);
         lock.unlock();
-        digestTurn(*first, second);
+        digestTurn(slots);
         lock.lock();
-        for (Slot* slot : {first, second}) {
-            if (slot != nullptr) schedule_.digestTurnOver(*slot);
-        }
-        for (Slot* slot : {first, second}) {
-            if (slot == nullptr || slot->left() != 0) continue;
+        for (Slot* slot : slots) schedule_.digestTurnOver(*slot);
+        for (Slot* slot : slots) {
+            if (slot->left() != 0) continue;
             const bool matches = dz::contentMatches(survey_.plan.entries[slot->job.index].header,
                                                     digest::md5Finish(slot->md5));
             const Proof proof =
@@ -232,36 +249,34 @@ class Prover {
         }
     }
 
-    // Digests up to a turn's bytes of each of the one or two sub-files, handing each slice on
-    // while the processor's cache still holds it.
-    void digestTurn(Slot& first, Slot* second) {
-        const auto handOn = [&](Slot& slot, std::size_t length) {
-            if (calls_.digested) {
-                calls_.digested(slot.job.index, slot.digested, bytesOf(slot) + slot.digested,
-                                length);
+    // Digests up to a turn's bytes of each sub-file, all of them at once a slice each at a time,
+    // handing each slice on while the processor's cache still holds it.
+    void digestTurn(const std::vector<Slot*>& slots) {
+        std::vector<std::size_t> ends;  // where each one's turn ends
+        for (const Slot* slot : slots)
+            ends.push_back(slot->digested + std::min(slot->left(), kTurn));
+        const std::size_t slice = std::max(kSlices / slots.size(), kLeastSlice) / 64 * 64;
+        std::vector<digest::Md5Job> jobs;
+        std::vector<Slot*> sliced;
+        for (;;) {
+            jobs.clear();
+            sliced.clear();
+            for (std::size_t i = 0; i < slots.size(); ++i) {
+                Slot& slot = *slots[i];
+                if (slot.digested == ends[i]) continue;
+                const std::size_t length = std::min(slice, ends[i] - slot.digested);
+                jobs.push_back({&slot.md5, bytesOf(slot) + slot.digested, length});
+                sliced.push_back(&slot);
             }
-            slot.digested += length;
-        };
-        // Digests `length` bytes a slice at a time.
-        const auto inSlices = [](std::size_t length, const auto& digestSlice) {
-            for (std::size_t done = 0; done < length; done += kSlice)
-                digestSlice(std::min(kSlice, length - done));
-        };
-        if (second != nullptr && second->left() >= 64) {
-            inSlices(std::min(second->left(), kTurn) / 64 * 64, [&](std::size_t step) {
-                digest::md5AddSideBySide(first.md5, bytesOf(first) + first.digested, second->md5,
-                                         bytesOf(*second) + second->digested, step);
-                handOn(first, step);
-                handOn(*second, step);
-            });
-            return;
-        }
-        for (Slot* slot : {&first, second}) {
-            if (slot == nullptr) continue;
-            inSlices(std::min(slot->left(), kTurn), [&](std::size_t step) {
-                digest::md5Add(slot->md5, bytesOf(*slot) + slot->digested, step);
-                handOn(*slot, step);
-            });
+            if (jobs.empty()) return;
+            digest::md5AddMany(jobs.data(), jobs.size());
+            for (std::size_t i = 0; i < jobs.size(); ++i) {
+                Slot& slot = *sliced[i];
+                if (calls_.digested) {
+                    calls_.digested(slot.job.index, slot.digested, jobs[i].bytes, jobs[i].length);
+                }
+                slot.digested += jobs[i].length;
+            }
         }
     }
 
@@ -284,7 +299,6 @@ class Prover {
     const ProverCalls& calls_;
     const unsigned threads_;
     platform::MemoryBound& bound_;
-    const std::size_t idleKeep_;
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -293,6 +307,7 @@ class Prover {
     // that inflates into it.
     std::vector<platform::Memory> memory_;
     Schedule schedule_;
+    const std::size_t idleKeep_;
 };
 
 }  // namespace
@@ -307,17 +322,21 @@ std::vector<std::uint32_t> largestFirst(const dz::Survey& survey,
 }
 
 SharedRoom sharedRoomFor(const dz::Survey& survey, const std::vector<std::uint32_t>& order,
-                         unsigned workers) {
-    if (order.size() < 2) return {};
+                         unsigned workers, std::uint64_t budget) {
+    if (order.size() < 2) return {.budget = static_cast<std::size_t>(budget)};
     std::uint64_t largestPacked = 0;
     for (const std::uint32_t index : order) {
         largestPacked =
             std::max<std::uint64_t>(largestPacked, survey.plan.entries[index].header.packedSize);
     }
-    if (workers >= 2) {
-        return {static_cast<std::size_t>(largestPacked) + kSpareForSharedRoom, true};
+    const std::uint64_t unbudgeted =
+        workers >= 2 ? largestPacked + kSpareForSharedRoom : std::uint64_t{kSpareForSharedRoom};
+    const std::uint64_t half =
+        budget / kBudgetShare / platform::kMemoryPage * platform::kMemoryPage;
+    if (half > unbudgeted) {
+        return {static_cast<std::size_t>(half), false, static_cast<std::size_t>(budget)};
     }
-    return {kSpareForSharedRoom, false};
+    return {static_cast<std::size_t>(unbudgeted), workers >= 2, static_cast<std::size_t>(budget)};
 }
 
 void proveEntries(const dz::Survey& survey, const std::vector<std::uint32_t>& order,

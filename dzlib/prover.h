@@ -1,6 +1,7 @@
 // Unpacking and proving many sub-files on several threads. A thread inflates a sub-file into a
-// free room when it can, and otherwise digests what waits in the rooms: two sub-files side by
-// side when two wait, which takes little more time than one.
+// free room when it can, and otherwise digests what waits in the rooms: up to as many sub-files
+// at once as the processor's MD5 has lanes for (digest/md5_lanes.h), which takes little more
+// time than one. A memory budget lets enough of them wait for it.
 #pragma once
 
 #include <cstddef>
@@ -26,20 +27,24 @@ struct Proof {
 std::vector<std::uint32_t> largestFirst(const dz::Survey& survey,
                                         const std::vector<std::uint32_t>& entries);
 
-// The memory beyond one room per worker: the shared room, and whether, once it holds data, one
+// The memory beyond one room per worker: the shared room, whether, once it holds data, one
 // thread fewer may inflate at a time (so that the packed data of those that do and the room
-// together take no more than the workers' shares).
+// together take no more than the workers' shares), and the budget.
 struct SharedRoom {
     std::size_t size = 0;  // 0: none
     bool oneInflateFewer = false;
+    // The most the shared room and the sub-files in the workers' rooms may take together (0: no
+    // budget). A sub-file is begun beyond it only alone in the workers' rooms.
+    std::size_t budget = 0;
 };
 
-// The shared room for `workers` threads over the entries in `order`, so that the memory stays
-// within workers x (largest packed + largest unpacked sub-file) + 64 MiB: 40 MiB for one worker;
-// for more, the largest packed sub-file's size and 40 MiB, with one inflate fewer. None for
-// fewer than two entries.
+// The shared room for `workers` threads over the entries in `order` within `budget` bytes (0:
+// none): half the budget, where that is more than what it would be without one. Without, the
+// memory stays within workers x (largest packed + largest unpacked sub-file) + 64 MiB: 40 MiB
+// for one worker; for more, the largest packed sub-file's size and 40 MiB, with one inflate
+// fewer. None for fewer than two entries.
 SharedRoom sharedRoomFor(const dz::Survey& survey, const std::vector<std::uint32_t>& order,
-                         unsigned workers);
+                         unsigned workers, std::uint64_t budget = 0);
 
 // What proveEntries tells its caller, each from whichever thread did the work, outside its
 // locks. A call may wait for another thread's call (the others go on meanwhile).
@@ -71,7 +76,7 @@ struct ProverCalls {
 // places the pieces of a joined output so). Empty: none has one.
 //
 // All the rooms and packed data commit their memory against `bound` (none when null), the shared
-// room only when it takes no more than a quarter of it. A sub-file that runs short of memory while
+// room only when it takes no more than half of it. A sub-file that runs short of memory while
 // others hold some waits until no other is inflated and the workers' rooms are empty, and is then
 // inflated with all the bound leaves beside the shared room, alone; one that runs short there, or
 // that had that much already, fails with packedMemory or unpackedMemory.

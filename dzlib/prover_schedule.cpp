@@ -8,14 +8,18 @@
 namespace dz {
 namespace {
 
+constexpr auto kMost = std::numeric_limits<std::size_t>::max();
+
 // A sub-file too large for one place beside others is tried again in such a place only when it
 // has this many times the room it needed at least; otherwise it waits for an own room.
 constexpr std::size_t kRetryMargin = 4;
+// A sub-file goes to the first stretch of the shared room with this many times its likely size,
+// where the memory was most likely touched before; else to the largest.
+constexpr std::size_t kAmpleMargin = 2;
 
 // The least room a place must have for `job`: where it likely fits, and for one that did not
 // fit before, many times over what it needed at least.
 std::size_t leastRoomFor(const ProverJob& job, double likely) {
-    constexpr auto kMost = std::numeric_limits<std::size_t>::max();
     std::size_t least =
         likely >= static_cast<double>(kMost) ? kMost : static_cast<std::size_t>(std::ceil(likely));
     if (job.moreThan != 0) {
@@ -33,20 +37,14 @@ Step inflateStep(const Place& place, bool withAllMemory = false) {
     return step;
 }
 
-Step digestStep(const Slot* first, const Slot* second) {
-    Step step;
-    step.kind = Step::Kind::digest;
-    step.first = first;
-    step.second = second;
-    return step;
-}
-
 }  // namespace
 
 Schedule::Schedule(const std::vector<ProverJob>& order,
                    const std::vector<std::int64_t>& predecessors, const ScheduleShape& shape)
     : threads_(shape.threads),
       oneInflateFewer_(shape.oneInflateFewer && shape.threads >= 2),
+      lanes_(std::max(shape.lanes, 1u)),
+      budget_(shape.budget),
       predecessors_(predecessors),
       arena_(shape.threads, shape.ownRoomSize, shape.sharedRoomSize),
       pending_(order.begin(), order.end()),
@@ -65,6 +63,18 @@ double Schedule::likelySize(const ProverJob& job) const {
                     static_cast<double>(job.moreThan));
 }
 
+std::size_t Schedule::likelyBytes(const ProverJob& job) const {
+    return leastRoomFor({.index = job.index, .packedSize = job.packedSize}, likelySize(job));
+}
+
+// A sub-file alone in the own rooms may take more than the budget; beside others there, only
+// what it leaves.
+bool Schedule::budgetHasRoom(const ProverJob& job) const {
+    if (budget_ == 0 || arena_.ownRoomsHoldNothing()) return true;
+    const std::size_t held = arena_.sharedSize() + ownCharged_;
+    return held <= budget_ && likelyBytes(job) <= budget_ - held;
+}
+
 bool Schedule::mayBegin(const ProverJob& job) const {
     if (job.index >= predecessors_.size()) return true;
     const std::int64_t before = predecessors_[job.index];
@@ -78,7 +88,14 @@ bool Schedule::mayInflate(bool intoShared) const {
     return inflating_ < (fewer ? threads_ - 1 : threads_);
 }
 
+// Once as many wait as there are lanes, they are digested before more are inflated: so the
+// lanes are full, and the memory they took is soon free for the next.
 Step Schedule::next() const {
+    const auto ready = std::count_if(slots_.begin(), slots_.end(),
+                                     [](const Slot& slot) { return slot.full && !slot.digesting; });
+    if (static_cast<std::size_t>(ready) >= lanes_) {
+        if (const std::optional<Step> step = nextDigest()) return *step;
+    }
     if (const std::optional<Step> step = nextInflate()) return *step;
     if (const std::optional<Step> step = nextDigest()) return *step;
     return {};
@@ -101,15 +118,18 @@ std::optional<Step> Schedule::nextInflate() const {
 }
 
 // Where the job goes: the first one that may begin (the largest) takes an own room that holds
-// nothing; any may go beside others in the shared room where it likely fits.
+// nothing, within the budget; any may go beside others in the shared room where it likely fits.
 std::optional<Step> Schedule::placeFor(const ProverJob& job, bool first) const {
     if (exclusive_) return std::nullopt;
     if (job.waitsForMemory) return first ? placeWithAllMemory() : std::nullopt;
-    if (first && mayInflate(/*intoShared=*/false)) {
+    if (first && mayInflate(/*intoShared=*/false) && budgetHasRoom(job)) {
         if (const std::optional<Place> place = arena_.freeOwnRoom()) return inflateStep(*place);
     }
     if (!arena_.hasShared() || !mayInflate(/*intoShared=*/true)) return std::nullopt;
-    const std::optional<Place> place = arena_.sharedGap(leastRoomFor(job, likelySize(job)));
+    const std::size_t least = leastRoomFor(job, likelySize(job));
+    std::optional<Place> place =
+        arena_.firstGap(least > kMost / kAmpleMargin ? kMost : least * kAmpleMargin);
+    if (!place) place = arena_.sharedGap(least);
     if (!place) return std::nullopt;
     return inflateStep(*place);
 }
@@ -129,26 +149,25 @@ std::optional<Step> Schedule::placeWithAllMemory() const {
     return inflateStep(arena_.ownRoom(chosen), /*withAllMemory=*/true);
 }
 
-// The one or two inflated sub-files with the most left to digest, that no worker digests now.
+// Up to `lanes` inflated sub-files with the most left to digest, that no worker digests now.
 std::optional<Step> Schedule::nextDigest() const {
-    const Slot* first = nullptr;
-    const Slot* second = nullptr;
-    std::size_t free = 0;
+    std::vector<const Slot*> ready;
     for (const Slot& slot : slots_) {
-        if (!slot.full || slot.digesting) continue;
-        ++free;
-        if (first == nullptr || slot.left() > first->left()) {
-            second = first;
-            first = &slot;
-        } else if (second == nullptr || slot.left() > second->left()) {
-            second = &slot;
-        }
+        if (slot.full && !slot.digesting) ready.push_back(&slot);
     }
-    if (first == nullptr) return std::nullopt;
-    // Two sub-files on two threads go faster than side by side on one while the other has
-    // nothing to do: one is left to a waiting thread.
-    if (waiting_ != 0 && free <= 1 + waiting_) second = nullptr;
-    return digestStep(first, second);
+    if (ready.empty()) return std::nullopt;
+    // Digests on several threads go faster than in more lanes on one while the others have
+    // nothing to do: the waiting threads are left their share.
+    const std::size_t share = (ready.size() + waiting_) / (1 + waiting_);
+    const std::size_t count = std::clamp<std::size_t>(share, 1, lanes_);
+    std::partial_sort(ready.begin(), ready.begin() + static_cast<std::ptrdiff_t>(count),
+                      ready.end(),
+                      [](const Slot* a, const Slot* b) { return a->left() > b->left(); });
+    ready.resize(count);
+    Step step;
+    step.kind = Step::Kind::digest;
+    step.digests = std::move(ready);
+    return step;
 }
 
 Slot& Schedule::beginInflate(const Step& step) {
@@ -158,19 +177,25 @@ Slot& Schedule::beginInflate(const Step& step) {
     slot.taken = arena_.take(step.place);
     slot.place = step.place;
     slot.job = job;
+    if (step.place.own) {
+        slot.charge = likelyBytes(job);
+        ownCharged_ += slot.charge;
+    }
     if (!step.place.own) sharedUsed_ = true;
     if (step.withAllMemory) exclusive_ = true;
     ++inflating_;
     return slot;
 }
 
-std::pair<Slot*, Slot*> Schedule::beginDigest(const Step& step) {
+std::vector<Slot*> Schedule::beginDigest(const Step& step) {
     // The schedule owns its slots; the step names them as the decision saw them.
-    auto* first = const_cast<Slot*>(step.first);
-    auto* second = const_cast<Slot*>(step.second);
-    first->digesting = true;
-    if (second != nullptr) second->digesting = true;
-    return {first, second};
+    std::vector<Slot*> slots;
+    for (const Slot* named : step.digests) {
+        auto* slot = const_cast<Slot*>(named);
+        slot->digesting = true;
+        slots.push_back(slot);
+    }
+    return slots;
 }
 
 void Schedule::inflated(Slot& slot, std::size_t length) {
@@ -179,6 +204,10 @@ void Schedule::inflated(Slot& slot, std::size_t length) {
     ended_[slot.job.index] = true;
     slot.full = true;
     slot.length = length;
+    if (slot.place.own) {
+        ownCharged_ = ownCharged_ - slot.charge + length;
+        slot.charge = length;
+    }
     arena_.fill(slot.taken, length);
     digest::md5Start(slot.md5);
     packedSoFar_ += slot.job.packedSize;
@@ -218,6 +247,7 @@ void Schedule::ended(Slot* slot) {
 }
 
 void Schedule::remove(Slot& slot) {
+    ownCharged_ -= slot.charge;
     arena_.release(slot.taken);
     slots_.remove_if([&](const Slot& other) { return &other == &slot; });
 }

@@ -2,7 +2,7 @@
 // next step (a decision from the schedule's state alone, which changes nothing), takes it,
 // lets the lock go while it inflates or digests, and takes the lock again to record what came
 // of it. The strategy: inflate a sub-file into a free room when one can be, else digest what
-// waits in the rooms, two sub-files side by side when two wait (see dzlib/prover.h).
+// waits in the rooms, as many sub-files at once as the digest has lanes for (see dzlib/prover.h).
 #pragma once
 
 #include <cstddef>
@@ -37,6 +37,9 @@ struct Slot {
     bool digesting = false;  // a worker is digesting it, or reporting its end
     std::size_t length = 0;
     std::size_t digested = 0;
+    // What it counts against the memory budget: in an own room, its likely size while it is
+    // inflated, then its length (the shared room counts whole, the sub-files in it nothing).
+    std::size_t charge = 0;
     digest::Md5State md5{};
 
     std::size_t left() const { return length - digested; }
@@ -52,9 +55,8 @@ struct Step {
     // It waited for all the memory: the other own rooms give back what they keep, and no other
     // sub-file is begun while it is inflated.
     bool withAllMemory = false;
-    // digest: the one or two sub-files with the most left to digest.
-    const Slot* first = nullptr;
-    const Slot* second = nullptr;
+    // digest: the sub-files with the most left to digest, the most first.
+    std::vector<const Slot*> digests;
 };
 
 struct ScheduleShape {
@@ -63,6 +65,11 @@ struct ScheduleShape {
     bool oneInflateFewer = false;
     std::size_t ownRoomSize = 0;
     std::size_t sharedRoomSize = 0;  // 0: none
+    // How many sub-files one digest step takes at most.
+    unsigned lanes = 2;
+    // The most the shared room and the sub-files in the own rooms may take together (0: no
+    // budget): a sub-file is begun in an own room beyond it only when those hold nothing.
+    std::size_t budget = 0;
 };
 
 class Schedule {
@@ -74,9 +81,10 @@ class Schedule {
              const ScheduleShape& shape);
 
     // ---- The decision, from the state alone.
-    // Inflate the first waiting sub-file that may begin and has a place: the first of those
-    // (the largest) in an own room that holds nothing, any in the shared room's largest gap
-    // where it likely fits; else digest the one or two sub-files with the most left; else wait.
+    // Digest `lanes` sub-files, those with the most left, once that many wait; else inflate the
+    // first waiting sub-file that may begin and has a place: the first of those (the largest) in
+    // an own room that holds nothing, where the budget has room for it, any in the shared room's
+    // largest gap where it likely fits; else digest what waits; else wait.
     Step next() const;
     bool done() const { return unfinished_ == 0; }
 
@@ -85,8 +93,8 @@ class Schedule {
 
     // ---- Taking a step.
     Slot& beginInflate(const Step& step);
-    // The sub-files to digest: the second may be null.
-    std::pair<Slot*, Slot*> beginDigest(const Step& step);
+    // The sub-files to digest.
+    std::vector<Slot*> beginDigest(const Step& step);
     // A worker waits for a change, or has seen one.
     void waitBegins() { ++waiting_; }
     void waitEnds() { --waiting_; }
@@ -115,6 +123,8 @@ class Schedule {
   private:
     bool mayBegin(const ProverJob& job) const;
     bool mayInflate(bool intoShared) const;
+    bool budgetHasRoom(const ProverJob& job) const;
+    std::size_t likelyBytes(const ProverJob& job) const;
     std::optional<Step> nextInflate() const;
     std::optional<Step> placeFor(const ProverJob& job, bool first) const;
     std::optional<Step> placeWithAllMemory() const;
@@ -123,6 +133,8 @@ class Schedule {
 
     const unsigned threads_;
     const bool oneInflateFewer_;
+    const unsigned lanes_;
+    const std::size_t budget_;
     const std::vector<std::int64_t> predecessors_;
     RoomArena arena_;
     std::deque<ProverJob> pending_;
@@ -136,6 +148,7 @@ class Schedule {
     bool exclusive_ = false;  // one that waited for all the memory is being inflated
     std::uint64_t packedSoFar_ = 0;
     std::uint64_t unpackedSoFar_ = 0;
+    std::size_t ownCharged_ = 0;  // the charges of the sub-files in own rooms
 };
 
 }  // namespace dz

@@ -19,20 +19,37 @@ Place RoomArena::ownRoom(std::size_t room) const {
     return {.room = room, .begin = 0, .capacity = ownSize_, .own = true};
 }
 
-std::pair<std::size_t, std::size_t> RoomArena::largestGap() const {
+std::vector<std::pair<std::size_t, std::size_t>> RoomArena::gaps() const {
     std::vector<std::pair<std::size_t, std::size_t>> taken;
     for (const Taken& t : taken_) {
         if (t.room == sharedRoom()) taken.emplace_back(t.begin, t.end);
     }
     std::sort(taken.begin(), taken.end());
     taken.emplace_back(sharedSize_, sharedSize_);
-    std::pair<std::size_t, std::size_t> best{0, 0};
+    std::vector<std::pair<std::size_t, std::size_t>> gaps;
     std::size_t from = 0;
     for (const auto& [begin, end] : taken) {
-        if (begin > from && begin - from > best.second) best = {from, begin - from};
+        if (begin > from) gaps.emplace_back(from, begin - from);
         from = std::max(from, (end + kRoomAlignment - 1) / kRoomAlignment * kRoomAlignment);
     }
+    return gaps;
+}
+
+std::pair<std::size_t, std::size_t> RoomArena::largestGap() const {
+    std::pair<std::size_t, std::size_t> best{0, 0};
+    for (const auto& gap : gaps()) {
+        if (gap.second > best.second) best = gap;
+    }
     return best;
+}
+
+std::optional<Place> RoomArena::firstGap(std::size_t least) const {
+    if (!hasShared()) return std::nullopt;
+    for (const auto& [begin, length] : gaps()) {
+        if (length != 0 && length >= least)
+            return Place{.room = sharedRoom(), .begin = begin, .capacity = length, .own = false};
+    }
+    return std::nullopt;
 }
 
 std::optional<Place> RoomArena::sharedGap(std::size_t least) const {

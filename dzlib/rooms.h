@@ -29,6 +29,7 @@ class RoomArena {
 
     std::size_t ownRooms() const { return ownRooms_; }
     bool hasShared() const { return sharedSize_ != 0; }
+    std::size_t sharedSize() const { return sharedSize_; }
     std::size_t sharedRoom() const { return ownRooms_; }
 
     // The first own room that holds nothing, whole; none when each holds a sub-file.
@@ -39,6 +40,9 @@ class RoomArena {
     // those as large, when it has at least `least` bytes and any at all; each stretch begins
     // on kRoomAlignment past the one before it. None without a shared room.
     std::optional<Place> sharedGap(std::size_t least = 0) const;
+    // The first free stretch of the shared room from its start with at least `least` bytes, so
+    // that memory touched before is used again; none without one.
+    std::optional<Place> firstGap(std::size_t least) const;
     // The largest free stretch of the shared room: {begin, length}, {0, 0} when it is full.
     std::pair<std::size_t, std::size_t> largestGap() const;
 
@@ -54,6 +58,9 @@ class RoomArena {
     void release(std::size_t taken);
 
   private:
+    // The free stretches of the shared room, {begin, length}, from its start.
+    std::vector<std::pair<std::size_t, std::size_t>> gaps() const;
+
     struct Taken {
         std::size_t number;
         std::size_t room;

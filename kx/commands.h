@@ -13,7 +13,8 @@ struct Options {
     bool json = false;
     bool quiet = false;
     unsigned jobs = 0;         // workers; 0: one for each processor
-    std::uint64_t memory = 0;  // the most the rooms may commit in all; 0: memoryBoundFor's own
+    std::uint64_t memory = 0;  // the memory budget and bound; 0: memoryBudgetFor's and
+                               // memoryBoundFor's own
     // list
     bool namesOnly = false;    // the output names alone, one a line
     bool namesEndNul = false;  // ... each ended by a NUL instead
@@ -41,6 +42,11 @@ unsigned workersFor(const Options& options);
 // The most memory the rooms of kx test, extract and pack may commit in all: what `options` asks
 // for, or else platform::defaultMemoryBound of what the process may take (UINT64_MAX: no bound).
 std::uint64_t memoryBoundFor(const Options& options);
+
+// The most the sub-files of kx test and extract in hand may take together, bar one alone: what
+// `options` asks for, or else platform::defaultMemoryBudget of what the process may take, within
+// the bound.
+std::uint64_t memoryBudgetFor(const Options& options);
 
 int runInfo(const Options& options);
 int runList(const Options& options);

@@ -66,7 +66,8 @@ void extractToFiles(Extraction& x, const std::vector<Job>& jobs, unsigned worker
     };
     platform::MemoryBound bound(memoryBoundFor(x.options));
     dz::proveEntries(x.survey, order, predecessors, workers,
-                     dz::sharedRoomFor(x.survey, order, workers), calls, &bound);
+                     dz::sharedRoomFor(x.survey, order, workers, memoryBudgetFor(x.options)), calls,
+                     &bound);
 }
 
 }  // namespace kx

@@ -53,6 +53,12 @@ std::uint64_t memoryBoundFor(const Options& options) {
                                : platform::defaultMemoryBound(platform::memoryLimit());
 }
 
+std::uint64_t memoryBudgetFor(const Options& options) {
+    if (options.memory != 0) return options.memory;
+    return std::min(platform::defaultMemoryBudget(platform::memoryLimit()),
+                    memoryBoundFor(options));
+}
+
 int runInfo(const Options& options) {
     dz::Survey survey;
     if (!surveyOrSay(options.container, survey)) return kExitFailed;

@@ -149,8 +149,8 @@ void addWorkers(CLI::App* command, kx::Options& options) {
         ->add_option_function<std::string>(
             "--memory",
             [&options](const std::string& text) { kx::sizeOfText(text, options.memory); },
-            "the most memory the workers' rooms may take in all, as bytes or with K, M or G "
-            "(default: what the control group or the machine allows, less an eighth)")
+            "the memory budget of the workers' rooms in all, as bytes or with K, M or G "
+            "(default: a quarter of what the control group or the machine allows, at most 2G)")
         ->option_text("SIZE")
         ->check(CLI::Validator(
             [](std::string& text) {

@@ -115,7 +115,8 @@ void proveAll(const Options& options, const dz::Survey& survey, TestPlan& plan, 
     };
     platform::MemoryBound bound(memoryBoundFor(options));
     dz::proveEntries(survey, order, /*predecessors=*/{}, workers,
-                     dz::sharedRoomFor(survey, order, workers), calls, &bound);
+                     dz::sharedRoomFor(survey, order, workers, memoryBudgetFor(options)), calls,
+                     &bound);
 }
 
 // The JSON document: the survey, and each entry with its result.

@@ -1,7 +1,7 @@
 // Proving many entries at once: workers take the entries largest first, each proven whole in
 // memory, and hand each proof to the caller one at a time. When only the proofs are wanted, the
-// prover that kx test runs does the work: its workers keep their rooms and digest two entries
-// side by side.
+// prover that kx test runs does the work: its workers keep their rooms and digest many entries
+// at once, within the default memory budget.
 #include <algorithm>
 #include <atomic>
 #include <vector>
@@ -43,7 +43,9 @@ std::vector<Proof> proveByProver(const Container& container,
         byEntry[index] = {reasonOf(proof.fault), proof.fault == dz::Fault::none ? proof.length : 0};
     };
     dz::proveEntries(survey, order, /*predecessors=*/{}, jobs,
-                     dz::sharedRoomFor(survey, order, jobs), calls);
+                     dz::sharedRoomFor(survey, order, jobs,
+                                       platform::defaultMemoryBudget(platform::memoryLimit())),
+                     calls);
     std::vector<Proof> proofs;
     for (std::uint32_t index : indexes) proofs.push_back(byEntry[index]);
     return proofs;

@@ -66,4 +66,9 @@ std::uint64_t defaultMemoryBound(std::uint64_t limit) {
     return limit > 2 * headroom ? limit - headroom : limit / 2;
 }
 
+std::uint64_t defaultMemoryBudget(std::uint64_t limit) {
+    constexpr std::uint64_t kMost = std::uint64_t{2} << 30;
+    return std::min(limit / 4, kMost);
+}
+
 }  // namespace platform

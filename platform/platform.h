@@ -396,6 +396,11 @@ std::uint64_t memoryLimit();
 // half of it when that would leave less.
 std::uint64_t defaultMemoryBound(std::uint64_t limit);
 
+// The memory the sub-files of a run may take together by default, so that many wait for their
+// digests at once, in a process that may take `limit` bytes (UINT64_MAX: unknown): a quarter of
+// the limit, and at most 2 GiB.
+std::uint64_t defaultMemoryBudget(std::uint64_t limit);
+
 // ---- Local time ----------------------------------------------------------------------------
 
 struct CalendarTime {

@@ -53,18 +53,18 @@ struct Expected {
     std::size_t room = 0;     // inflate
     std::size_t begin = 0;    // inflate
     bool withAllMemory = false;
-    std::int64_t second = -1;  // digest: the second entry, or -1 for none
+    std::vector<std::uint32_t> digests;  // digest: the entries, the one with the most left first
 };
 
 Expected inflate(std::uint32_t entry, std::size_t room, std::size_t begin = 0,
                  bool withAllMemory = false) {
-    return {Step::Kind::inflate, entry, room, begin, withAllMemory, -1};
+    return {Step::Kind::inflate, entry, room, begin, withAllMemory, {}};
 }
-Expected digest(std::uint32_t first, std::int64_t second = -1) {
-    return {Step::Kind::digest, first, 0, 0, false, second};
+Expected digest(std::vector<std::uint32_t> entries) {
+    return {Step::Kind::digest, 0, 0, 0, false, std::move(entries)};
 }
 Expected wait() {
-    return {Step::Kind::wait};
+    return {Step::Kind::wait, 0, 0, 0, false, {}};
 }
 
 struct Case {
@@ -77,7 +77,23 @@ struct Case {
 };
 
 dz::ScheduleShape shape(unsigned threads, std::size_t shared = 0, bool oneInflateFewer = false) {
-    return {threads, oneInflateFewer, kOwnSize, shared};
+    return {threads, oneInflateFewer, kOwnSize, shared, /*lanes=*/8};
+}
+dz::ScheduleShape lanes(unsigned threads, unsigned count) {
+    return {
+        .threads = threads, .ownRoomSize = kOwnSize, .sharedRoomSize = 8 * kMiB, .lanes = count};
+}
+dz::ScheduleShape budget(unsigned threads, std::size_t shared, std::size_t bytes) {
+    return {.threads = threads, .ownRoomSize = kOwnSize, .sharedRoomSize = shared, .budget = bytes};
+}
+
+// Inflates the next jobs one after another into whatever room each gets: {entry, length}.
+void inflateEach(Worker& w,
+                 std::initializer_list<std::pair<std::uint32_t, std::size_t>> inflations) {
+    for (const auto& [entry, length] : inflations) {
+        w.begin();
+        w.inflated(entry, length);
+    }
 }
 
 dz::ProverJob job(std::uint32_t entry, std::size_t packed) {
@@ -133,9 +149,9 @@ TEST(ProverScheduleTest, TheNextStepFollowsTheStrategy) {
              w.begin();
              w.inflated(7, 400 * kKiB);
          },
-         digest(7)},
+         digest({7})},
         {"beside the room a filled one leaves free",
-         shape(1, 1 * kMiB),
+         lanes(1, 4),
          {job(7, 100 * kKiB), job(3, 300 * kKiB), job(5, 100 * kKiB)},
          {},
          [](Worker& w) {
@@ -164,7 +180,7 @@ TEST(ProverScheduleTest, TheNextStepFollowsTheStrategy) {
              w.begin();
              w.inflated(3, 50 * kKiB);
          },
-         digest(3)},
+         digest({3})},
         {"one inflate fewer: into an own room while the shared room holds nothing",
          shape(2, 1 * kMiB, true),
          {job(7, 100 * kKiB), job(3, 50 * kKiB)},
@@ -183,7 +199,7 @@ TEST(ProverScheduleTest, TheNextStepFollowsTheStrategy) {
              w.begin();  // 5: the shared room, which has now held data
              w.finish(3);
          },
-         digest(7)},
+         digest({7})},
         {"a job waits for its predecessor",
          shape(2),
          {job(7, 100 * kKiB), job(3, 50 * kKiB)},
@@ -224,7 +240,7 @@ TEST(ProverScheduleTest, TheNextStepFollowsTheStrategy) {
              w.inflated(7, 1 * kMiB);
              w.inflated(3, 2 * kMiB);
          },
-         digest(3, 7)},
+         digest({3, 7})},
         {"with a worker waiting, the second is left to it",
          shape(2),
          {job(7, 100 * kKiB), job(3, 50 * kKiB)},
@@ -236,7 +252,7 @@ TEST(ProverScheduleTest, TheNextStepFollowsTheStrategy) {
              w.inflated(3, 2 * kMiB);
              w.schedule.waitBegins();
          },
-         digest(3)},
+         digest({3})},
         {"a misfit is tried again first, only where it has four times the room it needed",
          shape(1, 64 * kKiB),
          {job(7, 1 * kKiB), job(3, 1 * kKiB)},
@@ -247,7 +263,7 @@ TEST(ProverScheduleTest, TheNextStepFollowsTheStrategy) {
              w.begin();  // 3: the whole shared room
              w.failed(3, Schedule::Failure::misfit);
          },
-         digest(7)},
+         digest({7})},
         {"a misfit goes to an own room once one is free",
          shape(1, 64 * kKiB),
          {job(7, 1 * kKiB), job(3, 1 * kKiB)},
@@ -294,6 +310,84 @@ TEST(ProverScheduleTest, TheNextStepFollowsTheStrategy) {
              w.begin();
          },
          wait()},
+        {"as many ready as there are lanes: all of them, the one with the most left first",
+         lanes(1, 4),
+         {job(1, kKiB), job(2, kKiB), job(3, kKiB), job(4, kKiB), job(5, kKiB)},
+         {},
+         [](Worker& w) {
+             inflateEach(w, {{1, 100 * kKiB}, {2, 60 * kKiB}, {3, 50 * kKiB}});
+             w.slots.at(2)->digested = 45 * kKiB;  // less left than the others
+             inflateEach(w, {{4, 40 * kKiB}});
+         },
+         digest({1, 3, 4, 2})},
+        {"as many ready as there are lanes: digested before more are inflated",
+         lanes(1, 2),
+         {job(7, 100 * kKiB), job(3, 300 * kKiB), job(5, 100 * kKiB)},
+         {},
+         [](Worker& w) {
+             inflateEach(w, {{7, 100 * kKiB}, {3, 300 * kKiB}});
+         },
+         digest({3, 7})},
+        {"many ready: a waiting worker is left its share",
+         lanes(2, 8),
+         {job(1, kKiB), job(2, kKiB), job(3, kKiB), job(4, kKiB), job(5, kKiB)},
+         {},
+         [](Worker& w) {
+             inflateEach(w,
+                         {{1, 3 * kKiB}, {2, 5 * kKiB}, {3, kKiB}, {4, 4 * kKiB}, {5, 2 * kKiB}});
+             w.schedule.waitBegins();
+         },
+         digest({2, 4, 1})},
+        {"within the budget, a second begins in an own room",
+         budget(2, 0, 3 * kMiB),
+         {job(1, kMiB / 2), job(2, kMiB / 4)},
+         {},
+         [](Worker& w) {
+             inflateEach(w, {{1, 2 * kMiB}});
+         },
+         inflate(2, 1)},
+        {"none begins where the budget has no room for it",
+         budget(2, 0, 3 * kMiB),
+         {job(1, kMiB / 2), job(2, kMiB / 4)},
+         {},
+         [](Worker& w) {
+             inflateEach(w, {{1, 2 * kMiB + 1}});
+         },
+         digest({1})},
+        {"what one took is the budget's again once it ends",
+         budget(2, 0, 3 * kMiB),
+         {job(1, kMiB / 2), job(2, kMiB / 4), job(3, kMiB / 4)},
+         {},
+         [](Worker& w) {
+             inflateEach(w, {{1, 2 * kMiB}, {2, kMiB}});
+             w.finish(1);
+         },
+         inflate(3, 0)},
+        {"the shared room counts whole against the budget",
+         budget(2, 2 * kMiB, 4 * kMiB),
+         {job(1, kMiB), job(2, 2 * kMiB)},
+         {},
+         [](Worker& w) {
+             inflateEach(w, {{1, kMiB + 1}});
+         },
+         digest({1})},
+        {"one larger than the budget begins alone",
+         budget(2, kMiB, 2 * kMiB),
+         {job(1, 5 * kMiB), job(2, 5 * kMiB)},
+         {},
+         [](Worker& w) {
+             inflateEach(w, {{1, 5 * kMiB}});
+         },
+         digest({1})},
+        {"once the own rooms are empty again",
+         budget(2, kMiB, 2 * kMiB),
+         {job(1, 5 * kMiB), job(2, 5 * kMiB)},
+         {},
+         [](Worker& w) {
+             inflateEach(w, {{1, 5 * kMiB}});
+             w.finish(1);
+         },
+         inflate(2, 0)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -311,9 +405,9 @@ TEST(ProverScheduleTest, TheNextStepFollowsTheStrategy) {
             EXPECT_EQ(step.withAllMemory, c.next.withAllMemory);
             EXPECT_EQ(schedule.beginInflate(step).job.index, c.next.entry);
         } else if (step.kind == Step::Kind::digest) {
-            EXPECT_EQ(step.first->job.index, c.next.entry);
-            EXPECT_EQ(step.second == nullptr ? -1 : std::int64_t{step.second->job.index},
-                      c.next.second);
+            std::vector<std::uint32_t> entries;
+            for (const dz::Slot* slot : step.digests) entries.push_back(slot->job.index);
+            EXPECT_EQ(entries, c.next.digests);
         }
     }
 }
@@ -330,9 +424,7 @@ TEST(ProverScheduleTest, EachSubfileEndsOnce) {
             schedule.inflated(slot, slot.job.packedSize * 3);
             continue;
         }
-        const auto [first, second] = schedule.beginDigest(step);
-        for (dz::Slot* slot : {first, second}) {
-            if (slot == nullptr) continue;
+        for (dz::Slot* slot : schedule.beginDigest(step)) {
             slot->digested = slot->length;
             schedule.digestTurnOver(*slot);
             EXPECT_TRUE(slot->digesting) << "kept while its end is reported";

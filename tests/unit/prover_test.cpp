@@ -1,7 +1,8 @@
 // Proving sub-files on several threads: each entry's result and bytes are the same however many
 // threads there are and wherever its memory came from, a sub-file too large for where it was
 // first put is tried again in a room of its own, each entry is reported inflated and proven
-// exactly once, and an entry that comes after another is begun only once that one is inflated.
+// exactly once, and an entry that comes after another is begun only once that one is inflated;
+// the sub-files in hand stay within the memory budget, bar one larger than it, proven alone.
 #include "dzlib/prover.h"
 
 #include <gtest/gtest.h>
@@ -33,23 +34,23 @@ std::string noise(std::size_t length, std::uint32_t seed) {
 TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
     std::vector<SubfilePlan> subfiles = {
         {"noise.bin", 1, noise(300 * 1024, 1)},
-        {"zeros.img", 1, std::string(6 * 1024 * 1024, '\0')},  // grows far more than the rest
+        {"zeros.img", 1, std::string(6 * 1024 * 1024 + 13, '\0')},  // grows far more than the rest
         {"wrong-digest.bin", 1, noise(200 * 1024, 2)},
         {"damaged.bin", 1, noise(100 * 1024, 3)},
         {"text.txt", 1, std::string(10000, 'k')},
         {"empty", 1, ""},
-        {"more-noise.bin", 1, noise(700 * 1024, 4)},
+        {"more-noise.bin", 1, noise(700 * 1024 + 13, 4)},
     };
     subfiles[2].packed = testsupport::deflateContent(noise(200 * 1024, 5), false);
     subfiles[3].packed = noise(30 * 1024, 6);
     const std::map<std::string, dz::Proof> expected = {
         {"noise.bin", {dz::Fault::none, 300 * 1024}},
-        {"zeros.img", {dz::Fault::none, 6 * 1024 * 1024}},
+        {"zeros.img", {dz::Fault::none, 6 * 1024 * 1024 + 13}},
         {"wrong-digest.bin", {dz::Fault::contentDigest, 0}},
         {"damaged.bin", {dz::Fault::unpack, 0}},
         {"text.txt", {dz::Fault::none, 10000}},
         {"empty", {dz::Fault::none, 0}},
-        {"more-noise.bin", {dz::Fault::none, 700 * 1024}},
+        {"more-noise.bin", {dz::Fault::none, 700 * 1024 + 13}},
     };
     testsupport::ContainerPlan plan;
     plan.subfiles = subfiles;
@@ -143,6 +144,51 @@ TEST(ProverTest, EveryEntryIsProvenOnceWhereverItsMemoryCameFrom) {
                 EXPECT_EQ(inflations[name][0].fault == dz::Fault::none, inflated) << name;
             }
         }
+    }
+    survey = dz::Survey();
+    fs::remove(path);
+}
+
+TEST(ProverTest, NoSubfileIsBegunBeyondTheBudget) {
+    // Noise never grows unpacked, so each one's likely size is no less than its own.
+    constexpr std::size_t kKiB = 1024;
+    const std::vector<std::size_t> lengths = {300 * kKiB, 1536 * kKiB, 200 * kKiB, 700 * kKiB,
+                                              100 * kKiB, 500 * kKiB,  600 * kKiB};
+    constexpr std::size_t kBudget = 1024 * kKiB;
+    testsupport::ContainerPlan plan;
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        plan.subfiles.push_back(
+            {"n" + std::to_string(i), 1, noise(lengths[i], static_cast<std::uint32_t>(i + 10))});
+    }
+    const fs::path path = fs::temp_directory_path() / "kestrix-prover-budget-test.dz";
+    ASSERT_TRUE(testsupport::buildContainer(plan).writeTo(path.string()));
+    dz::Survey survey;
+    std::string error;
+    ASSERT_TRUE(dz::surveyContainer(path.string(), survey, error)) << error;
+    std::vector<std::uint32_t> order(lengths.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+
+    for (const std::vector<std::uint32_t>& entries : {order, dz::largestFirst(survey, order)}) {
+        std::mutex mutex;
+        std::map<std::uint32_t, std::size_t> inHand;  // begun, not yet proven
+        std::map<std::uint32_t, dz::Fault> faults;
+        dz::ProverCalls calls;
+        calls.started = [&](std::uint32_t index) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            std::size_t held = lengths[index];
+            for (const auto& [other, length] : inHand) held += length;
+            if (!inHand.empty()) EXPECT_LE(held, kBudget) << "entry " << index;
+            inHand[index] = lengths[index];
+        };
+        calls.proven = [&](std::uint32_t index, const dz::Proof& proof, const std::uint8_t*) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            inHand.erase(index);
+            faults[index] = proof.fault;
+        };
+        dz::proveEntries(survey, entries, /*predecessors=*/{}, 3,
+                         {.size = 0, .oneInflateFewer = false, .budget = kBudget}, calls);
+        ASSERT_EQ(faults.size(), lengths.size());
+        for (const auto& [index, fault] : faults) EXPECT_EQ(fault, dz::Fault::none) << index;
     }
     survey = dz::Survey();
     fs::remove(path);

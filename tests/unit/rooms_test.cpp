@@ -171,4 +171,31 @@ TEST(RoomsTest, RoomsThatHoldNothing) {
     EXPECT_EQ(arena.largestGap(), std::make_pair(std::size_t{0}, 4 * kPage));
 }
 
+TEST(RoomsTest, TheFirstStretchLargeEnough) {
+    // The shared room holds sub-files at pages 2 and 5-6 of 10: free are 0-1, 3-4 and 7-9.
+    dz::RoomArena arena(1, kOwnSize, 10 * kPage);
+    for (const auto& [begin, length] : {std::pair{2 * kPage, kPage}, {5 * kPage, 2 * kPage}})
+        arena.take({arena.sharedRoom(), begin, length, false});
+    struct Case {
+        std::size_t least;
+        std::optional<std::size_t> begin;  // none: no stretch has that many bytes
+        std::size_t capacity;
+    };
+    const Case cases[] = {
+        {0, 0, 2 * kPage},
+        {2 * kPage, 0, 2 * kPage},
+        {2 * kPage + 1, 7 * kPage, 3 * kPage},
+        {3 * kPage, 7 * kPage, 3 * kPage},
+        {3 * kPage + 1, std::nullopt, 0},
+    };
+    for (const Case& c : cases) {
+        const std::optional<dz::Place> place = arena.firstGap(c.least);
+        ASSERT_EQ(place.has_value(), c.begin.has_value()) << c.least;
+        if (!place) continue;
+        EXPECT_EQ(place->begin, *c.begin) << c.least;
+        EXPECT_EQ(place->capacity, c.capacity) << c.least;
+    }
+    EXPECT_FALSE(dz::RoomArena(1, kOwnSize, 0).firstGap(0)) << "no shared room";
+}
+
 }  // namespace
