@@ -23,43 +23,46 @@ let texts = null;
 
 // The host side of the library's file layer (platform/web_files.cpp): one open file, the one
 // the page handed over, under the path "container". Each slice the browser reads costs a round
-// to the process that holds the file, so the file is read ahead in slices of 8 MiB, of which
-// the library's reads (256 KiB at a time, in order for each entry) take their bytes. The
-// library has several entries in hand at once, so each keeps a slice of its own: a read that
-// none holds replaces the one used longest ago.
-const kReadAhead = 8 << 20;
-const kAheads = 8;
-let aheads = [];
+// to the process that holds the file, so the file is read in slices of 8 MiB, each starting at
+// a multiple of 8 MiB, of which the library's reads (256 KiB at a time, in order for each entry)
+// take their bytes. The library has several entries in hand at once, so a few slices are kept:
+// one that is needed again and is not kept replaces the one used longest ago. A read across the
+// edge of a slice is read as it is asked.
+const kSlice = 8 << 20;
+const kSlices = 6;
+let slices = [];
+
+function readSlice(start, end) {
+  return new Uint8Array(fileReader.readAsArrayBuffer(file.slice(start, end)));
+}
+
 const kestrixFiles = {
   open: (path) => (path === 'container' && file ? 0 : -1),
   size: () => file.size,
   read(id, position, length) {
     const end = Math.min(position + length, file.size);
     if (position >= end) return new Uint8Array(0);
-    let ahead =
-        aheads.find((slice) => position >= slice.start && end <= slice.start + slice.bytes.length);
-    if (ahead) {
-      aheads.splice(aheads.indexOf(ahead), 1);
-    } else {
-      const last = Math.min(file.size, position + Math.max(length, kReadAhead));
-      try {
-        ahead = {
-          start: position,
-          bytes: new Uint8Array(fileReader.readAsArrayBuffer(file.slice(position, last)))
-        };
-      } catch {
-        // The file can no longer be read (moved, changed or taken away): nothing comes.
-        aheads = [];
-        return new Uint8Array(0);
-      }
-      if (aheads.length === kAheads) aheads.pop();
-    }
-    aheads.unshift(ahead);
     if (progress.checking) {
       progress.done += end - position;
       tell(Math.min(progress.done, progress.total), false);
     }
-    return ahead.bytes.subarray(position - ahead.start, end - ahead.start);
+    const start = Math.floor(position / kSlice) * kSlice;
+    try {
+      if (end > start + kSlice) return readSlice(position, end);
+      let slice = slices.find((kept) => kept.start === start);
+      if (slice) {
+        slices.splice(slices.indexOf(slice), 1);
+      } else {
+        slice = { start, bytes: readSlice(start, Math.min(start + kSlice, file.size)) };
+        if (slices.length === kSlices) slices.pop();
+      }
+      slices.unshift(slice);
+      return slice.bytes.subarray(position - start, end - start);
+    } catch {
+      // The file can no longer be read (moved, changed or taken away): nothing comes.
+      slices = [];
+      return new Uint8Array(0);
+    }
   },
   close() {},
 };
@@ -137,7 +140,7 @@ onmessage = async (event) => {
   try {
     if (event.data.open) {
       file = event.data.open;
-      aheads = [];
+      slices = [];
       if (!call('_kx_open', 'container')) {
         postMessage({ failed: kx.UTF8ToString(kx._kx_error()) });
         return;
