@@ -108,6 +108,6 @@ void FileView::release() {}
 
 void handleBusErrorsInViews(void (*)(int)) {}
 
-void prepareViews() {}  // files are never read in place here (File::view)
+void prepareViews() {}
 
 }  // namespace platform
