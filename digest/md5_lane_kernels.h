@@ -8,8 +8,14 @@
 #include <cstdint>
 
 // SSE2 belongs to every x86-64 processor; a 32-bit x86 build has it when the compiler may use
-// it. Other processors, WebAssembly among them, build neither kernel.
+// it. WebAssembly with its 128-bit vectors (-msimd128) runs the SSE2 kernel too, where emscripten
+// is asked to translate SSE2 (-msse2). Other processors build neither kernel.
 #if defined(__x86_64__) || defined(_M_X64) || (defined(__i386__) && defined(__SSE2__))
+#define KESTRIX_MD5_X86 1
+#else
+#define KESTRIX_MD5_X86 0
+#endif
+#if KESTRIX_MD5_X86 || (defined(__wasm_simd128__) && defined(__SSE2__))
 #define KESTRIX_MD5_SSE2_KERNEL 1
 #else
 #define KESTRIX_MD5_SSE2_KERNEL 0
@@ -17,7 +23,7 @@
 
 // The AVX2 kernel is one function compiled for AVX2 with GCC's and Clang's target attribute,
 // so that the rest of the program needs no -mavx2 and runs on processors without it.
-#if KESTRIX_MD5_SSE2_KERNEL && defined(__GNUC__)
+#if KESTRIX_MD5_X86 && defined(__GNUC__)
 #define KESTRIX_MD5_AVX2_KERNEL 1
 #else
 #define KESTRIX_MD5_AVX2_KERNEL 0

@@ -1,17 +1,15 @@
-// Reading one entry's content a piece at a time and proving it as it goes: its packed data read
-// from the container a slice at a time, inflated through an InflateStream, its MD5 taken as the
-// bytes come and compared with the header's at the end. The memory stays flat whatever the
-// entry's size.
+// Reading one entry's content a piece at a time and proving it as it goes: inflated through an
+// EntryInflater, its MD5 taken as the bytes come and compared with the header's at the end. The
+// memory stays flat whatever the entry's size.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "digest/md5.h"
 #include "dzlib/container.h"
+#include "dzlib/entry_inflater.h"
 #include "dzlib/fault.h"
-#include "dzlib/inflate_stream.h"
 #include "dzlib/packed_data.h"
 #include "dzlib/plan.h"
 
@@ -27,27 +25,19 @@ class EntryReader {
     // the reader is done.
     std::size_t read(std::uint8_t* out, std::size_t room);
 
-    bool done() const { return done_; }
+    bool done() const { return inflater_.done(); }
     // Once done: Fault::none when the content ended whole and matches its digest; read (the
     // container could not be read), unpack (the stream is damaged, cut short or past 4 GiB) or
     // contentDigest. The packed data is read only as far as the stream goes.
     Fault fault() const { return fault_; }
     // The unpacked bytes so far.
-    std::uint64_t length() const { return inflate_.total(); }
+    std::uint64_t length() const { return inflater_.length(); }
     // The packed bytes read so far, of the entry's packed size.
-    std::uint64_t packedRead() const { return fed_; }
+    std::uint64_t packedRead() const { return inflater_.packedRead(); }
 
   private:
-    void finish(Fault fault);
-
-    const Container& container_;
-    const PlannedEntry& entry_;
-    PastEnd pastEnd_;
-    InflateStream inflate_;
+    EntryInflater inflater_;
     digest::Md5State md5_;
-    std::vector<std::uint8_t> slice_;
-    std::uint64_t fed_ = 0;  // packed bytes given to the inflater
-    bool done_ = false;
     Fault fault_ = Fault::none;
 };
 

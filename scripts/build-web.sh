@@ -59,11 +59,11 @@ cat >"$build/module.mk.new" <<MAKE
 # Written by scripts/build-web.sh.
 SOURCE := $PWD
 OUT := $build
-CXXFLAGS := -std=c++20 -O2 -flto -Wall -Wextra -Wpedantic -Werror -DKESTRIX_WEB_FILES -I\$(SOURCE) -I\$(SOURCE)/include -isystem \$(OUT)/zlib
-CFLAGS := -O3 -flto -DHAVE_HIDDEN
+CXXFLAGS := -std=c++20 -O2 -flto -msimd128 -msse2 -Wall -Wextra -Wpedantic -Werror -DKESTRIX_WEB_FILES -I\$(SOURCE) -I\$(SOURCE)/include -isystem \$(OUT)/zlib
+CFLAGS := -O3 -flto -msimd128 -DHAVE_HIDDEN
 LDFLAGS := -O3 -flto -sMODULARIZE -sEXPORT_NAME=createKestrix -sENVIRONMENT=worker,node -sALLOW_MEMORY_GROWTH \\
   -sINITIAL_MEMORY=16777216 -sFILESYSTEM=0 -sEXPORTED_RUNTIME_METHODS=UTF8ToString,stringToUTF8,lengthBytesUTF8 \\
-  -sINCOMING_MODULE_JS_API=kestrixFiles,locateFile,wasmBinary -sEXPORTED_FUNCTIONS=_malloc,_free
+  -sINCOMING_MODULE_JS_API=kestrixFiles,kestrixProven,locateFile,wasmBinary -sEXPORTED_FUNCTIONS=_malloc,_free
 LIBRARY := $(printf '$(OUT)/objects/%s.o ' "${library[@]//\//_}")
 ZLIB := $(printf '$(OUT)/objects/zlib_%s.o ' "${zlib_sources[@]}")
 

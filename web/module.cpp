@@ -3,6 +3,9 @@
 //   kx_open(path)            1 when it opened (surveyed, whatever the survey found), else 0
 //   kx_survey()              the main header, the table, the entries and the outputs, as JSON
 //   kx_prove(index)          proves an entry a piece at a time (memory flat); returns its reason
+//   kx_prove_good()          proves every entry the survey passed, several at once, their
+//                            digests side by side; tells the host Module.kestrixProven(index,
+//                            reason, size) as each ends; returns how many failed
 //   kx_proven_size()         the content's size after an entry proved ok
 //   kx_reader_open(index)    starts reading an entry's content for saving
 //   kx_reader_read()         the next bytes of it into kx_buffer(): their count, 0 at the end
@@ -16,8 +19,15 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "kestrix/kestrix.h"
+
+// clang-format off
+EM_JS(void, kestrix_web_proven, (std::uint32_t index, int reason, double size), {
+    Module.kestrixProven(index, reason, size);
+});
+// clang-format on
 
 namespace {
 
@@ -152,6 +162,21 @@ EMSCRIPTEN_KEEPALIVE int kx_prove(std::uint32_t index) {
     const kestrix::Proof proof = kestrix::proveStreaming(container, index);
     provenSize = proof.unpackedSize;
     return static_cast<int>(proof.reason);
+}
+
+EMSCRIPTEN_KEEPALIVE int kx_prove_good() {
+    std::vector<std::uint32_t> indexes;
+    for (const kestrix::Entry& entry : container.entries()) {
+        if (entry.reason == kestrix::Reason::ok) indexes.push_back(entry.index);
+    }
+    int failed = 0;
+    kestrix::proveStreamingMany(
+        container, indexes, [&](std::size_t position, const kestrix::Proof& proof) {
+            if (proof.reason != kestrix::Reason::ok) ++failed;
+            kestrix_web_proven(indexes[position], static_cast<int>(proof.reason),
+                               static_cast<double>(proof.unpackedSize));
+        });
+    return failed;
 }
 
 EMSCRIPTEN_KEEPALIVE double kx_proven_size() {

@@ -1,7 +1,7 @@
 // The Worker that runs the library (kestrix.js, kestrix.wasm) on the file the page hands it: it
 // reads slices of the File itself (FileReaderSync), so the container is never one buffer and
 // nothing leaves the machine. Messages in: {open: File}, {save: output index}. Messages out:
-// ready (once the module is loaded), survey, proof (one per entry, in table order), progress,
+// ready (once the module is loaded), survey, proof (one per entry, as each ends), progress,
 // verified, chunk (a saved output's bytes, in order) and saved (whether every piece of it proved
 // good), failed.
 'use strict';
@@ -9,10 +9,10 @@ importScripts('kestrix.js');
 
 const fileReader = new FileReaderSync();
 let file = null;
-// How far the check has gone: the packed bytes of the entries proven, and of the one in hand
-// as far as the library has read it, told to the page every 100 ms.
+// How far the check has gone: the packed bytes the library has read of the entries it proves
+// (several in hand at once, each read once, in order), told to the page every 100 ms.
 const progress = {
-  entry: null,
+  checking: false,
   done: 0,
   total: 0,
   started: 0,
@@ -23,39 +23,56 @@ let texts = null;
 
 // The host side of the library's file layer (platform/web_files.cpp): one open file, the one
 // the page handed over, under the path "container". Each slice the browser reads costs a round
-// to the process that holds the file, so the file is read ahead in slices of 8 MiB, of which
-// the library's reads (256 KiB at a time, in order) take their bytes.
-const kReadAhead = 8 << 20;
-let ahead = { start: 0, bytes: new Uint8Array(0) };
+// to the process that holds the file, so the file is read in slices of 8 MiB, each starting at
+// a multiple of 8 MiB, of which the library's reads (256 KiB at a time, in order for each entry)
+// take their bytes. The library has several entries in hand at once, so a few slices are kept:
+// one that is needed again and is not kept replaces the one used longest ago. A read across the
+// edge of a slice is read as it is asked.
+const kSlice = 8 << 20;
+const kSlices = 6;
+let slices = [];
+
+function readSlice(start, end) {
+  return new Uint8Array(fileReader.readAsArrayBuffer(file.slice(start, end)));
+}
+
 const kestrixFiles = {
   open: (path) => (path === 'container' && file ? 0 : -1),
   size: () => file.size,
   read(id, position, length) {
     const end = Math.min(position + length, file.size);
     if (position >= end) return new Uint8Array(0);
-    if (position < ahead.start || end > ahead.start + ahead.bytes.length) {
-      const last = Math.min(file.size, position + Math.max(length, kReadAhead));
-      try {
-        ahead = {
-          start: position,
-          bytes: new Uint8Array(fileReader.readAsArrayBuffer(file.slice(position, last)))
-        };
-      } catch {
-        // The file can no longer be read (moved, changed or taken away): nothing comes.
-        ahead = { start: 0, bytes: new Uint8Array(0) };
-        return ahead.bytes;
+    if (progress.checking) {
+      progress.done += end - position;
+      tell(Math.min(progress.done, progress.total), false);
+    }
+    const start = Math.floor(position / kSlice) * kSlice;
+    try {
+      if (end > start + kSlice) return readSlice(position, end);
+      let slice = slices.find((kept) => kept.start === start);
+      if (slice) {
+        slices.splice(slices.indexOf(slice), 1);
+      } else {
+        slice = { start, bytes: readSlice(start, Math.min(start + kSlice, file.size)) };
+        if (slices.length === kSlices) slices.pop();
       }
+      slices.unshift(slice);
+      return slice.bytes.subarray(position - start, end - start);
+    } catch {
+      // The file can no longer be read (moved, changed or taken away): nothing comes.
+      slices = [];
+      return new Uint8Array(0);
     }
-    if (progress.entry) {
-      const entry = progress.entry;
-      tell(progress.done + Math.min(Math.max(end - entry.offset, 0), entry.packedSize), false);
-    }
-    return ahead.bytes.subarray(position - ahead.start, end - ahead.start);
   },
   close() {},
 };
 
-const ready = createKestrix({ kestrixFiles }).then((module) => {
+// Each entry's proof as the library ends it, several being in hand at once.
+function kestrixProven(index, reason, size) {
+  postMessage({ proof: { index, reason, size } });
+}
+
+const ready = createKestrix({ kestrixFiles, kestrixProven }).then((module) => {
   kx = module;
   texts = [];
   for (let reason = 0; reason <= 16; ++reason) {
@@ -91,14 +108,13 @@ function verify() {
   progress.total = entries.reduce((sum, entry) => sum + entry.packedSize, 0);
   progress.done = 0;
   progress.started = progress.told = performance.now();
-  for (const entry of entries) {
-    progress.entry = entry;
-    const reason = kx._kx_prove(entry.index);
-    progress.entry = null;
-    progress.done += entry.packedSize;
-    postMessage({ proof: { index: entry.index, reason, size: kx._kx_proven_size() } });
-    tell(progress.done, entry === entries[entries.length - 1]);
+  progress.checking = true;
+  try {
+    kx._kx_prove_good();
+  } finally {
+    progress.checking = false;
   }
+  tell(progress.total, true);
   postMessage({ verified: { seconds: (performance.now() - progress.started) / 1000 } });
 }
 
@@ -124,7 +140,7 @@ onmessage = async (event) => {
   try {
     if (event.data.open) {
       file = event.data.open;
-      ahead = { start: 0, bytes: new Uint8Array(0) };
+      slices = [];
       if (!call('_kx_open', 'container')) {
         postMessage({ failed: kx.UTF8ToString(kx._kx_error()) });
         return;

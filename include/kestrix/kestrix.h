@@ -9,8 +9,9 @@
 //   - the outputs the entries make: entries whose names give one file name are its pieces;
 //   - proving an entry: inflating its packed data and comparing the MD5 of the content with the
 //     one its header stores, whole in memory (Container::prove) or a piece at a time with flat
-//     memory (EntryReader, which hands the content over as it goes), or many entries at once on
-//     several threads (proveAll);
+//     memory (EntryReader, which hands the content over as it goes), many a piece at a time
+//     with their digests side by side (proveStreamingMany), or many entries at once on several
+//     threads (proveAll);
 //   - writing outputs into a folder, each whole and proven before its name appears
 //     (writeOutputs), as `kx extract` does;
 //   - packing a container from a manifest that `kx extract --manifest` wrote and the files it
@@ -215,6 +216,17 @@ class EntryReader {
 // Reads entry `index` of `container` to its end through an EntryReader and returns its proof.
 Proof proveStreaming(const Container& container, std::uint32_t index,
                      PastEnd pastEnd = PastEnd::zeros);
+
+// Proves the entries `indexes` of `container` as proveStreaming does, a piece at a time in flat
+// memory on the calling thread, but several in hand at once so that their digests are taken side
+// by side, in a vector register's lanes where the processor has them (WebAssembly's included):
+// faster than one after another. Returns their proofs in the order of `indexes`; `each(position,
+// proof)` is called as each entry ends, in the order they end (an entry whose survey found a
+// fault first). Throws std::out_of_range for an index past the entries.
+std::vector<Proof> proveStreamingMany(
+    const Container& container, const std::vector<std::uint32_t>& indexes,
+    const std::function<void(std::size_t position, const Proof& proof)>& each = {},
+    PastEnd pastEnd = PastEnd::zeros);
 
 // Proves the entries `indexes` of `container` on `jobs` threads at once (0: one for each
 // processor the program may use), each whole in memory as Container::unpack does, the largest

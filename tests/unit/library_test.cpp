@@ -135,6 +135,37 @@ TEST(PublicApi, SurveysAndProvesEveryEntryWholeAndPieceByPiece) {
             }
         }
     }
+    // All of them at once, their digests side by side (more entries than lanes, so ended ones
+    // give their places to the next), asked in reverse and one twice: the same verdicts, each
+    // told once as it ends.
+    std::vector<std::uint32_t> indexes;
+    for (std::uint32_t i = static_cast<std::uint32_t>(planned.size()); i-- > 0;) {
+        indexes.push_back(i);
+    }
+    indexes.push_back(0);
+    for (PastEnd pastEnd : {PastEnd::zeros, PastEnd::readFault}) {
+        std::vector<int> told(indexes.size());
+        const std::vector<kestrix::Proof> many = kestrix::proveStreamingMany(
+            container, indexes,
+            [&](std::size_t position, const kestrix::Proof& proof) {
+                ++told.at(position);
+                EXPECT_EQ(proof.reason, container.prove(indexes[position], pastEnd).reason);
+            },
+            pastEnd);
+        ASSERT_EQ(many.size(), indexes.size());
+        for (std::size_t position = 0; position < indexes.size(); ++position) {
+            const Planned& p = planned[indexes[position]];
+            SCOPED_TRACE(p.subfile.name);
+            const Reason expected =
+                pastEnd == PastEnd::zeros ? p.proofWithZeros : p.proofWithReadFault;
+            EXPECT_EQ(told[position], 1);
+            EXPECT_EQ(many[position].reason, expected);
+            EXPECT_EQ(many[position].unpackedSize,
+                      expected == Reason::ok ? p.subfile.content.size() : 0);
+        }
+    }
+    EXPECT_THROW(kestrix::proveStreamingMany(container, {0, 99}), std::out_of_range);
+
     // The two modem entries make one file; the refused name makes none; the overlapping entry
     // stays a piece of its name's file.
     const auto outputOf = [&](std::uint32_t i) {

@@ -11,7 +11,12 @@ import path from 'node:path';
 const [site, kxProgram, work, farTable] = process.argv.slice(2);
 const createKestrix = createRequire(import.meta.url)(path.resolve(site, 'kestrix.js'));
 const files = new Map();
+let proven = null; // entry index -> the proof kx_prove_good told
 const kx = await createKestrix({
+  kestrixProven(index, reason, size) {
+    assert.ok(!proven.has(index), `entry ${index} is told once`);
+    proven.set(index, { status: code(reason), unpacked_size: reason === 0 ? size : null });
+  },
   wasmBinary: fs.readFileSync(path.resolve(site, 'kestrix.wasm')),
   kestrixFiles: {
     open(name) {
@@ -55,6 +60,15 @@ function moduleTest(file) {
     const reason = kx._kx_prove(entry.index);
     return { status: code(reason), unpacked_size: reason === 0 ? kx._kx_proven_size() : null };
   });
+  // All that the survey passed at once, side by side: the same proofs, one for each.
+  proven = new Map();
+  const failed = kx._kx_prove_good();
+  const passed = survey.entries.filter((entry) => entry.reason === 0);
+  assert.deepEqual(
+      passed.map((entry) => proven.get(entry.index)), passed.map((entry) => entries[entry.index]),
+      `${file}: the proofs side by side are those one at a time`);
+  assert.equal(proven.size, passed.length);
+  assert.equal(failed, passed.filter((entry) => entries[entry.index].status !== 'ok').length);
   return { survey, entries };
 }
 
