@@ -5,7 +5,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "digest/md5.h"
+#include "digest/md5_lanes.h"
 #include "dzlib/fault.h"
+#include "dzlib/inflate.h"
 #include "dzlib/packed_data.h"
 #include "dzlib/plan.h"
 #include "dzlib/records.h"
@@ -165,6 +168,48 @@ Proof Container::prove(std::uint32_t index, PastEnd pastEnd) const {
 }
 
 Proof Container::unpack(std::uint32_t index, Content& content, PastEnd pastEnd) const {
+    Proof proof = inflate(index, content, pastEnd);
+    if (proof.reason != Reason::ok) return proof;
+    const Content::State& rooms = *content.state_;
+    if (!dz::contentMatches(state().planned(index).header,
+                            digest::md5Digest(rooms.memory.bytes(), rooms.length))) {
+        content.state_->length = 0;
+        return {Reason::contentDigest, 0};
+    }
+    return proof;
+}
+
+std::vector<Proof> Container::unpackTogether(const std::vector<std::uint32_t>& indexes,
+                                             std::vector<Content>& contents,
+                                             PastEnd pastEnd) const {
+    constexpr std::size_t kMost = 8;
+    if (indexes.size() > kMost || contents.size() < indexes.size()) {
+        throw std::invalid_argument("at most eight entries, each with a Content of its own");
+    }
+    for (std::uint32_t index : indexes) state().planned(index);  // throws past the entries
+    std::vector<Proof> proofs;
+    digest::Md5State states[kMost];
+    digest::Md5Job jobs[kMost];
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < indexes.size(); ++i) {
+        proofs.push_back(inflate(indexes[i], contents[i], pastEnd));
+        if (proofs.back().reason != Reason::ok) continue;
+        digest::md5Start(states[i]);
+        const Content::State& rooms = *contents[i].state_;
+        jobs[count++] = {&states[i], rooms.memory.bytes(), rooms.length};
+    }
+    digest::md5AddMany(jobs, count);
+    for (std::size_t i = 0; i < indexes.size(); ++i) {
+        if (proofs[i].reason != Reason::ok) continue;
+        if (!dz::contentMatches(state().planned(indexes[i]).header, digest::md5Finish(states[i]))) {
+            contents[i].state_->length = 0;
+            proofs[i] = {Reason::contentDigest, 0};
+        }
+    }
+    return proofs;
+}
+
+Proof Container::inflate(std::uint32_t index, Content& content, PastEnd pastEnd) const {
     const dz::PlannedEntry& entry = state().planned(index);
     if (content.state_ == nullptr) content.state_ = std::make_unique<Content::State>();
     Content::State& rooms = *content.state_;
@@ -186,7 +231,7 @@ Proof Container::unpack(std::uint32_t index, Content& content, PastEnd pastEnd) 
         dz::packedData(state().survey, index, pastEndOf(pastEnd), rooms.packed, view, bytes);
     if (fault != dz::Fault::none) return {reasonOf(fault), 0};
     std::size_t length = 0;
-    fault = dz::unpackSubfile(entry.header, bytes, packedSize, rooms.memory, length);
+    fault = dz::inflateSubfileInto(bytes, packedSize, rooms.memory, length);
     if (fault == dz::Fault::unpack && rooms.memory.size() < dz::kLargestStored &&
         proveStreaming(*this, index, pastEnd).reason != Reason::unpack) {
         // Refused in a room smaller than a sub-file can take, but good as a stream: the content

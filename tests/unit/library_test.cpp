@@ -260,6 +260,27 @@ TEST(PublicApi, ProvesManyEntriesAtOnceInTheOrderAsked) {
         }
     }
     EXPECT_THROW(kestrix::proveAll(container, {4}), std::out_of_range);
+
+    // Unpacked together, two to eight at once (the same entry again among them), as each alone.
+    const std::vector<std::vector<std::uint32_t>> sets = {
+        {0}, {1, 2}, {3, 0, 1}, {2, 3, 1, 0, 2, 1, 0, 3}};
+    for (const std::vector<std::uint32_t>& together : sets) {
+        std::vector<kestrix::Content> contents(together.size());
+        const std::vector<kestrix::Proof> proofs = container.unpackTogether(together, contents);
+        ASSERT_EQ(proofs.size(), together.size());
+        for (std::size_t i = 0; i < together.size(); ++i) {
+            const std::uint32_t index = together[i];
+            const std::string content(reinterpret_cast<const char*>(contents[i].data()),
+                                      contents[i].size());
+            EXPECT_EQ(proofs[i].reason, index == 3 ? Reason::contentDigest : Reason::ok) << index;
+            EXPECT_EQ(content, index == 3 ? "" : plan.subfiles[index].content) << index;
+        }
+    }
+    std::vector<kestrix::Content> two(2), nine(9);
+    EXPECT_THROW(container.unpackTogether({0, 1, 2}, two), std::invalid_argument);
+    EXPECT_THROW(container.unpackTogether({0, 0, 0, 0, 0, 0, 0, 0, 0}, nine),
+                 std::invalid_argument);
+    EXPECT_THROW(container.unpackTogether({0, 4}, two), std::out_of_range);
     container = kestrix::Container();
     fs::remove(path);
 }
