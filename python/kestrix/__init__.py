@@ -368,32 +368,42 @@ class Container:
     def read_outputs(self, outputs: Optional[Sequence[Union[Output, str]]] = None,
                      jobs: Optional[int] = None) -> Iterator[tuple]:
         """(output, bytes) for each output (all by default), in their order, each proven as
-        read() proves it; ``jobs`` of them are read at once, the interpreter free meanwhile, and
-        no more than that wait to be taken. EntryError at the first that fails."""
+        read() proves it; ``jobs`` threads read them, two entries at a time each with their
+        digests side by side, the interpreter free meanwhile, and no more than that wait to be
+        taken. EntryError at the first that fails."""
         chosen = list(self._outputs) if outputs is None else [
             self._outputs[self._output_index(output)] for output in outputs]
         width = _jobs(jobs) or os.cpu_count() or 1
         native = self._native_open()
-        own = threading.local()  # each thread's rooms, kept from one output to the next
+        own = threading.local()  # each thread's rooms, kept from one task to the next
 
-        def read(output: Output) -> bytes:
+        def read(task: list) -> list:
             rooms = own.__dict__.setdefault("rooms", _kestrix.Rooms())
-            failed, (code, reason, _), content = native.join_in_turn(
-                [entry.index - 1 for entry in output.pieces], rooms)
-            if failed >= 0:
-                raise EntryError(output.pieces[failed], code, reason)
-            return content
+            return native.join_outputs(
+                [[entry.index - 1 for entry in output.pieces] for output in task], rooms)
 
+        # Outputs of one piece go to a thread in pairs, so that its two rooms are kept busy.
+        tasks, task = [], []
+        for output in chosen:
+            task.append(output)
+            if sum(len(output.pieces) for output in task) >= 2:
+                tasks.append(task)
+                task = []
+        if task:
+            tasks.append(task)
         with concurrent.futures.ThreadPoolExecutor(width) as pool:
             waiting = collections.deque()
-            for output in chosen:
-                waiting.append((output, pool.submit(read, output)))
-                if len(waiting) > width:
-                    output, content = waiting.popleft()
-                    yield output, content.result()
-            while waiting:
-                output, content = waiting.popleft()
-                yield output, content.result()
+            for number, task in enumerate(tasks):
+                waiting.append((task, pool.submit(read, task)))
+                if len(waiting) <= width and number + 1 < len(tasks):
+                    continue
+                while waiting and (len(waiting) > width or number + 1 == len(tasks)):
+                    done, results = waiting.popleft()
+                    for output, (failed, (code, reason, _), content) in zip(done,
+                                                                            results.result()):
+                        if failed >= 0:
+                            raise EntryError(output.pieces[failed], code, reason)
+                        yield output, content
 
     def extract(self, outputs: Optional[Sequence[Union[Output, str]]] = None,
                 folder: Union[str, os.PathLike] = ".", overwrite: str = "refuse") -> list:
