@@ -241,6 +241,32 @@ std::vector<Proof> proveStreamingMany(
     const std::function<void(std::size_t position, const Proof& proof)>& each = {},
     PastEnd pastEnd = PastEnd::zeros);
 
+// proveStreamingMany a step at a time, for a caller that has to return to its own loop between
+// steps (a page's Worker, which reads the file ahead meanwhile). The constructor takes what
+// proveStreamingMany takes, and calls `each` at once for the entries whose survey found a fault
+// (it throws std::out_of_range for an index past the entries); each step goes on by `bytes` of
+// content (rounded down to 256 KiB, at least that) for every entry in hand, and so reads about as
+// many packed bytes of each (more only of a stream that makes less than it takes). The proofs
+// are proveStreamingMany's.
+class StepwiseProver {
+  public:
+    StepwiseProver(const Container& container, const std::vector<std::uint32_t>& indexes,
+                   std::function<void(std::size_t position, const Proof& proof)> each = {},
+                   PastEnd pastEnd = PastEnd::zeros);
+    ~StepwiseProver();
+    StepwiseProver(const StepwiseProver&) = delete;
+    StepwiseProver& operator=(const StepwiseProver&) = delete;
+
+    // Goes on; false once every entry has ended.
+    bool step(std::uint64_t bytes);
+    // Each entry's proof, in the order of `indexes`: Reason::read for those not ended yet.
+    const std::vector<Proof>& proofs() const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // Proves the entries `indexes` of `container` on `jobs` threads at once (0: one for each
 // processor the program may use), each whole in memory as Container::unpack does, the largest
 // first; returns their proofs in the order of `indexes`. `each(position, proof, content)` is

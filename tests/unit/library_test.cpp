@@ -137,34 +137,53 @@ TEST(PublicApi, SurveysAndProvesEveryEntryWholeAndPieceByPiece) {
     }
     // All of them at once, their digests side by side (more entries than lanes, so ended ones
     // give their places to the next), asked in reverse and one twice: the same verdicts, each
-    // told once as it ends.
+    // told once as it ends; in one call, and a step at a time, the smallest step first (a
+    // round: a slice of each entry in hand, less than the largest content).
     std::vector<std::uint32_t> indexes;
     for (std::uint32_t i = static_cast<std::uint32_t>(planned.size()); i-- > 0;) {
         indexes.push_back(i);
     }
     indexes.push_back(0);
     for (PastEnd pastEnd : {PastEnd::zeros, PastEnd::readFault}) {
-        std::vector<int> told(indexes.size());
-        const std::vector<kestrix::Proof> many = kestrix::proveStreamingMany(
-            container, indexes,
-            [&](std::size_t position, const kestrix::Proof& proof) {
+        for (const std::uint64_t step : {std::uint64_t{0}, std::uint64_t{512 * 1024}, UINT64_MAX}) {
+            SCOPED_TRACE(step);
+            std::vector<int> told(indexes.size());
+            const auto each = [&](std::size_t position, const kestrix::Proof& proof) {
                 ++told.at(position);
                 EXPECT_EQ(proof.reason, container.prove(indexes[position], pastEnd).reason);
-            },
-            pastEnd);
-        ASSERT_EQ(many.size(), indexes.size());
-        for (std::size_t position = 0; position < indexes.size(); ++position) {
-            const Planned& p = planned[indexes[position]];
-            SCOPED_TRACE(p.subfile.name);
-            const Reason expected =
-                pastEnd == PastEnd::zeros ? p.proofWithZeros : p.proofWithReadFault;
-            EXPECT_EQ(told[position], 1);
-            EXPECT_EQ(many[position].reason, expected);
-            EXPECT_EQ(many[position].unpackedSize,
-                      expected == Reason::ok ? p.subfile.content.size() : 0);
+            };
+            std::vector<kestrix::Proof> many;
+            if (step == UINT64_MAX) {
+                many = kestrix::proveStreamingMany(container, indexes, each, pastEnd);
+            } else {
+                kestrix::StepwiseProver prover(container, indexes, each, pastEnd);
+                std::size_t steps = 1;
+                while (prover.step(step)) {
+                    // boot.img (the last but one asked) is not yet whole after the first round.
+                    if (steps++ == 1 && step == 0) {
+                        EXPECT_EQ(told[indexes.size() - 2], 0);
+                        EXPECT_EQ(prover.proofs()[indexes.size() - 2].reason, Reason::read);
+                    }
+                }
+                EXPECT_GE(steps, 2u);
+                EXPECT_FALSE(prover.step(step));
+                many = prover.proofs();
+            }
+            ASSERT_EQ(many.size(), indexes.size());
+            for (std::size_t position = 0; position < indexes.size(); ++position) {
+                const Planned& p = planned[indexes[position]];
+                SCOPED_TRACE(p.subfile.name);
+                const Reason expected =
+                    pastEnd == PastEnd::zeros ? p.proofWithZeros : p.proofWithReadFault;
+                EXPECT_EQ(told[position], 1);
+                EXPECT_EQ(many[position].reason, expected);
+                EXPECT_EQ(many[position].unpackedSize,
+                          expected == Reason::ok ? p.subfile.content.size() : 0);
+            }
         }
     }
     EXPECT_THROW(kestrix::proveStreamingMany(container, {0, 99}), std::out_of_range);
+    EXPECT_THROW(kestrix::StepwiseProver(container, {0, 99}), std::out_of_range);
 
     // The two modem entries make one file; the refused name makes none; the overlapping entry
     // stays a piece of its name's file.
