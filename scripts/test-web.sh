@@ -2,7 +2,8 @@
 # Tests the page that `make web` built: its module under node on the example container, a
 # damaged copy and a sparse container whose table lies past 4 GiB, each against what the native
 # kx finds (tests/web/module_test.mjs); then the page itself in headless Chromium
-# (tests/web/page_test.mjs), whose screenshots stay in BUILD_DIR/test as the run's artefacts.
+# (tests/web/page_test.mjs), also on a container of large entries, whose screenshots stay in
+# BUILD_DIR/test as the run's artefacts.
 #
 # Usage: scripts/test-web.sh [BUILD_DIR] [NATIVE_BUILD]   (make test-web builds both first)
 set -euo pipefail
@@ -12,12 +13,16 @@ native=$(realpath -m "${2:-build}")
 work=$build/test
 mkdir -p "$work"
 
-# The sparse container, made by the tests' own container writer.
-g++ -std=c++20 -O1 -Wall -Wextra -Wpedantic -Werror -I. -o "$work/make_far_table" \
-  tests/web/make_far_table.cpp tests/support/container_writer.cpp digest/md5.cpp -lz
+# The sparse container and one of large entries, made by the tests' own container writer.
+for maker in make_far_table make_large_entries; do
+  g++ -std=c++20 -O1 -Wall -Wextra -Wpedantic -Werror -I. -o "$work/$maker" \
+    "tests/web/$maker.cpp" tests/support/container_writer.cpp digest/md5.cpp -lz
+done
 far=$work/far-table.dz
-rm -f "$far"
+large=$work/large.dz
+rm -f "$far" "$large"
 "$work/make_far_table" "$far"
+"$work/make_large_entries" "$large"
 
 status=0
 # The size budget: the module (its WebAssembly and its script) at most 150 KB, 70 KB gzipped;
@@ -30,7 +35,7 @@ if [ "$module" -gt 150000 ] || [ "$packed" -gt 70000 ] || [ "$page" -gt 30000 ];
   status=1
 fi
 node tests/web/module_test.mjs "$build/site" "$native/kx" "$work" "$far" || status=1
-node tests/web/page_test.mjs "$build/site" "$native/kx" "$work" "$far" || status=1
-rm -f "$far"
+node tests/web/page_test.mjs "$build/site" "$native/kx" "$work" "$far" "$large" || status=1
+rm -f "$far" "$large"
 [ $status -eq 0 ] && echo "test-web: passed" || echo "test-web: failed" >&2
 exit $status

@@ -3,9 +3,12 @@
 //   kx_open(path)            1 when it opened (surveyed, whatever the survey found), else 0
 //   kx_survey()              the main header, the table, the entries and the outputs, as JSON
 //   kx_prove(index)          proves an entry a piece at a time (memory flat); returns its reason
-//   kx_prove_good()          proves every entry the survey passed, several at once, their
-//                            digests side by side; tells the host Module.kestrixProven(index,
-//                            reason, size) as each ends; returns how many failed
+//   kx_prove_begin()         begins proving every entry the survey passed, several at once,
+//                            their digests side by side; tells the host
+//                            Module.kestrixProven(index, reason, size) as each ends
+//   kx_prove_step(bytes)     goes on by `bytes` of content of each entry in hand, so that the
+//                            host may read ahead between steps; 1 while more is to come, else 0
+//   kx_prove_failed()        how many of them failed so far
 //   kx_proven_size()         the content's size after an entry proved ok
 //   kx_reader_open(index)    starts reading an entry's content for saving
 //   kx_reader_read()         the next bytes of it into kx_buffer(): their count, 0 at the end
@@ -33,6 +36,9 @@ namespace {
 
 kestrix::Container container;
 std::optional<kestrix::EntryReader> reader;
+std::optional<kestrix::StepwiseProver> prover;
+std::vector<std::uint32_t> good;  // the entries the prover proves
+int failed = 0;
 std::string error;
 std::string survey;
 std::uint64_t provenSize = 0;
@@ -142,6 +148,7 @@ extern "C" {
 
 EMSCRIPTEN_KEEPALIVE int kx_open(const char* path) {
     reader.reset();
+    prover.reset();
     survey.clear();
     container = kestrix::Container();
     if (!container.open(path, error)) return 0;
@@ -164,18 +171,28 @@ EMSCRIPTEN_KEEPALIVE int kx_prove(std::uint32_t index) {
     return static_cast<int>(proof.reason);
 }
 
-EMSCRIPTEN_KEEPALIVE int kx_prove_good() {
-    std::vector<std::uint32_t> indexes;
+EMSCRIPTEN_KEEPALIVE void kx_prove_begin() {
+    prover.reset();
+    good.clear();
+    failed = 0;
     for (const kestrix::Entry& entry : container.entries()) {
-        if (entry.reason == kestrix::Reason::ok) indexes.push_back(entry.index);
+        if (entry.reason == kestrix::Reason::ok) good.push_back(entry.index);
     }
-    int failed = 0;
-    kestrix::proveStreamingMany(
-        container, indexes, [&](std::size_t position, const kestrix::Proof& proof) {
-            if (proof.reason != kestrix::Reason::ok) ++failed;
-            kestrix_web_proven(indexes[position], static_cast<int>(proof.reason),
-                               static_cast<double>(proof.unpackedSize));
-        });
+    prover.emplace(container, good, [](std::size_t position, const kestrix::Proof& proof) {
+        if (proof.reason != kestrix::Reason::ok) ++failed;
+        kestrix_web_proven(good[position], static_cast<int>(proof.reason),
+                           static_cast<double>(proof.unpackedSize));
+    });
+}
+
+EMSCRIPTEN_KEEPALIVE int kx_prove_step(double bytes) {
+    if (!prover) return 0;
+    if (prover->step(static_cast<std::uint64_t>(bytes))) return 1;
+    prover.reset();
+    return 0;
+}
+
+EMSCRIPTEN_KEEPALIVE int kx_prove_failed() {
     return failed;
 }
 

@@ -2,9 +2,9 @@
 // the verdict read off the page (in kx test's words), the outputs saved (downloaded, and into a
 // folder) and their bytes compared with what kx extract writes; a damaged copy names each
 // failing entry with kx's reason; on a phone-sized screen nothing runs off the side; the
-// container whose table lies past 4 GiB is read where it should be. Screenshots of the results
-// are kept in WORK.
-// Usage: node page_test.mjs SITE KX WORK FAR_TABLE_CONTAINER
+// container whose table lies past 4 GiB is read where it should be, and one of large entries,
+// read ahead in streams, whole and damaged. Screenshots of the results are kept in WORK.
+// Usage: node page_test.mjs SITE KX WORK FAR_TABLE_CONTAINER LARGE_ENTRIES_CONTAINER
 import assert from 'node:assert/strict';
 import {execFileSync, spawnSync} from 'node:child_process';
 import fs from 'node:fs';
@@ -12,7 +12,8 @@ import path from 'node:path';
 
 import {Browser, serve} from './browser.mjs';
 
-const [site, kx, work, far] = process.argv.slice(2).map((argument) => path.resolve(argument));
+const [site, kx, work, far, large] =
+    process.argv.slice(2).map((argument) => path.resolve(argument));
 const downloads = path.join(work, 'downloads');
 const extracted = path.join(work, 'extracted');
 fs.rmSync(downloads, { recursive: true, force: true });
@@ -114,13 +115,28 @@ try {
   const damaged = Buffer.from(fs.readFileSync(example));
   damaged[modem.offset + 196 + Math.floor(modem.packed_size / 2)] ^= 0x40; // its packed data
   damaged[modemPiece.offset + 30] ^= 1; // the second piece's header
+  // Large entries, which the page reads ahead in streams: whole; then two changed in their
+  // packed data, one deep in it, one early.
+  const largeEntries = JSON.parse(execFileSync(kx, ['list', large, '--json'])).entries;
+  const [, part2] = largeEntries;
+  const last = largeEntries[largeEntries.length - 1];
+  const largeDamaged = Buffer.from(fs.readFileSync(large));
+  largeDamaged[part2.offset + 196 + Math.floor(part2.packed_size * 3 / 4)] ^= 0x40;
+  largeDamaged[last.offset + 196 + Math.floor(last.packed_size / 3)] ^= 0x40;
   const cases = [
     { name: 'damaged.dz', bytes: damaged, faults: 2, disabled: [false, true, false] },
     { name: 'cut.dz', bytes: fs.readFileSync(example).subarray(0, 1000), faults: 1, disabled: [] },
     { name: path.basename(far), faults: 0, disabled: [false, false] },
+    { name: path.basename(large), faults: 0, disabled: Array(6).fill(false) },
+    {
+      name: 'large-damaged.dz',
+      bytes: largeDamaged,
+      faults: 2,
+      disabled: [false, true, false, false, false, true],
+    },
   ];
   for (const { name, bytes, faults, disabled } of cases) {
-    const file = bytes ? path.join(work, name) : far;
+    const file = bytes ? path.join(work, name) : name === path.basename(far) ? far : large;
     if (bytes) fs.writeFileSync(file, bytes);
     await browser.choose('#pick', file);
     await browser.until(
