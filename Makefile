@@ -34,6 +34,7 @@ package:
 	@scripts/install-deps.sh build package python
 	@export DEB_BUILD_MAINT_OPTIONS=hardening=+all && \
 	  CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	  CFLAGS="$$(dpkg-buildflags --get CFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
 	  LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
 	  cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRIX_PACKAGE=ON -DKESTRIX_TESTS=OFF \
 	    -DKESTRIX_PYTHON=ON -DPython_EXECUTABLE=$(PYTHON) >/dev/null
