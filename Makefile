@@ -7,7 +7,7 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all deps build install package dist run example test test-asan python test-python wheel bench fuzz-build fuzz fuzz-replay fuzz-coverage check-portable web test-web windows test-windows format clean
+.PHONY: all deps build install package dist run example test test-asan test-system-libdeflate python test-python wheel bench fuzz-build fuzz fuzz-replay fuzz-coverage check-portable web test-web windows test-windows format clean
 
 all: build
 
@@ -34,6 +34,7 @@ package:
 	@scripts/install-deps.sh build package python
 	@export DEB_BUILD_MAINT_OPTIONS=hardening=+all && \
 	  CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	  CFLAGS="$$(dpkg-buildflags --get CFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
 	  LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
 	  cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRIX_PACKAGE=ON -DKESTRIX_TESTS=OFF \
 	    -DKESTRIX_PYTHON=ON -DPython_EXECUTABLE=$(PYTHON) >/dev/null
@@ -66,6 +67,14 @@ test: deps
 test-asan:
 	@$(MAKE) --no-print-directory test BUILD=build-asan \
 	  CMAKE_FLAGS="-DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)"
+
+# The unit tests again in a build over the system's libdeflate (cmake/libdeflate.cmake), whose
+# backend reads each stream's codes before it inflates them.
+test-system-libdeflate: deps
+	@cmake -S . -B build-system-libdeflate -DCMAKE_BUILD_TYPE=Release \
+	  -DKESTRIX_LIBDEFLATE_FROM_SOURCE=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-system-libdeflate -j$(JOBS) --target kestrix_unit
+	@build-system-libdeflate/tests/kestrix_unit --gtest_brief=1
 
 # The Python module (python/) in build-python/python, for Debian's own Python whatever PATH
 # puts first; its tests with pytest (kx from `make build` makes their manifests); and its wheel in dist/wheel (scripts/check-wheel.sh tests

@@ -23,6 +23,18 @@ string(REGEX REPLACE "^.*\n\n(Permission)" "\\1" license "${license}")
 string(STRIP "${license}" license)
 string(REPLACE "\n\n" "\n.\n" license "${license}")
 string(REPLACE "\n" "\n " license "${license}")
+# libdeflate, where it is built into the programs (cmake/libdeflate.cmake), is under the same
+# license.
+set(libdeflate_files "")
+if(KESTRIX_LIBDEFLATE_ZLIB_VERDICTS)
+  set(libdeflate_files
+      "Files: third_party/libdeflate/*\n"
+      "Copyright: 2016, 2018 Eric Biggers\n"
+      "License: Expat\n"
+      "Comment: libdeflate ${KESTRIX_LIBDEFLATE_PATCHED_VERSION}, from Debian's source package, "
+      "changed by third_party/libdeflate/zlib-verdicts.patch and built into the programs.\n"
+      "\n")
+endif()
 file(WRITE ${debian}/copyright
      "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
      "Upstream-Name: Kestrix\n"
@@ -30,6 +42,9 @@ file(WRITE ${debian}/copyright
      "\n"
      "Files: *\n"
      "Copyright: 2026 the Kestrix developers\n"
+     "License: Expat\n"
+     "\n"
+     ${libdeflate_files}
      "License: Expat\n"
      " ${license}\n")
 

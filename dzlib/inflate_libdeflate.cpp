@@ -8,7 +8,10 @@
 // refuses, which only a reading of the stream's codes finds (dzlib/deflate_check.h).
 // Everything else, including the wrapper (header check bits, method, window size, preset
 // dictionary, reserved gzip flags, CRC32, ISIZE, Adler-32), libdeflate already accepts and
-// refuses as zlib does. The reading of the codes comes first, held to this backend's policy
+// refuses as zlib does. Built from Debian's source with zlib's verdicts
+// (KESTRIX_LIBDEFLATE_ZLIB_VERDICTS, cmake/libdeflate.cmake), libdeflate refuses those codes
+// itself as it decodes them, and nothing more is needed. Otherwise the reading of the codes
+// comes first, held to this backend's policy
 // (LibdeflateWalkPolicy, dzlib/inflate_libdeflate.h): the few kinds of stream that zlib
 // inflates faster than libdeflate and that reading together, it leaves to zlib, which then
 // inflates them itself; and it reads no further than the output's room allows.
@@ -67,6 +70,10 @@ Route routeOf(const std::uint8_t* packed, std::size_t packedSize, std::size_t ou
     const std::size_t headerLength = gzip ? readWrapperHeader(packed, packedSize, wrapper) : 2;
     const std::size_t trailerLength = gzip ? 8 : 4;
     if (headerLength == 0 || packedSize < headerLength + trailerLength) return Route::refused;
+#ifdef KESTRIX_LIBDEFLATE_ZLIB_VERDICTS
+    // This libdeflate refuses as it decodes what zlib refuses (cmake/libdeflate.cmake).
+    return Route::libdeflate;
+#endif
     // The codes are walked first, over all the bytes the deflate data may take (the walk stops
     // at its end, or where the codes no longer fit the output): some kinds of stream zlib
     // inflates faster alone, and the walk leaves those to zlib early (LibdeflateWalkPolicy).

@@ -32,6 +32,7 @@ std::uint32_t entryIndex(const Container& container, long long index);
 using ContainerClass = pybind11::class_<OpenContainer>;
 ContainerClass bindContainer(pybind11::module_& module);
 void bindReading(pybind11::module_& module, ContainerClass& container);
+void bindJoining(pybind11::module_& module, ContainerClass& container);
 void bindWriting(pybind11::module_& module, ContainerClass& container);
 
 }  // namespace kestrix::python

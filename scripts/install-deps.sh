@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs with apt-get whatever this machine lacks for the given groups of work:
-#   build    the program and its tests (the default)
+#   build    the program and its tests (the default); dpkg-dev and patch for libdeflate,
+#            built from Debian's source (cmake/libdeflate.cmake)
 #   bench    the benchmarks
 #   windows  the Windows cross build, Wine to run it, and the locale sources its console test
 #            compiles
@@ -19,8 +20,8 @@ set -euo pipefail
 packages=()
 for group in "${@:-build}"; do
   case "$group" in
-    build) packages+=(cmake make g++ pkg-config zlib1g-dev libdeflate-dev googletest libgtest-dev
-      nlohmann-json3-dev libcli11-dev zsh fish) ;;
+    build) packages+=(cmake make g++ gcc pkg-config zlib1g-dev libdeflate-dev dpkg-dev patch
+      googletest libgtest-dev nlohmann-json3-dev libcli11-dev zsh fish) ;;
     bench) packages+=(libbenchmark-dev libssl-dev openssl gzip e2fsprogs) ;;
     windows) packages+=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest locales) ;;
     fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;

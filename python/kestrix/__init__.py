@@ -369,38 +369,42 @@ class Container:
                      jobs: Optional[int] = None) -> Iterator[tuple]:
         """(output, bytes) for each output (all by default), in their order, each proven as
         read() proves it; ``jobs`` threads read them, two entries at a time each with their
-        digests side by side, the interpreter free meanwhile, and no more than that wait to be
-        taken. EntryError at the first that fails."""
+        digests side by side (the pieces of one output on all threads at once), the interpreter
+        free meanwhile, and no more than that wait to be taken. EntryError at the first that
+        fails."""
         chosen = list(self._outputs) if outputs is None else [
             self._outputs[self._output_index(output)] for output in outputs]
         width = _jobs(jobs) or os.cpu_count() or 1
         native = self._native_open()
         own = threading.local()  # each thread's rooms, kept from one task to the next
 
-        def read(task: list) -> list:
-            rooms = own.__dict__.setdefault("rooms", _kestrix.Rooms())
-            return native.join_outputs(
-                [[entry.index - 1 for entry in output.pieces] for output in task], rooms)
+        def read(task: list) -> None:
+            native.join_pieces(task, own.__dict__.setdefault("rooms", _kestrix.Rooms()))
 
-        # Outputs of one piece go to a thread in pairs, so that its two rooms are kept busy.
-        tasks, task = [], []
-        for output in chosen:
-            task.append(output)
-            if sum(len(output.pieces) for output in task) >= 2:
-                tasks.append(task)
-                task = []
+        # Tasks of two pieces each, taken in order: after task i, the outputs ends[i] are whole.
+        joinings = [_kestrix.Joining() for _ in chosen]
+        tasks, ends, task = [], [], []
+        for number, (output, joining) in enumerate(zip(chosen, joinings)):
+            for position, entry in enumerate(output.pieces):
+                task.append((joining, position, entry.index - 1))
+                if len(task) == 2:
+                    tasks.append(task)
+                    ends.append(number + (position + 1 == len(output.pieces)))
+                    task = []
         if task:
             tasks.append(task)
+            ends.append(len(chosen))
+        taken = 0  # outputs yielded
         with concurrent.futures.ThreadPoolExecutor(width) as pool:
             waiting = collections.deque()
             for number, task in enumerate(tasks):
-                waiting.append((task, pool.submit(read, task)))
-                if len(waiting) <= width and number + 1 < len(tasks):
-                    continue
+                waiting.append((ends[number], pool.submit(read, task)))
                 while waiting and (len(waiting) > width or number + 1 == len(tasks)):
-                    done, results = waiting.popleft()
-                    for output, (failed, (code, reason, _), content) in zip(done,
-                                                                            results.result()):
+                    end, future = waiting.popleft()
+                    future.result()
+                    for output, joining in zip(chosen[taken:end], joinings[taken:end]):
+                        failed, (code, reason, _), content = joining.take()
+                        taken += 1
                         if failed >= 0:
                             raise EntryError(output.pieces[failed], code, reason)
                         yield output, content

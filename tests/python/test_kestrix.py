@@ -78,6 +78,30 @@ def test_every_entry_and_output_reads_as_its_bytes(made):
         assert dz.read("version.txt") == b"v10a"
 
 
+def test_an_output_of_many_pieces_reads_whole_on_many_threads(tmp_path):
+    subfiles = [(b"boot.img", b"b" * 3000)] + [
+        (b"system.img%d" % i, bytes([i]) * (1000 + i)) for i in range(1, 8)] + [(b"v.txt", b"v")]
+    data, offsets = container(subfiles)
+    whole = [("boot.img", subfiles[0][1]), ("system.img", b"".join(c for _, c in subfiles[1:8])),
+             ("v.txt", b"v")]
+    broken = bytearray(data)  # the digest of system.img5, entry 6, no longer its content's
+    broken[offsets[5] + 170] ^= 1
+    reseal(broken, offsets[5], 180)
+    path = tmp_path / "many.dz"
+    for jobs in (1, 2, 3):
+        path.write_bytes(data)
+        with kestrix.open(path) as dz:
+            assert [(o.name, d) for o, d in dz.read_outputs(jobs=jobs)] == whole, jobs
+        path.write_bytes(bytes(broken))
+        with kestrix.open(path) as dz:
+            taken = []
+            with pytest.raises(kestrix.EntryError) as failed:
+                for output, _ in dz.read_outputs(jobs=jobs):
+                    taken.append(output.name)
+            assert (failed.value.code, failed.value.entry.index) == ("content-digest", 6), jobs
+            assert taken == ["boot.img"], jobs
+
+
 def damaged_cases(data, offsets):
     """(code, where, bytes): where is "header", "table" or the entry's index (from 1)."""
     table = len(data) - 4 - (4 + 8 * 4 + 4) - 20
