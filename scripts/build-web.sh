@@ -2,9 +2,9 @@
 # Builds the page (web/) into a folder of static files, BUILD_DIR/site (build-web/site by
 # default): the page's own files and the library compiled to WebAssembly with Debian's emscripten,
 # kestrix.js and kestrix.wasm. zlib is compiled from the source Debian ships, fetched with
-# `apt-get source` through an APT configuration of the build folder's own (BUILD_DIR/apt: its own
-# sources.list with Debian's archive, its own state and cache), so that nothing comes from
-# anywhere else and the machine's APT setup is left as it is; a second build reuses it.
+# `apt-get source` through an APT configuration of the build folder's own
+# (scripts/debian-source.sh, into BUILD_DIR/debian-source), so that nothing comes from anywhere
+# else and the machine's APT setup is left as it is; a second build reuses it.
 #
 # Usage: scripts/build-web.sh [BUILD_DIR] [JOBS]   (make web installs what it needs first)
 set -euo pipefail
@@ -19,26 +19,8 @@ for tool in em++ emcc emar apt-get dpkg-source; do
 done
 mkdir -p "$build"
 
-# zlib's source, from Debian's archive: the suite this machine's APT names.
-zlib=$build/zlib
-if [ ! -f "$zlib/.unpacked" ]; then
-  apt=$build/apt
-  suite=$(sed -n 's/^Suites: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
-    head -1)
-  suite=${suite:-$(. /etc/os-release && echo "$VERSION_CODENAME")}
-  mkdir -p "$apt/state/lists/partial" "$apt/cache/archives/partial" "$apt/parts" "$apt/source"
-  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $suite main" \
-    >"$apt/sources.list"
-  options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/parts"
-    -o "Dir::State=$apt/state" -o "Dir::Cache=$apt/cache" -o "Debug::NoLocking=1"
-    -o "APT::Sandbox::User=root")
-  echo "build-web: zlib's source from Debian's archive ($suite)"
-  apt-get "${options[@]}" update -qq
-  rm -rf "$apt/source"/* "$zlib"
-  (cd "$apt/source" && apt-get "${options[@]}" source -qq zlib >/dev/null)
-  mv "$(find "$apt/source" -mindepth 1 -maxdepth 1 -type d -name 'zlib-*' | head -1)" "$zlib"
-  touch "$zlib/.unpacked"
-fi
+# zlib's source, from Debian's archive (kept in the build folder).
+zlib=$(scripts/debian-source.sh zlib "$build/debian-source")
 
 # The module: zlib's inflate and the library in archives (only what the page's functions reach
 # is linked), built by a makefile of the build folder's own so that a second build remakes only
@@ -59,7 +41,7 @@ cat >"$build/module.mk.new" <<MAKE
 # Written by scripts/build-web.sh.
 SOURCE := $PWD
 OUT := $build
-CXXFLAGS := -std=c++20 -O2 -flto -msimd128 -msse2 -Wall -Wextra -Wpedantic -Werror -DKESTRIX_WEB_FILES -I\$(SOURCE) -I\$(SOURCE)/include -isystem \$(OUT)/zlib
+CXXFLAGS := -std=c++20 -O2 -flto -msimd128 -msse2 -Wall -Wextra -Wpedantic -Werror -DKESTRIX_WEB_FILES -I\$(SOURCE) -I\$(SOURCE)/include -isystem $zlib
 CFLAGS := -O3 -flto -msimd128 -DHAVE_HIDDEN
 LDFLAGS := -O3 -flto -sMODULARIZE -sEXPORT_NAME=createKestrix -sENVIRONMENT=worker,node -sALLOW_MEMORY_GROWTH \\
   -sINITIAL_MEMORY=16777216 -sFILESYSTEM=0 -sEXPORTED_RUNTIME_METHODS=UTF8ToString,stringToUTF8,lengthBytesUTF8 \\
@@ -74,7 +56,7 @@ ZLIB := $(printf '$(OUT)/objects/zlib_%s.o ' "${zlib_sources[@]}")
 	@rm -f \$@ && emar rcs \$@ \$^
 \$(OUT)/libz.a: \$(ZLIB)
 	@rm -f \$@ && emar rcs \$@ \$^
-\$(OUT)/objects/zlib_%.o: \$(OUT)/zlib/%.c \$(OUT)/module.mk
+\$(OUT)/objects/zlib_%.o: $zlib/%.c \$(OUT)/module.mk
 	emcc \$(CFLAGS) -c -o \$@ \$<
 \$(OUT)/objects/web_module.o: \$(SOURCE)/web/module.cpp \$(OUT)/module.mk
 	em++ \$(CXXFLAGS) -MMD -c -o \$@ \$<
