@@ -303,3 +303,7 @@ drop.ondrop = (event) => {
   if (event.dataTransfer.files[0]) open(event.dataTransfer.files[0]);
 };
 startWorker();
+// Kept for use without a network (offline.js); a page opened from a file cannot be.
+if ('serviceWorker' in navigator && window.isSecureContext) {
+  navigator.serviceWorker.register('offline.js').catch(() => {});
+}

@@ -1,9 +1,10 @@
 // The page in headless Chromium, used as a person would: a container chosen in its file input,
 // the verdict read off the page (in kx test's words), the outputs saved (downloaded, and into a
 // folder) and their bytes compared with what kx extract writes; a damaged copy names each
-// failing entry with kx's reason; on a phone-sized screen nothing runs off the side; the
-// container whose table lies past 4 GiB is read where it should be, and one of large entries,
-// read ahead in streams, whole and damaged. Screenshots of the results are kept in WORK.
+// failing entry with kx's reason; the page opened again with the server gone; on a phone-sized
+// screen nothing runs off the side; the container whose table lies past 4 GiB is read where it
+// should be, and one of large entries, read ahead in streams, whole and damaged. Screenshots of
+// the results are kept in WORK.
 // Usage: node page_test.mjs SITE KX WORK FAR_TABLE_CONTAINER LARGE_ENTRIES_CONTAINER
 import assert from 'node:assert/strict';
 import {execFileSync, spawnSync} from 'node:child_process';
@@ -39,10 +40,16 @@ try {
       'Emulation.setDeviceMetricsOverride',
       { width: 1000, height: 900, deviceScaleFactor: 1, mobile: false });
   const verdict = "document.querySelector('#verdict.good, #verdict.bad')";
-  // Once loaded, the page needs no network: the server is gone before a file is chosen.
+  // Once loaded, the page needs no network: the server is gone before it is opened again and a
+  // file is chosen.
   await browser.until('document.body.dataset.ready !== undefined', 30);
+  await browser.until('navigator.serviceWorker.controller !== null', 30);
   server.close();
   server.closeAllConnections();
+  const reloaded = browser.event('Page.loadEventFired', 30);
+  await browser.send('Page.reload');
+  await reloaded;
+  await browser.until('document.body.dataset.ready !== undefined', 30);
 
   // The file input is the first stop of the keyboard.
   await browser.send(
