@@ -8,7 +8,9 @@ const files =
     ['./', 'index.html', 'page.css', 'page.js', 'worker.js', 'kestrix.js', 'kestrix.wasm'];
 
 self.addEventListener('install', (event) => {
-  event.waitUntil(caches.open(store).then((cache) => cache.addAll(files)));
+  // Past the browser's own cache, so that the store holds one build's files, not a mixture.
+  const requests = files.map((file) => new Request(file, { cache: 'reload' }));
+  event.waitUntil(caches.open(store).then((cache) => cache.addAll(requests)));
 });
 
 self.addEventListener('activate', (event) => {
