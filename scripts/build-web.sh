@@ -75,14 +75,14 @@ export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
 make --no-print-directory -s -j"$jobs" -f "$build/module.mk"
 
 # The page's own files beside the module.
-cp web/index.html web/page.css web/page.js web/worker.js "$build/site/"
+page=(index.html page.css page.js worker.js)
+cp "${page[@]/#/web/}" "$build/site/"
 # The offline store's name: a digest of every file it keeps, so that each build has its own.
-version=$(cat "$build"/site/{index.html,page.css,page.js,worker.js,kestrix.js,kestrix.wasm} |
-  sha256sum | cut -c1-16)
+version=$(cd "$build/site" && cat "${page[@]}" kestrix.js kestrix.wasm | sha256sum | cut -c1-16)
 sed "s/@SITE_VERSION@/$version/" web/offline.js >"$build/site/offline.js"
 wasm=$build/site/kestrix.wasm
 script=$build/site/kestrix.js
 echo "build-web: $build/site: the module $(($(stat -c %s "$wasm") + $(stat -c %s "$script"))) bytes" \
   "($(($(gzip -9 -c "$wasm" | wc -c) + $(gzip -9 -c "$script" | wc -c))) gzipped; its" \
   "WebAssembly $(stat -c %s "$wasm")), the page's own files" \
-  "$(cat web/index.html web/page.css web/page.js web/worker.js web/offline.js | wc -c) bytes"
+  "$(cat "${page[@]/#/web/}" web/offline.js | wc -c) bytes"

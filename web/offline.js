@@ -25,7 +25,6 @@ self.addEventListener('activate', (event) => {
 self.addEventListener('fetch', (event) => {
   const request = event.request;
   if (request.method !== 'GET' || new URL(request.url).origin !== location.origin) return;
-  event.respondWith(caches.open(store)
-                        .then((cache) => cache.match(request, { ignoreSearch: true }))
+  event.respondWith(caches.match(request, { cacheName: store, ignoreSearch: true })
                         .then((kept) => kept || fetch(request)));
 });
