@@ -237,7 +237,7 @@ void PackRoom::empty(std::size_t keep) {
 }
 
 bool packEntry(const PackRequest& request, const PackInputs& in, std::size_t i, PackRoom& room,
-               PackedEntry& packed, Refusal& why,
+               PackedEntry& packed, Refusal& why, const digest::Digest* known,
                const std::function<void(std::uint64_t, std::size_t)>& digested) {
     const ManifestEntry& entry = in.manifest.entries[i];
     const std::optional<std::uint32_t> from = in.original.copyFrom[i];
@@ -262,7 +262,7 @@ bool packEntry(const PackRequest& request, const PackInputs& in, std::size_t i, 
         }
         content = room.content.bytes();
     }
-    const digest::Digest digest = pieceDigest(content, length, digested);
+    const digest::Digest digest = known ? *known : pieceDigest(content, length, digested);
     if (from && originalHolds(in.original, *from, entry.proven, digest, content, length, room)) {
         packed = copyOf(in.original.survey, *from);
         return true;

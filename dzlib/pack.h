@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "digest/md5.h"
 #include "dzlib/manifest.h"
 #include "dzlib/output_writer.h"
 #include "dzlib/pack_input.h"
@@ -85,11 +86,12 @@ struct PackedEntry {
     std::optional<std::uint32_t> copyOf;
 };
 
-// Packs entry `i` of the manifest into `room`. `digested(at, length)` is called as its piece's
-// digest is taken, a slice at a time. False, with why, when it cannot be packed: not enough
-// memory ("memory"), a piece that cannot be read, an original's entry that fails its checks.
+// Packs entry `i` of the manifest into `room`. Its piece's digest is `known` where it was taken
+// before (dzlib/pack_digests.h); otherwise it is taken here, and `digested(at, length)` called
+// a slice at a time. False, with why, when it cannot be packed: not enough memory ("memory"), a
+// piece that cannot be read, an original's entry that fails its checks.
 bool packEntry(const PackRequest& request, const PackInputs& in, std::size_t i, PackRoom& room,
-               PackedEntry& packed, Refusal& why,
+               PackedEntry& packed, Refusal& why, const digest::Digest* known = nullptr,
                const std::function<void(std::uint64_t, std::size_t)>& digested = {});
 
 // The container as it is assembled: the entries written so far, in table order, and every

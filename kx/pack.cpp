@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "digest/md5_lanes.h"
 #include "dzlib/output_writer.h"
+#include "dzlib/pack_digests.h"
 #include "dzlib/records.h"
 #include "dzlib/text_field.h"
 #include "kx/commands.h"
@@ -65,19 +68,18 @@ void packEntries(const Options& options, const dz::PackRequest& request, const d
     // the system again: a twelfth of its share of the bound in each of its three parts.
     const auto keep = static_cast<std::size_t>(
         std::min<std::uint64_t>(bound.limit() / 4 / rooms.size() / 3, dz::kLargestStored));
+    dz::PieceGroups groups(in, workers, digest::md5LaneCount());
+    std::vector<std::optional<digest::Digest>> digests(count);
     Rooms lender(rooms.size());
     InOrder writer(count);
-    runInParallel(count, workers, [&](std::size_t i, unsigned) {
-        const dz::ManifestEntry& entry = manifest.entries[i];
+    // Entry `i`, its piece's digest taken already where it names one.
+    const auto packOne = [&](std::size_t i) {
         const std::size_t roomNumber = lender.take(i);
         dz::PackedEntry packed;
         const auto index = static_cast<std::uint32_t>(i);
-        progress.working(index, std::string(dz::fieldText(entry.name, sizeof entry.name)));
-        // A piece's digest is half its weight, its compression (when it changed) the rest.
-        if (entry.content) progress.sized(index, 2 * entry.content->length);
         dz::Refusal why;
         const bool good = dz::packEntry(
-            request, in, i, rooms[roomNumber], packed, why,
+            request, in, i, rooms[roomNumber], packed, why, digests[i] ? &*digests[i] : nullptr,
             [&](std::uint64_t at, std::size_t length) { progress.done(index, at, length); });
         if (!good) assembly.refuse(why);
         progress.ended(index);
@@ -97,6 +99,23 @@ void packEntries(const Options& options, const dz::PackRequest& request, const d
                 lender.give(roomNumber);
             }
         });
+    };
+    // The job for an entry packs it with the entries taken with it, their pieces' digests first,
+    // side by side; a job whose entry was taken by an earlier one has nothing to do.
+    runInParallel(count, workers, [&](std::size_t i, unsigned) {
+        const std::vector<std::size_t> group = groups.claim(i);
+        for (std::size_t j : group) {
+            const dz::ManifestEntry& entry = manifest.entries[j];
+            const auto index = static_cast<std::uint32_t>(j);
+            progress.working(index, std::string(dz::fieldText(entry.name, sizeof entry.name)));
+            // A piece's digest is half its weight, its compression (when it changed) the rest.
+            if (entry.content) progress.sized(index, 2 * entry.content->length);
+        }
+        dz::digestPieces(in, group, digests,
+                         [&](std::size_t j, std::uint64_t at, std::size_t length) {
+                             progress.done(static_cast<std::uint32_t>(j), at, length);
+                         });
+        for (std::size_t j : group) packOne(j);
     });
 }
 

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "digest/md5_lanes.h"
 #include "dzlib/output_writer.h"
+#include "dzlib/pack_digests.h"
 #include "dzlib/records.h"
 #include "kestrix/kestrix.h"
 #include "platform/platform.h"
@@ -45,23 +47,38 @@ void packEntries(const dz::PackRequest& request, const dz::PackInputs& in, dz::P
     const auto keep = static_cast<std::size_t>(
         std::min<std::uint64_t>(bound.limit() / 4 / 3, dz::kLargestStored));
     std::vector<std::uint8_t> copyBuffer;  // for packed data not read in place
+    // A piece's digest is half its weight, its compression (when it changed) the rest. The
+    // digests of entries that follow one another are taken side by side, before they are packed.
+    dz::PieceGroups groups(in, 1, digest::md5LaneCount());
+    std::vector<std::optional<digest::Digest>> digests(count);
+    std::vector<std::uint64_t> counted(count);  // by entry: what its digest counted of it
     std::uint64_t done = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto index = static_cast<std::uint32_t>(i);
-        dz::PackedEntry packed;
-        dz::Refusal why;
-        // A piece's digest is half its weight, its compression (when it changed) the rest.
-        const bool good = dz::packEntry(
-            request, in, i, room, packed, why,
-            [&](std::uint64_t at, std::size_t length) { report(index, done + (at + length) / 2); });
-        if (!good) {
-            assembly.refuse(why);
-        } else if (!assembly.failed) {
-            dz::writeEntry(request, in, i, packed, room, out, assembly, copyBuffer);
+    for (std::size_t first = 0; first < count; ++first) {
+        const std::vector<std::size_t> group = groups.claim(first);
+        dz::digestPieces(in, group, digests,
+                         [&](std::size_t i, std::uint64_t at, std::size_t length) {
+                             done += (at + length) / 2 - counted[i];
+                             counted[i] = (at + length) / 2;
+                             report(static_cast<std::uint32_t>(i), done);
+                         });
+        for (std::size_t i : group) {
+            const auto index = static_cast<std::uint32_t>(i);
+            dz::PackedEntry packed;
+            dz::Refusal why;
+            const bool good = dz::packEntry(request, in, i, room, packed, why,
+                                            digests[i] ? &*digests[i] : nullptr,
+                                            [&](std::uint64_t at, std::size_t length) {
+                                                report(index, done + (at + length) / 2);
+                                            });
+            if (!good) {
+                assembly.refuse(why);
+            } else if (!assembly.failed) {
+                dz::writeEntry(request, in, i, packed, room, out, assembly, copyBuffer);
+            }
+            room.empty(keep);
+            done += dz::packWeight(in, i) - counted[i];
+            report(index, done);
         }
-        room.empty(keep);
-        done += dz::packWeight(in, i);
-        report(index, done);
     }
 }
 

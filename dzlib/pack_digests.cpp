@@ -1,0 +1,82 @@
+// The digests of a pack's pieces, side by side before the entries are packed.
+#include "dzlib/pack_digests.h"
+
+#include <algorithm>
+
+#include "digest/md5_lanes.h"
+
+namespace dz {
+
+PieceGroups::PieceGroups(const PackInputs& in, unsigned workers, unsigned lanes)
+    : taken_(in.manifest.entries.size(), false),
+      workers_(std::max(1u, workers)),
+      lanes_(std::max(1u, lanes)) {
+    for (const ManifestEntry& entry : in.manifest.entries) {
+        lengths_.push_back(entry.content ? std::optional(entry.content->length) : std::nullopt);
+        untaken_ += entry.content ? entry.content->length : 0;
+    }
+}
+
+std::vector<std::size_t> PieceGroups::claim(std::size_t i) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::size_t> group;
+    if (taken_[i]) return group;
+    const auto take = [&](std::size_t entry) {
+        taken_[entry] = true;
+        untaken_ -= lengths_[entry].value_or(0);
+        group.push_back(entry);
+    };
+    const std::uint64_t share = untaken_ / workers_;
+    take(i);
+    if (!lengths_[i]) return group;
+    std::uint64_t bytes = *lengths_[i];
+    for (std::size_t j = i + 1; j < taken_.size() && group.size() < lanes_; ++j) {
+        if (taken_[j] || !lengths_[j] || bytes + *lengths_[j] > share) break;
+        bytes += *lengths_[j];
+        take(j);
+    }
+    return group;
+}
+
+void digestPieces(const PackInputs& in, const std::vector<std::size_t>& group,
+                  std::vector<std::optional<digest::Digest>>& digests,
+                  const std::function<void(std::size_t, std::uint64_t, std::size_t)>& digested) {
+    // A slice is a whole number of MD5 blocks, so that every state stays on a block boundary
+    // and its bytes go in lanes.
+    constexpr std::size_t kSlice = 4u << 20;
+    struct Piece {
+        std::size_t entry;
+        platform::FileView view;
+        std::size_t length;
+        digest::Md5State state;
+    };
+    std::vector<Piece> pieces;
+    pieces.reserve(group.size());
+    for (std::size_t i : group) {
+        if (!in.manifest.entries[i].content) continue;
+        const ContentPlace& place = *in.manifest.entries[i].content;
+        const auto length = static_cast<std::size_t>(place.length);
+        platform::FileView view = in.sources.at(place.file).file.view(place.offset, length);
+        if (view.empty() && length > 0) continue;  // read and digested as it is packed
+        pieces.push_back({i, std::move(view), length, {}});
+        digest::md5Start(pieces.back().state);
+    }
+    std::vector<digest::Md5Job> jobs;
+    for (std::size_t at = 0;; at += kSlice) {
+        jobs.clear();
+        for (Piece& piece : pieces) {
+            if (at >= piece.length) continue;
+            jobs.push_back(
+                {&piece.state, piece.view.bytes() + at, std::min(kSlice, piece.length - at)});
+        }
+        if (jobs.empty()) break;
+        digest::md5AddMany(jobs.data(), jobs.size());
+        if (!digested) continue;
+        for (const Piece& piece : pieces) {
+            if (at < piece.length) digested(piece.entry, at, std::min(kSlice, piece.length - at));
+        }
+    }
+    for (Piece& piece : pieces) digests[piece.entry] = digest::md5Finish(piece.state);
+}
+
+}  // namespace dz

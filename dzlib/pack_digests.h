@@ -1,0 +1,48 @@
+// The digests of a pack's pieces, taken before the entries are packed: several pieces side by
+// side in the lanes of vector registers (digest/md5_lanes.h), read in place, instead of one
+// stream each as every entry is packed. Most of a round trip's time is these digests: an
+// unchanged piece needs only its digest to be copied from the original.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "digest/md5.h"
+#include "dzlib/pack.h"
+
+namespace dz {
+
+// Which entries' pieces are digested together: the worker that comes to an entry first takes
+// with it the entries right after it that name a file and are not yet taken, as many as the
+// processor has lanes, while their bytes stay within a fair share of what is left (that left
+// not yet taken, over the workers), so that the other workers are not left without work; it
+// then packs them in table order. Only entries right after it, so that a worker with one group
+// never waits for an entry between its own.
+class PieceGroups {
+  public:
+    PieceGroups(const PackInputs& in, unsigned workers, unsigned lanes);
+    // The entries the job for entry `i` packs, from `i`: none when an earlier job took it.
+    std::vector<std::size_t> claim(std::size_t i);
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::optional<std::uint64_t>> lengths_;  // by entry: its piece's, if it names one
+    std::vector<bool> taken_;
+    std::uint64_t untaken_ = 0;  // the bytes of the pieces not yet taken
+    unsigned workers_;
+    unsigned lanes_;
+};
+
+// Digests the pieces of the entries `group` side by side into digests[i], a slice of each at a
+// time, calling digested(i, at, length) after each slice of entry i. An entry that names no
+// file is passed over; a piece that cannot be read in place gets no digest: packEntry takes it
+// as it packs the entry.
+void digestPieces(const PackInputs& in, const std::vector<std::size_t>& group,
+                  std::vector<std::optional<digest::Digest>>& digests,
+                  const std::function<void(std::size_t, std::uint64_t, std::size_t)>& digested);
+
+}  // namespace dz
