@@ -9,6 +9,7 @@ namespace dz {
 
 PieceGroups::PieceGroups(const PackInputs& in, unsigned workers, unsigned lanes)
     : taken_(in.manifest.entries.size(), false),
+      done_(in.manifest.entries.size(), false),
       workers_(std::max(1u, workers)),
       lanes_(std::max(1u, lanes)) {
     for (const ManifestEntry& entry : in.manifest.entries) {
@@ -36,6 +37,19 @@ std::vector<std::size_t> PieceGroups::claim(std::size_t i) {
         take(j);
     }
     return group;
+}
+
+void PieceGroups::digested(const std::vector<std::size_t>& group) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t i : group) done_[i] = true;
+    }
+    changed_.notify_all();
+}
+
+void PieceGroups::awaitDigest(std::size_t i) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return done_[i]; });
 }
 
 void digestPieces(const PackInputs& in, const std::vector<std::size_t>& group,

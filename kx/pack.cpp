@@ -100,10 +100,13 @@ void packEntries(const Options& options, const dz::PackRequest& request, const d
             }
         });
     };
-    // The job for an entry packs it with the entries taken with it, their pieces' digests first,
-    // side by side; a job whose entry was taken by an earlier one has nothing to do.
-    runInParallel(count, workers, [&](std::size_t i, unsigned) {
-        const std::vector<std::size_t> group = groups.claim(i);
+    // The pieces of `group`, claimed, digested side by side.
+    const auto digestGroup = [&](const std::vector<std::size_t>& group) {
+        struct Told {  // the jobs waiting go on, whatever happens
+            dz::PieceGroups& groups;
+            const std::vector<std::size_t>& group;
+            ~Told() { groups.digested(group); }
+        } told{groups, group};
         for (std::size_t j : group) {
             const dz::ManifestEntry& entry = manifest.entries[j];
             const auto index = static_cast<std::uint32_t>(j);
@@ -115,7 +118,17 @@ void packEntries(const Options& options, const dz::PackRequest& request, const d
                          [&](std::size_t j, std::uint64_t at, std::size_t length) {
                              progress.done(static_cast<std::uint32_t>(j), at, length);
                          });
-        for (std::size_t j : group) packOne(j);
+    };
+    // The job for an entry digests its piece with those of the entries it takes, side by side,
+    // or waits for the job that took it to; then it packs its entry.
+    runInParallel(count, workers, [&](std::size_t i, unsigned) {
+        const std::vector<std::size_t> group = groups.claim(i);
+        if (group.empty()) {
+            groups.awaitDigest(i);
+        } else {
+            digestGroup(group);
+        }
+        packOne(i);
     });
 }
 
