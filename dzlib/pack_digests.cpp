@@ -7,34 +7,37 @@
 
 namespace dz {
 
-PieceGroups::PieceGroups(const PackInputs& in, unsigned workers, unsigned lanes)
+PieceGroups::PieceGroups(const PackInputs& in, unsigned lanes)
     : taken_(in.manifest.entries.size(), false),
       done_(in.manifest.entries.size(), false),
-      workers_(std::max(1u, workers)),
       lanes_(std::max(1u, lanes)) {
-    for (const ManifestEntry& entry : in.manifest.entries) {
-        lengths_.push_back(entry.content ? std::optional(entry.content->length) : std::nullopt);
-        untaken_ += entry.content ? entry.content->length : 0;
-    }
+    for (const ManifestEntry& entry : in.manifest.entries)
+        names_.push_back(entry.content.has_value());
 }
 
 std::vector<std::size_t> PieceGroups::claim(std::size_t i) {
     std::lock_guard<std::mutex> lock(mutex_);
+    return claimFrom(i);
+}
+
+std::vector<std::size_t> PieceGroups::claimAhead(std::size_t i) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (done_[i]) return {};
+    for (std::size_t j = i + 1; j < taken_.size(); ++j) {
+        if (!taken_[j] && names_[j]) return claimFrom(j);
+    }
+    return {};
+}
+
+std::vector<std::size_t> PieceGroups::claimFrom(std::size_t i) {
     std::vector<std::size_t> group;
     if (taken_[i]) return group;
-    const auto take = [&](std::size_t entry) {
-        taken_[entry] = true;
-        untaken_ -= lengths_[entry].value_or(0);
-        group.push_back(entry);
-    };
-    const std::uint64_t share = untaken_ / workers_;
-    take(i);
-    if (!lengths_[i]) return group;
-    std::uint64_t bytes = *lengths_[i];
-    for (std::size_t j = i + 1; j < taken_.size() && group.size() < lanes_; ++j) {
-        if (taken_[j] || !lengths_[j] || bytes + *lengths_[j] > share) break;
-        bytes += *lengths_[j];
-        take(j);
+    taken_[i] = true;
+    group.push_back(i);
+    for (std::size_t j = i + 1; names_[i] && j < taken_.size() && group.size() < lanes_; ++j) {
+        if (taken_[j] || !names_[j]) break;
+        taken_[j] = true;
+        group.push_back(j);
     }
     return group;
 }

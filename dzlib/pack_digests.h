@@ -19,30 +19,33 @@ namespace dz {
 
 // Which entries' pieces are digested together: the job that comes to an entry first takes with
 // it the entries right after it that name a file and are not yet taken, as many as the
-// processor has lanes, while their bytes stay within a fair share of what is left (that not yet
-// taken, over the workers), so that the other workers are not left without work. The jobs of
-// the entries it took wait for those digests, then pack their entries as any job does: the
-// compression stays spread over the workers. Only entries right after it, so that packing one
-// entry after another packs a group in table order.
+// processor has lanes. The jobs of the entries it took wait for those digests, taking groups
+// further on meanwhile, then pack their entries as any job does: the compression stays spread
+// over the workers. Only entries right after it, so that packing one entry after another packs
+// a group in table order.
 class PieceGroups {
   public:
-    PieceGroups(const PackInputs& in, unsigned workers, unsigned lanes);
+    PieceGroups(const PackInputs& in, unsigned lanes);
     // The entries whose pieces the job for entry `i` digests, from `i` (just `i` for an entry
     // that names no file); none when an earlier job took it.
     std::vector<std::size_t> claim(std::size_t i);
+    // While entry `i`, taken by an earlier job, waits for its digest: a group claimed from the
+    // first entry after it that names a file and is not yet taken, so that the wait is put to
+    // use; none once its digest is taken, or when none is left.
+    std::vector<std::size_t> claimAhead(std::size_t i);
     // The digests of `group`, claimed, are taken (or given up).
     void digested(const std::vector<std::size_t>& group);
     // Waits until the digest of entry `i`, taken by an earlier job, is.
     void awaitDigest(std::size_t i);
 
   private:
+    std::vector<std::size_t> claimFrom(std::size_t i);  // claim, the mutex held
+
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<std::optional<std::uint64_t>> lengths_;  // by entry: its piece's, if it names one
+    std::vector<bool> names_;  // by entry: whether it names a file
     std::vector<bool> taken_;
     std::vector<bool> done_;
-    std::uint64_t untaken_ = 0;  // the bytes of the pieces not yet taken
-    unsigned workers_;
     unsigned lanes_;
 };
 

@@ -68,7 +68,7 @@ void packEntries(const Options& options, const dz::PackRequest& request, const d
     // the system again: a twelfth of its share of the bound in each of its three parts.
     const auto keep = static_cast<std::size_t>(
         std::min<std::uint64_t>(bound.limit() / 4 / rooms.size() / 3, dz::kLargestStored));
-    dz::PieceGroups groups(in, workers, digest::md5LaneCount());
+    dz::PieceGroups groups(in, digest::md5LaneCount());
     std::vector<std::optional<digest::Digest>> digests(count);
     Rooms lender(rooms.size());
     InOrder writer(count);
@@ -120,10 +120,12 @@ void packEntries(const Options& options, const dz::PackRequest& request, const d
                          });
     };
     // The job for an entry digests its piece with those of the entries it takes, side by side,
-    // or waits for the job that took it to; then it packs its entry.
+    // or, while the job that took it does, digests pieces further on; then it packs its entry.
     runInParallel(count, workers, [&](std::size_t i, unsigned) {
         const std::vector<std::size_t> group = groups.claim(i);
         if (group.empty()) {
+            for (auto ahead = groups.claimAhead(i); !ahead.empty(); ahead = groups.claimAhead(i))
+                digestGroup(ahead);
             groups.awaitDigest(i);
         } else {
             digestGroup(group);

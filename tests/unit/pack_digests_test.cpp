@@ -36,24 +36,21 @@ PackInputs inputsOf(const std::vector<std::optional<std::uint64_t>>& lengths) {
     return in;
 }
 
-TEST(PieceGroups, TakesTheEntriesRightAfterWithinAFairShare) {
+TEST(PieceGroups, TakesTheEntriesRightAfterAsManyAsTheLanes) {
     using Groups = std::vector<std::vector<std::size_t>>;
     const auto none = std::nullopt;
     struct Case {
         const char* what;
         std::vector<std::optional<std::uint64_t>> lengths;
-        unsigned workers, lanes;
+        unsigned lanes;
         Groups groups;  // the non-empty claims of entries 0, 1, 2... in turn
     } cases[] = {
-        {"one worker, as many as the lanes", {8, 8, 8, 8, 8}, 1, 4, {{0, 1, 2, 3}, {4}}},
-        {"two workers share what is left", {10, 10, 10, 10}, 2, 8, {{0, 1}, {2}, {3}}},
-        {"a copy ends a group and is its own", {5, 5, none, 5, 5}, 1, 8, {{0, 1}, {2}, {3, 4}}},
-        {"a large piece goes alone", {100, 1, 1, 1}, 2, 8, {{0}, {1}, {2}, {3}}},
-        {"one lane: one piece a group", {1, 1, 1}, 1, 1, {{0}, {1}, {2}}},
-        {"empty pieces", {0, 0, 0}, 3, 8, {{0, 1, 2}}},
+        {"as many as the lanes", {8, 8, 8, 8, 8}, 4, {{0, 1, 2, 3}, {4}}},
+        {"a copy ends a group and is its own", {5, 5, none, 5, 0}, 8, {{0, 1}, {2}, {3, 4}}},
+        {"one lane: one piece a group", {1, 1, 1}, 1, {{0}, {1}, {2}}},
     };
     for (const Case& c : cases) {
-        PieceGroups groups(inputsOf(c.lengths), c.workers, c.lanes);
+        PieceGroups groups(inputsOf(c.lengths), c.lanes);
         Groups got;
         for (std::size_t i = 0; i < c.lengths.size(); ++i) {
             auto group = groups.claim(i);
@@ -62,6 +59,17 @@ TEST(PieceGroups, TakesTheEntriesRightAfterWithinAFairShare) {
         EXPECT_EQ(got, c.groups) << c.what;
         EXPECT_TRUE(groups.claim(0).empty()) << c.what << ": taken twice";
     }
+
+    // A job whose entry another took digests further on until that digest is taken.
+    PieceGroups groups(inputsOf({1, 1, 1, none, 1, 1, 1}), 2);
+    EXPECT_EQ(groups.claim(0), (std::vector<std::size_t>{0, 1}));
+    EXPECT_EQ(groups.claimAhead(1), (std::vector<std::size_t>{2}));     // up to the copy
+    EXPECT_EQ(groups.claimAhead(1), (std::vector<std::size_t>{4, 5}));  // past it
+    groups.digested({0, 1});
+    EXPECT_TRUE(groups.claimAhead(1).empty());
+    EXPECT_EQ(groups.claimAhead(5), (std::vector<std::size_t>{6}));
+    EXPECT_TRUE(groups.claimAhead(5).empty());  // none left
+    EXPECT_EQ(groups.claim(3), (std::vector<std::size_t>{3}));
 }
 
 TEST(PieceGroups, DigestsEqualOneMd5APiece) {
