@@ -88,9 +88,12 @@ void digestPieces(const PackInputs& in, const std::vector<std::size_t>& group,
         }
         if (jobs.empty()) break;
         digest::md5AddMany(jobs.data(), jobs.size());
-        if (!digested) continue;
-        for (const Piece& piece : pieces) {
-            if (at < piece.length) digested(piece.entry, at, std::min(kSlice, piece.length - at));
+        for (Piece& piece : pieces) {
+            if (at >= piece.length) continue;
+            // Its pages are mapped again if the entry is packed: kept, the group's pieces would
+            // all stay in the process's memory until the last is digested.
+            piece.view.letGoBefore(std::min(piece.length, at + kSlice));
+            if (digested) digested(piece.entry, at, std::min(kSlice, piece.length - at));
         }
     }
     for (Piece& piece : pieces) digests[piece.entry] = digest::md5Finish(piece.state);

@@ -136,6 +136,18 @@ FileView File::view(std::uint64_t position, std::size_t length) const {
     return view;
 }
 
+void FileView::letGoBefore(std::size_t upTo) {
+    if (mapping_ == nullptr) return;
+    const auto lead = static_cast<std::size_t>(bytes_ - static_cast<std::uint8_t*>(mapping_));
+    // Whole pages only, but the last one once the view's end is reached.
+    const std::size_t end = lead + upTo >= mappedLength_
+                                ? mappedLength_
+                                : (lead + upTo) & ~static_cast<std::size_t>(pageSize - 1);
+    if (end <= letGo_) return;
+    ::madvise(static_cast<std::uint8_t*>(mapping_) + letGo_, end - letGo_, MADV_DONTNEED);
+    letGo_ = end;
+}
+
 void FileView::release() {
     if (mapping_ == nullptr) return;
     if (slot_ >= 0) {
@@ -145,6 +157,7 @@ void FileView::release() {
     ::munmap(mapping_, mappedLength_);
     mapping_ = nullptr;
     mappedLength_ = 0;
+    letGo_ = 0;
     bytes_ = nullptr;
     slot_ = -1;
 }

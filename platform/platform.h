@@ -193,6 +193,7 @@ class FileView {
             release();
             mapping_ = std::exchange(other.mapping_, nullptr);
             mappedLength_ = std::exchange(other.mappedLength_, 0);
+            letGo_ = std::exchange(other.letGo_, 0);
             bytes_ = std::exchange(other.bytes_, nullptr);
             slot_ = std::exchange(other.slot_, -1);
         }
@@ -204,12 +205,16 @@ class FileView {
 
     bool empty() const { return bytes_ == nullptr; }
     const std::uint8_t* bytes() const { return bytes_; }
+    // The bytes before `upTo` are read and not needed again soon: their pages leave the
+    // process's memory, staying in the system's cache of the file (read again, they come back).
+    void letGoBefore(std::size_t upTo);
 
   private:
     friend class File;
     void release();
     void* mapping_ = nullptr;
     std::size_t mappedLength_ = 0;
+    std::size_t letGo_ = 0;  // the mapping's bytes already let go, from its start
     const std::uint8_t* bytes_ = nullptr;
     int slot_ = -1;  // where the view is registered for the bus-error handler
 };

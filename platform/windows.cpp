@@ -434,6 +434,8 @@ FileView File::view(std::uint64_t, std::size_t) const {
 
 void FileView::release() {}
 
+void FileView::letGoBefore(std::size_t) {}
+
 bool File::isSameFileAs(const Directory& folder, const char* name) const {
     if (!isOpen()) return false;
     // Asking for no data access does not conflict with "no sharing", so the named file opens even
