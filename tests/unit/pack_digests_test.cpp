@@ -97,13 +97,20 @@ TEST(PieceGroups, DigestsEqualOneMd5APiece) {
         EXPECT_EQ(at, told[i]) << "entry " << i;
         told[i] += length;
     });
+    // Where the system shows no file in place (Windows), no piece but the empty one has a
+    // digest here: packEntry takes them.
+    const bool inPlace = !in.sources["f"].file.view(0, 1).empty();
     for (std::size_t k = 0; k < places.size(); ++k) {
         const auto [offset, length] = places[k];
         const std::size_t i = group[k];
+        EXPECT_FALSE(digests[i + 1]) << "the copy after piece " << k;
+        if (!inPlace && length > 0) {
+            EXPECT_FALSE(digests[i]) << "piece " << k;
+            continue;
+        }
         ASSERT_TRUE(digests[i]) << "piece " << k;
         EXPECT_EQ(*digests[i], digest::md5Digest(bytes.data() + offset, length)) << "piece " << k;
         EXPECT_EQ(told[i], length) << "piece " << k;
-        EXPECT_FALSE(digests[i + 1]) << "the copy after piece " << k;
     }
     in.sources.clear();
     std::filesystem::remove(path);
