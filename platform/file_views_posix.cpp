@@ -144,7 +144,9 @@ void FileView::letGoBefore(std::size_t upTo) {
                                 ? mappedLength_
                                 : (lead + upTo) & ~static_cast<std::size_t>(pageSize - 1);
     if (end <= letGo_) return;
+#ifdef MADV_DONTNEED  // Linux's and the BSDs' madvise; POSIX's posix_madvise only advises
     ::madvise(static_cast<std::uint8_t*>(mapping_) + letGo_, end - letGo_, MADV_DONTNEED);
+#endif
     letGo_ = end;
 }
 
