@@ -53,11 +53,10 @@ bool appendOriginal(PendingOutput& out, const Survey& survey, std::uint32_t inde
 // The MD5 of a piece, a slice at a time, each told to `digested`.
 digest::Digest pieceDigest(const std::uint8_t* bytes, std::size_t length,
                            const std::function<void(std::uint64_t, std::size_t)>& digested) {
-    constexpr std::size_t kSlice = 4u << 20;
     digest::Md5State state;
     digest::md5Start(state);
-    for (std::size_t at = 0; at < length; at += kSlice) {
-        const std::size_t step = std::min(kSlice, length - at);
+    for (std::size_t at = 0; at < length; at += kDigestSlice) {
+        const std::size_t step = std::min(kDigestSlice, length - at);
         digest::md5Add(state, bytes + at, step);
         if (digested) digested(at, step);
     }

@@ -86,6 +86,10 @@ struct PackedEntry {
     std::optional<std::uint32_t> copyOf;
 };
 
+// A piece's digest is taken this many bytes at a time (a whole number of MD5 blocks), each slice
+// told to the caller's progress.
+constexpr std::size_t kDigestSlice = 4u << 20;
+
 // Packs entry `i` of the manifest into `room`. Its piece's digest is `known` where it was taken
 // before (dzlib/pack_digests.h); otherwise it is taken here, and `digested(at, length)` called
 // a slice at a time. False, with why, when it cannot be packed: not enough memory ("memory"), a

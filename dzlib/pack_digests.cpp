@@ -3,8 +3,6 @@
 
 #include <algorithm>
 
-#include "digest/md5_lanes.h"
-
 namespace dz {
 
 PieceGroups::PieceGroups(const PackInputs& in, unsigned lanes)
@@ -60,7 +58,7 @@ void digestPieces(const PackInputs& in, const std::vector<std::size_t>& group,
                   const std::function<void(std::size_t, std::uint64_t, std::size_t)>& digested) {
     // A slice is a whole number of MD5 blocks, so that every state stays on a block boundary
     // and its bytes go in lanes.
-    constexpr std::size_t kSlice = 4u << 20;
+    constexpr std::size_t kSlice = kDigestSlice;
     struct Piece {
         std::size_t entry;
         platform::FileView view;

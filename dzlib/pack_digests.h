@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "digest/md5.h"
+#include "digest/md5_lanes.h"
 #include "dzlib/pack.h"
 
 namespace dz {
@@ -25,7 +26,8 @@ namespace dz {
 // a group in table order.
 class PieceGroups {
   public:
-    PieceGroups(const PackInputs& in, unsigned lanes);
+    // `lanes`: how many pieces a group takes at most.
+    PieceGroups(const PackInputs& in, unsigned lanes = digest::md5LaneCount());
     // The entries whose pieces the job for entry `i` digests, from `i` (just `i` for an entry
     // that names no file); none when an earlier job took it.
     std::vector<std::size_t> claim(std::size_t i);

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "digest/md5_lanes.h"
 #include "dzlib/output_writer.h"
 #include "dzlib/pack_digests.h"
 #include "dzlib/records.h"
@@ -68,7 +67,7 @@ void packEntries(const Options& options, const dz::PackRequest& request, const d
     // the system again: a twelfth of its share of the bound in each of its three parts.
     const auto keep = static_cast<std::size_t>(
         std::min<std::uint64_t>(bound.limit() / 4 / rooms.size() / 3, dz::kLargestStored));
-    dz::PieceGroups groups(in, digest::md5LaneCount());
+    dz::PieceGroups groups(in);
     std::vector<std::optional<digest::Digest>> digests(count);
     Rooms lender(rooms.size());
     InOrder writer(count);

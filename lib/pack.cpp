@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "digest/md5_lanes.h"
 #include "dzlib/output_writer.h"
 #include "dzlib/pack_digests.h"
 #include "dzlib/records.h"
@@ -49,7 +48,7 @@ void packEntries(const dz::PackRequest& request, const dz::PackInputs& in, dz::P
     std::vector<std::uint8_t> copyBuffer;  // for packed data not read in place
     // A piece's digest is half its weight, its compression (when it changed) the rest. The
     // digests of entries that follow one another are taken side by side, before they are packed.
-    dz::PieceGroups groups(in, digest::md5LaneCount());
+    dz::PieceGroups groups(in);
     std::vector<std::optional<digest::Digest>> digests(count);
     std::vector<std::uint64_t> counted(count);  // by entry: what its digest counted of it
     std::uint64_t done = 0;
