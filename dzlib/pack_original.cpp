@@ -78,7 +78,9 @@ void openOriginal(const Manifest& manifest, const std::string& base, bool recomp
     }
     std::string error;
     if (!surveyContainer(path, original.survey, error)) {
-        if (!needed.empty()) {
+        // A base named on purpose that cannot be opened is a mistake to say, not a reason to
+        // compress everything again.
+        if (!needed.empty() || !base.empty()) {
             refusals.push_back({path, "cannot open the original container: " + error, "original"});
             refuseNeeded(
                 "no file named (not extracted), so copied from the original container: "

@@ -30,9 +30,10 @@ struct Original {
 
 // Opens the original container (`base`, or when it is empty the one the manifest records, by
 // its path from the manifest's folder) unless `recompress`, and finds what may be copied from
-// it. An entry that names no file must be copied: when the original is missing, is not the
-// container the manifest was written from (another size or main header digest), or cannot give
-// that entry, every entry concerned is refused, with how to go on.
+// it. A `base` that cannot be opened is refused. An entry that names no file must be copied:
+// when the original is missing, is not the container the manifest was written from (another
+// size or main header digest), or cannot give that entry, every entry concerned is refused,
+// with how to go on.
 void openOriginal(const Manifest& manifest, const std::string& base, bool recompress,
                   const std::filesystem::path& manifestFolder, Original& original,
                   std::vector<Refusal>& refusals);

@@ -159,6 +159,7 @@ TEST_F(KxPackTest, WhatAContainerCannotHoldIsRefusedBeforeAnythingIsWritten) {
         std::function<void(nlohmann::json&)> change;
         std::string error;       // the start of what is said
         std::string end = "\n";  // and its end
+        std::vector<std::string> options = {};
     };
     const Case cases[] = {
         {"128 entries",
@@ -191,12 +192,19 @@ TEST_F(KxPackTest, WhatAContainerCannotHoldIsRefusedBeforeAnythingIsWritten) {
              m["entries"][1]["offset"] = 1;
          },
          "kx: ", ": it is too short for entry 1\n"},  // after the file's whole path
+        {"a base that cannot be opened",
+         [](nlohmann::json&) {},
+         "kx: gone.dz: cannot open the original container: ",
+         "\n",
+         {"--base", "gone.dz"}},
     };
     for (const Case& c : cases) {
         nlohmann::json manifest = valid;
         c.change(manifest);
         testsupport::writeFile(dir / "m.json", manifest.dump());
-        testsupport::RunResult result = kx({"pack", "m.json", "-o", "new.dz"});
+        std::vector<std::string> arguments = {"pack", "m.json", "-o", "new.dz"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        testsupport::RunResult result = kx(arguments);
         EXPECT_EQ(result.status, 1) << c.what;
         EXPECT_EQ(result.errors.rfind(c.error, 0), 0u) << c.what << ": " << result.errors;
         EXPECT_TRUE(
