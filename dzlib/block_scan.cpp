@@ -8,6 +8,8 @@
 #include <memory>
 #include <new>
 
+#include "dzlib/compress.h"
+#include "dzlib/wrapper.h"
 #include "dzlib/zlib_inflater.h"
 
 namespace dz {
@@ -90,6 +92,25 @@ class Comparison {
     std::uint64_t lastDifferenceEnd_ = 0;
 };
 
+// How many bytes the wrapper's trailer takes.
+std::size_t trailerLength(const Wrapper& wrapper) {
+    return wrapper.gzip ? 8 : 4;
+}
+
+// Whether the trailer at `trailer` holds `check` and, for gzip, `length` modulo 2^32.
+bool trailerHolds(const std::uint8_t* trailer, const Wrapper& wrapper, std::uint32_t check,
+                  std::uint64_t length) {
+    const auto little = [&](std::size_t at) {
+        return trailer[at] | trailer[at + 1] << 8 | trailer[at + 2] << 16 |
+               static_cast<std::uint32_t>(trailer[at + 3]) << 24;
+    };
+    if (!wrapper.gzip) {
+        return (static_cast<std::uint32_t>(trailer[0]) << 24 | trailer[1] << 16 | trailer[2] << 8 |
+                trailer[3]) == check;
+    }
+    return little(0) == check && little(4) == static_cast<std::uint32_t>(length);
+}
+
 }  // namespace
 
 bool scanBlocks(const std::uint8_t* packed, std::size_t packedSize, const std::uint8_t* content,
@@ -97,31 +118,39 @@ bool scanBlocks(const std::uint8_t* packed, std::size_t packedSize, const std::u
     scan = BlockScan();
     // zlib counts its input in 32 bits; a sub-file's packed data never needs more.
     if (packedSize > UINT32_MAX || packed == nullptr) return false;
+    // The wrapper is read here and its check value summed here, faster than inflate would: the
+    // deflate data alone goes through inflate, which accepts the headers readWrapperHeader does.
+    Wrapper wrapper;
+    scan.headerLength = readWrapperHeader(packed, packedSize, wrapper);
+    if (scan.headerLength == 0) return false;  // not a header inflate takes, or a dictionary
+    const std::size_t deflateSize = packedSize - scan.headerLength;
     const std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow) std::uint8_t[kChunk]);
     ZlibInflater inflater;
     z_stream& s = inflater.stream;
-    if (chunk == nullptr || inflateInit2(&s, 15 + 32) != Z_OK) return false;
+    if (chunk == nullptr || inflateInit2(&s, -15) != Z_OK) return false;
     inflater.open = true;
-    s.next_in = const_cast<Bytef*>(packed);
-    s.avail_in = static_cast<uInt>(packedSize);
+    s.next_in = const_cast<Bytef*>(packed + scan.headerLength);
+    s.avail_in = static_cast<uInt>(deflateSize);
 
     Comparison compared(content, length, assumedLength);
-    bool headerRead = false;
-    bool started = false;
+    std::uint32_t check = emptyWrapperCheck(wrapper);
+    // The first block begins at the first bit.
+    scan.finalStart = scan.start;
     bool afterResumeFound = false;
     bool ended = false;
     for (;;) {
         const uInt inBefore = s.avail_in;
         s.next_out = chunk.get();
         s.avail_out = static_cast<uInt>(kChunk);
-        // Z_BLOCK returns after the wrapper's header and at the end of every block; data_type
-        // then has 128 added, 64 more after the final block, and the count of the last byte's
-        // bits not yet used in its low three bits.
+        // Z_BLOCK returns at the end of every block; data_type then has 128 added, 64 more after
+        // the final block, and the count of the last byte's bits not yet used in its low three
+        // bits.
         const int result = inflate(&s, Z_BLOCK);
         const std::size_t produced = kChunk - s.avail_out;
         compared.add(chunk.get(), produced);
+        check = addToWrapperCheck(check, chunk.get(), produced, wrapper);
         if (result == Z_STREAM_END) break;
-        if (result != Z_OK && result != Z_BUF_ERROR) return false;  // damaged, or a dictionary
+        if (result != Z_OK && result != Z_BUF_ERROR) return false;  // damaged
         if (scan.resume && scan.resume->content < compared.resumeFloor()) {
             scan.resume.reset();  // the original differs after all past it
             afterResumeFound = false;
@@ -130,14 +159,9 @@ bool scanBlocks(const std::uint8_t* packed, std::size_t packedSize, const std::u
             if (produced == 0 && s.avail_in == inBefore) return false;  // cut short
             continue;
         }
-        const std::uint64_t consumed = packedSize - s.avail_in;
-        if (!headerRead) {
-            headerRead = true;
-            scan.headerLength = static_cast<std::size_t>(consumed);
-        }
-        const BlockBoundary here{
-            (consumed - scan.headerLength) * 8 - static_cast<unsigned>(s.data_type & 7),
-            compared.at()};
+        const std::uint64_t consumed = deflateSize - s.avail_in;
+        const BlockBoundary here{consumed * 8 - static_cast<unsigned>(s.data_type & 7),
+                                 compared.at()};
         const bool streamEnds = (s.data_type & 64) != 0;
         if (scan.resume && !afterResumeFound) {
             scan.afterResume = here;
@@ -151,16 +175,18 @@ bool scanBlocks(const std::uint8_t* packed, std::size_t packedSize, const std::u
         // A block begins here.
         scan.finalStart = here;
         if (!compared.prefixEnded()) {
-            if (started) scan.beforeStart = scan.start;
+            scan.beforeStart = scan.start;
             scan.start = here;
-            started = true;
         } else if (!scan.resume && here.bit % 2 == 0 && here.content >= compared.resumeFloor()) {
             scan.resume = here;
         }
     }
-    // Only a stream that ends where the packed data ends is spliced: its trailer is the last
-    // thing in it.
-    if (s.avail_in != 0 || !ended) return false;
+    // Only a stream whose trailer is the last thing in the packed data, and holds the check
+    // value (and for gzip the length) of what it gave, is spliced.
+    if (!ended || s.avail_in != trailerLength(wrapper)) return false;
+    if (!trailerHolds(packed + packedSize - s.avail_in, wrapper, check, compared.at())) {
+        return false;
+    }
     scan.contentLength = compared.at();
     scan.prefix = compared.prefix();
     if (!compared.endsLinedUp() || !afterResumeFound) scan.resume.reset();

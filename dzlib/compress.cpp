@@ -78,11 +78,23 @@ std::size_t deflateRaw(const std::uint8_t* content, std::size_t length, int leve
 // Only the one check value the wrapper needs is computed: it is a pass over every byte.
 std::uint32_t wrapperCheck(const std::uint8_t* content, std::size_t length,
                            const Wrapper& wrapper) {
+    return addToWrapperCheck(emptyWrapperCheck(wrapper), content, length, wrapper);
+}
+
+std::uint32_t emptyWrapperCheck(const Wrapper& wrapper) {
+    return wrapper.gzip ? 0 : 1;
+}
+
+std::uint32_t addToWrapperCheck(std::uint32_t check, const std::uint8_t* content,
+                                std::size_t length, const Wrapper& wrapper) {
+    // libdeflate gives the empty content's value for no bytes at a null pointer, whatever `check`.
+    if (length == 0) return check;
     const bool gzip = wrapper.gzip;
 #ifdef KESTRIX_LIBDEFLATE_LINKED
-    return gzip ? libdeflate_crc32(0, content, length) : libdeflate_adler32(1, content, length);
+    return gzip ? libdeflate_crc32(check, content, length)
+                : libdeflate_adler32(check, content, length);
 #else
-    uLong value = gzip ? crc32(0, nullptr, 0) : adler32(0, nullptr, 0);
+    uLong value = check;
     for (std::size_t at = 0; at < length; at += kLargestPiece) {
         const auto piece =
             static_cast<uInt>(length - at < kLargestPiece ? length - at : kLargestPiece);

@@ -15,6 +15,12 @@ namespace dz {
 // gzip, the Adler-32 for zlib.
 std::uint32_t wrapperCheck(const std::uint8_t* content, std::size_t length, const Wrapper& wrapper);
 
+// The same a part at a time: the check value of no content, and that of `check`'s content
+// followed by `length` more bytes.
+std::uint32_t emptyWrapperCheck(const Wrapper& wrapper);
+std::uint32_t addToWrapperCheck(std::uint32_t check, const std::uint8_t* content,
+                                std::size_t length, const Wrapper& wrapper);
+
 // The most bytes packContent can need for `length` bytes of content in `wrapper`.
 std::size_t packedBound(std::size_t length, const Wrapper& wrapper);
 

@@ -151,6 +151,28 @@ std::vector<Original> originals() {
              return s;
          },
          false, false},
+        // A trailer that does not hold what the stream gives: its Adler-32, its CRC-32, its length.
+        {"a wrong Adler-32",
+         [](const Bytes& c) {
+             Bytes s = zlibStream(c, 6, Z_DEFAULT_STRATEGY, 0, Z_NO_FLUSH, false);
+             s[s.size() - 4] ^= 0x01;
+             return s;
+         },
+         false, false},
+        {"a wrong CRC-32",
+         [](const Bytes& c) {
+             Bytes s = zlibStream(c, 6, Z_DEFAULT_STRATEGY, 0, Z_NO_FLUSH, true);
+             s[s.size() - 5] ^= 0x80;
+             return s;
+         },
+         true, false},
+        {"a wrong length",
+         [](const Bytes& c) {
+             Bytes s = zlibStream(c, 6, Z_DEFAULT_STRATEGY, 0, Z_NO_FLUSH, true);
+             s[s.size() - 1] ^= 0x01;
+             return s;
+         },
+         true, false},
         {"damaged in its last block",
          [](const Bytes& c) {
              Bytes s = zlibStream(c, 6, Z_DEFAULT_STRATEGY, 0, Z_NO_FLUSH, false);
