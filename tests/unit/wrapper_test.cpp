@@ -1,5 +1,5 @@
 // The zlib and gzip wrappers of packed data: headers read, refused and written again, cut at
-// every byte, and the trailers.
+// every byte, and the trailers and their check values.
 #include "dzlib/wrapper.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "dzlib/compress.h"
 
 namespace dz {
 namespace {
@@ -191,6 +193,42 @@ TEST(Wrapper, Trailers) {
         std::string expected = c.hex;
         std::erase(expected, ' ');
         EXPECT_EQ(hexOf(wrapperTrailer(wrapper, c.check, c.length)), expected) << c.hex;
+    }
+}
+
+// The check value a part at a time is the whole's, wherever the content is cut, and no bytes
+// (at no address) leave it as it was.
+TEST(Wrapper, CheckValuesAPartAtATime) {
+    std::vector<std::uint8_t> content(70000);
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 7);
+    struct Case {
+        bool gzip;
+        std::size_t length;
+        std::uint32_t whole;  // zlib's crc32 or adler32 of the first `length` bytes
+    };
+    const Case cases[] = {
+        {false, 0, 1},
+        {true, 0, 0},
+        {false, 9, 0x035100fd},
+        {true, 9, 0x23faf38b},
+    };
+    for (const Case& c : cases) {
+        Wrapper wrapper;
+        wrapper.gzip = c.gzip;
+        EXPECT_EQ(wrapperCheck(content.data(), c.length, wrapper), c.whole) << c.length;
+    }
+    for (bool gzip : {false, true}) {
+        Wrapper wrapper;
+        wrapper.gzip = gzip;
+        const std::uint32_t whole = wrapperCheck(content.data(), content.size(), wrapper);
+        for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{5552},
+                                std::size_t{65536}, content.size()}) {
+            std::uint32_t check = emptyWrapperCheck(wrapper);
+            check = addToWrapperCheck(check, content.data(), cut, wrapper);
+            check = addToWrapperCheck(check, nullptr, 0, wrapper);
+            check = addToWrapperCheck(check, content.data() + cut, content.size() - cut, wrapper);
+            EXPECT_EQ(check, whole) << gzip << " cut at " << cut;
+        }
     }
 }
 
