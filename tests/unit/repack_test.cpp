@@ -122,6 +122,14 @@ std::vector<Original> originals() {
         return
             [=](const Bytes& c) { return zlibStream(c, level, strategy, flushEvery, flush, gzip); };
     };
+    // zlib's stream with a bit changed `fromEnd` bytes before its end, in the trailer.
+    const auto badTrailer = [](bool gzip, std::size_t fromEnd) {
+        return [=](const Bytes& c) {
+            Bytes s = zlibStream(c, 6, Z_DEFAULT_STRATEGY, 0, Z_NO_FLUSH, gzip);
+            s[s.size() - fromEnd] ^= 0x01;
+            return s;
+        };
+    };
     return {
         {"zlib, level 1", zlib(1, Z_DEFAULT_STRATEGY, 0, Z_NO_FLUSH), false, true},
         {"zlib, level 6", zlib(6, Z_DEFAULT_STRATEGY, 0, Z_NO_FLUSH), false, true},
@@ -152,27 +160,9 @@ std::vector<Original> originals() {
          },
          false, false},
         // A trailer that does not hold what the stream gives: its Adler-32, its CRC-32, its length.
-        {"a wrong Adler-32",
-         [](const Bytes& c) {
-             Bytes s = zlibStream(c, 6, Z_DEFAULT_STRATEGY, 0, Z_NO_FLUSH, false);
-             s[s.size() - 4] ^= 0x01;
-             return s;
-         },
-         false, false},
-        {"a wrong CRC-32",
-         [](const Bytes& c) {
-             Bytes s = zlibStream(c, 6, Z_DEFAULT_STRATEGY, 0, Z_NO_FLUSH, true);
-             s[s.size() - 5] ^= 0x80;
-             return s;
-         },
-         true, false},
-        {"a wrong length",
-         [](const Bytes& c) {
-             Bytes s = zlibStream(c, 6, Z_DEFAULT_STRATEGY, 0, Z_NO_FLUSH, true);
-             s[s.size() - 1] ^= 0x01;
-             return s;
-         },
-         true, false},
+        {"a wrong Adler-32", badTrailer(false, 4), false, false},
+        {"a wrong CRC-32", badTrailer(true, 5), true, false},
+        {"a wrong length", badTrailer(true, 1), true, false},
         {"damaged in its last block",
          [](const Bytes& c) {
              Bytes s = zlibStream(c, 6, Z_DEFAULT_STRATEGY, 0, Z_NO_FLUSH, false);
