@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "dzlib/compress.h"
 #include "dzlib/wrapper.h"
@@ -92,25 +93,6 @@ class Comparison {
     std::uint64_t lastDifferenceEnd_ = 0;
 };
 
-// How many bytes the wrapper's trailer takes.
-std::size_t trailerLength(const Wrapper& wrapper) {
-    return wrapper.gzip ? 8 : 4;
-}
-
-// Whether the trailer at `trailer` holds `check` and, for gzip, `length` modulo 2^32.
-bool trailerHolds(const std::uint8_t* trailer, const Wrapper& wrapper, std::uint32_t check,
-                  std::uint64_t length) {
-    const auto little = [&](std::size_t at) {
-        return trailer[at] | trailer[at + 1] << 8 | trailer[at + 2] << 16 |
-               static_cast<std::uint32_t>(trailer[at + 3]) << 24;
-    };
-    if (!wrapper.gzip) {
-        return (static_cast<std::uint32_t>(trailer[0]) << 24 | trailer[1] << 16 | trailer[2] << 8 |
-                trailer[3]) == check;
-    }
-    return little(0) == check && little(4) == static_cast<std::uint32_t>(length);
-}
-
 }  // namespace
 
 bool scanBlocks(const std::uint8_t* packed, std::size_t packedSize, const std::uint8_t* content,
@@ -183,8 +165,9 @@ bool scanBlocks(const std::uint8_t* packed, std::size_t packedSize, const std::u
     }
     // Only a stream whose trailer is the last thing in the packed data, and holds the check
     // value (and for gzip the length) of what it gave, is spliced.
-    if (!ended || s.avail_in != trailerLength(wrapper)) return false;
-    if (!trailerHolds(packed + packedSize - s.avail_in, wrapper, check, compared.at())) {
+    const std::string trailer = wrapperTrailer(wrapper, check, compared.at());
+    if (!ended || s.avail_in != trailer.size() ||
+        std::memcmp(packed + packedSize - s.avail_in, trailer.data(), trailer.size()) != 0) {
         return false;
     }
     scan.contentLength = compared.at();
